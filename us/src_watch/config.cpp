@@ -1,0 +1,54 @@
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "fs.h"
+#include "watch_daemon.h"
+
+int prepare_needful_dir(const char *dirname)
+{
+    if (DIR *dir = opendir(dirname)) {
+        closedir(dir);
+        return 0;
+    }
+    if (mkdir(dirname, 0777) == 0 || errno == EEXIST) return 0;
+    printf("mkdir (%s) error: %s", dirname, strerror(errno));
+    return -1;
+}
+
+void daemon_init_default(watch_daemon_t *daemon)
+{
+    daemon->sub_cnt = 1;
+    copy_bounded(daemon->pids[0].base, DEFAULT_PROGRAM);
+}
+
+// Only the path "__watch" -> "processes" -> [{"base": "..."}] is read; types
+// along it are not checked, so a scalar "processes" simply has no elements.
+// Programs beyond the fourth are ignored: there are only four slots.
+int daemon_init(const char *conf_file, watch_daemon_t *daemon)
+{
+    const cjson_tree conf(cjson_from_file(conf_file));
+    if (!conf) return -1;
+
+    const cJSON *watch = cJSON_GetObjectItem(conf.get(), "__watch");
+    const cJSON *processes = watch ? cJSON_GetObjectItem(watch, "processes") : nullptr;
+    const int count = processes ? cJSON_GetArraySize(processes) : 0;
+    if (count == 0) {
+        daemon_init_default(daemon);
+        return 0;
+    }
+
+    daemon->sub_cnt = std::min(count, MAX_SUB_PROCESS);
+    for (int i = 0; i < daemon->sub_cnt; ++i) {
+        const cJSON *entry = cJSON_GetArrayItem(processes, i);
+        const char *base = cJSON_GetItemString(entry, "base");
+        if (base == nullptr) return -1;
+        copy_bounded(daemon->pids[i].base, base);
+        daemon->pids[i].pid = 0;
+    }
+    return 0;
+}

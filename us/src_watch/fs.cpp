@@ -1,0 +1,116 @@
+#include "fs.h"
+
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+bool write_all(int fd, const void *buf, size_t len)
+{
+    auto *p = static_cast<const char *>(buf);
+    while (len > 0) {
+        const ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+ssize_t read_full(int fd, void *buf, size_t len)
+{
+    auto *p = static_cast<char *>(buf);
+    size_t got = 0;
+    while (got < len) {
+        const ssize_t n = read(fd, p + got, len - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+unique_fd open_regular_file(const char *path)
+{
+    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) return fd;
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) return unique_fd();
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return unique_fd();
+    }
+    // Reads of a regular file never block; clear the flag for a clean state.
+    const int flags = fcntl(fd.get(), F_GETFL);
+    if (flags >= 0) fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+static std::string directory_of(const char *path)
+{
+    std::string copy(path);
+    return dirname(copy.data());
+}
+
+static bool sync_directory_of(const char *path)
+{
+    unique_fd dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.valid() && fsync(dir.get()) == 0;
+}
+
+unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, size_t tmp_size)
+{
+    // Unique names mean that a file left behind by a crash blocks nothing.
+    static unsigned counter;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const unsigned salt = static_cast<unsigned>(getpid()) * 2654435761u ^
+                              static_cast<unsigned>(time(nullptr)) ^ ++counter * 40503u;
+        const int n = snprintf(tmp_path, tmp_size, "%s.tmp%08x", target, salt);
+        if (n < 0 || static_cast<size_t>(n) >= tmp_size) {
+            errno = ENAMETOOLONG;
+            return unique_fd();
+        }
+        unique_fd fd(open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (fd.valid() || errno != EEXIST) return fd;
+    }
+    return unique_fd();
+}
+
+bool commit_temp(unique_fd fd, const char *tmp_path, const char *target)
+{
+    const bool ok = fsync(fd.get()) == 0 && close(fd.release()) == 0 &&
+                    rename(tmp_path, target) == 0;
+    if (!ok) {
+        const int saved = errno;
+        unlink(tmp_path);
+        errno = saved;
+        return false;
+    }
+    sync_directory_of(target);
+    return true;
+}
+
+bool replace_file(const char *path, const void *buf, size_t len, mode_t mode)
+{
+    char tmp[8300];
+    unique_fd fd = create_temp_beside(path, mode, tmp, sizeof tmp);
+    if (!fd.valid()) return false;
+    if (!write_all(fd.get(), buf, len)) {
+        const int saved = errno;
+        unlink(tmp);
+        errno = saved;
+        return false;
+    }
+    return commit_temp(std::move(fd), tmp, path);
+}

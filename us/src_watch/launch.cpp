@@ -1,0 +1,114 @@
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "app_dpi_process.h"
+#include "build_info.h"
+#include "fs.h"
+#include "tool.h"
+#include "watch_daemon.h"
+
+namespace {
+
+// The child's argument vector, built in the parent so that the child does
+// nothing between fork and exec but what exec needs.
+struct child_args {
+    char buf[MAX_ARGS_COUNT][MAX_CMD_LEN];
+    char *argv[MAX_ARGS_COUNT] = {};
+    int argc = 0;
+
+    // Arguments are cut to fit their buffers; the path given to execv is not.
+    void add(const char *arg)
+    {
+        if (argc >= MAX_ARGS_COUNT - 1) return;
+        snprintf(buf[argc], MAX_CMD_LEN, "%s", arg);
+        argv[argc] = buf[argc];
+        ++argc;
+    }
+};
+
+void fill_args(child_args &args, const char *pname, int ret_code, int verbose, int bootdata)
+{
+    args.add(pname);
+    if (ret_code != 0) {
+        char code[16];
+        snprintf(code, sizeof code, "%d", ret_code);
+        args.add("-r");
+        args.add(code);
+    }
+    if (verbose == 1) args.add("-d");
+    if (bootdata == 1) {
+        for (const char *arg : {"-T", DPI_TMP_DIRNAME, "-D", DPI_DATA_DIRNAME, "-O", DPI_OUI_INFO})
+            args.add(arg);
+    }
+}
+
+// A momentary shortage of pids or memory must not count as a failed boot,
+// which would delete the boot-check record: try three times, 1 s and 2 s apart.
+pid_t fork_with_retry()
+{
+    constexpr time_t pauses[] = {1, 2};
+    for (size_t attempt = 0;; ++attempt) {
+        const pid_t pid = fork();
+        if (pid >= 0 || attempt == std::size(pauses) || (errno != EAGAIN && errno != ENOMEM))
+            return pid;
+        timespec pause{pauses[attempt], 0};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+[[noreturn]] void become_program(const char *pname, char *const argv[], pid_t supervisor)
+{
+    child_default_signals();
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The supervisor may have died before the death signal was armed.
+    if (getppid() != supervisor) raise(SIGTERM);
+    process_closefd_from(3);
+    execv(pname, argv);
+
+    const int err = errno;
+    // Straight to the descriptor: stdio would also flush this copy of the
+    // supervisor's unwritten output, and a gone reader must not stop the 129.
+    signal(SIGPIPE, SIG_IGN);
+    char msg[8192 + 256];
+    const int n =
+        snprintf(msg, sizeof msg, "failed to exec %s, error is %s\n", pname, strerror(err));
+    if (n > 0) write_all(STDOUT_FILENO, msg, std::min(static_cast<size_t>(n), sizeof msg - 1));
+    _exit(APP_RETCODE_ERROR);
+}
+
+}  // namespace
+
+pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata)
+{
+    child_args args;
+    fill_args(args, pname, ret_code, verbose, bootdata);
+    const pid_t supervisor = getpid();
+    const pid_t pid = fork_with_retry();
+    if (pid < 0) {
+        puts("failed to fork");
+        return -1;
+    }
+    if (pid == 0) become_program(pname, args.argv, supervisor);
+    return pid;
+}
+
+void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code)
+{
+    exec_pid_t &slot = daemon->pids[i];
+    const int bootdata = daemon->boot_space == BOOT_SPACE_DATA ? 1 : 0;
+    char path[8192];
+    if (bootdata)
+        snprintf(path, sizeof path, "%s/%s", DPI_DATA_DIRNAME, slot.base.data());
+    else
+        snprintf(path, sizeof path, "%s", slot.base.data());
+    slot.pid = exec_process(path, ret_code, daemon->verbose, bootdata);
+    slot.unreaped = slot.pid > 0;
+}

@@ -1,0 +1,62 @@
+#include <fcntl.h>
+#include <libgen.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app_dpi_process.h"
+#include "build_info.h"
+#include "watch_daemon.h"
+
+// A closed standard descriptor would be handed to the run file, and console
+// messages would then land in it: put /dev/null there first.
+static void attach_closed_std_fds()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0) continue;
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
+static void set_runfile(watch_daemon_t *daemon, const char *argv0)
+{
+    std::string copy(argv0);
+    snprintf(daemon->runfile.data(), daemon->runfile.size(), "%s%s.run", DPI_TMP_DIRNAME,
+             basename(copy.data()));
+}
+
+int main(int argc, char *argv[])
+{
+    attach_closed_std_fds();
+    process_closefd_from(3);
+    // A log reader that goes away must not take the supervisor (and, by the
+    // parent-death signal, every supervised program) with it.
+    signal(SIGPIPE, SIG_IGN);
+
+    static watch_daemon_t daemon;
+    daemon = watch_daemon_t{};
+    if (argc < 1 || argv[0] == nullptr) {
+        puts("no program path given, refusing to start");
+        exit(0);
+    }
+    set_runfile(&daemon, argv[0]);
+    if (app_change_dir(argv[0]) != 0) exit(0);
+    if (argc > 1) daemon.verbose = 1;
+    if (prepare_needful_dir(DPI_TMP_DIRNAME) != 0 || prepare_needful_dir(DPI_DATA_DIRNAME) != 0)
+        exit(0);
+    if (daemon_init("config", &daemon) != 0) {
+        puts("failed to init daemon");
+        exit(0);
+    }
+    if (daemon_run_set(argv[0], &daemon) != 0) exit(0);
+    signal(SIGCHLD, SIG_DFL);
+    watch_loop(&daemon);
+    return 0;
+}

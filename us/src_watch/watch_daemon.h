@@ -1,0 +1,88 @@
+// The watch daemon: keeps up to four programs of its install directory
+// running, records how each ended, and acts on their exit codes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+
+#include "libutil/cJSON.h"
+
+inline constexpr int MAX_SUB_PROCESS = 4;   // programs supervised at most
+inline constexpr int MAX_ARGS_COUNT = 16;   // child argument vector, null entry included
+inline constexpr int MAX_CMD_LEN = 256;     // bytes per child argument
+inline constexpr int PROGRAM_REBOOT_TIMEOUT = 10;  // seconds before an ordinary restart
+inline constexpr int PROGRAM_SEGV_TIMEOUT = 7200;  // seconds after the 4th and later SIGSEGV
+inline constexpr char UPGRADE_FILE[] = "ttupgrade.tgz";
+inline constexpr char DEFAULT_PROGRAM[] = "quorin-dpi-inner";
+inline constexpr size_t PATH_BUF = 4096;
+
+enum {
+    BOOT_SPACE_SYS = 0,   // programs start from the install directory
+    BOOT_SPACE_DATA = 1,  // programs start from ./data/ with the data-space arguments
+};
+
+struct exec_pid_ {
+    std::array<char, PATH_BUF> base;  // program as configured, relative to the install dir
+    pid_t pid;                        // latest child; 0 before the first start, -1 if fork failed
+    bool unreaped;                    // `pid` is a child of ours that waitpid has not returned yet
+};
+using exec_pid_t = exec_pid_;
+
+struct watch_daemon_ {
+    std::array<char, PATH_BUF> runfile;  // ./tmp/NAME.run
+    int verbose;                         // 1: started with an argument; children get "-d"
+    int boot_space;                      // BOOT_SPACE_*, decided at every cycle
+    int run_fd;                          // the run file, open and locked
+    int sub_cnt;                         // configured programs, 1 to MAX_SUB_PROCESS
+    exec_pid_t pids[MAX_SUB_PROCESS];
+    unsigned int segv_cnt;               // SIGSEGV deaths since start, never reset
+    bool bootchk_set_aside;              // a record we could not remove: ignore it
+};
+using watch_daemon_t = watch_daemon_;
+
+// Start-up and configuration
+int prepare_needful_dir(const char *dirname);
+int daemon_init(const char *conf_file, watch_daemon_t *daemon);
+void daemon_init_default(watch_daemon_t *daemon);
+
+// Run file
+int daemon_run_set(const char *argv0, watch_daemon_t *daemon);
+void record_exit_status(int ret_code, int exit_normal, const char *base, int fd);
+
+// Child launching
+pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata);
+void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code);
+
+// Supervision loop
+void watch_loop(watch_daemon_t *daemon);
+int loop_run(watch_daemon_t *daemon, int *pcode);
+int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_code,
+                     int *exit_normal);
+int segv_sleep(watch_daemon_t *daemon);
+void watch_clean(watch_daemon_t *daemon);
+
+// Boot-check record
+enum class boot_reason { no_record, no_version, too_old, no_plugindata, data_space };
+boot_reason bootchk_judge(const cJSON *record);
+cJSON *bootchk_load();
+int bootchk_exit_clean();
+int find_boot_space(watch_daemon_t *daemon);
+int version_cmp(const char *v1, const char *v2);
+unsigned int ip_int(const char *v);
+unsigned int ip_one(char *s, char **save, int shift);
+extern const char BOOTCHK_PATH[];
+
+// Upgrade installation
+void daemon_upgrade(watch_daemon_t *daemon, int ret_code);
+int copy_file(const char *oldfile, const char *newfile);
+int file_write_buf(const char *file, const char *buf, int buflen);
+
+// Copies `src` into `dst`, cut to fit and always terminated.
+template <size_t N>
+void copy_bounded(std::array<char, N> &dst, const char *src)
+{
+    size_t i = 0;
+    for (; i + 1 < N && src[i] != '\0'; ++i) dst[i] = src[i];
+    dst[i] = '\0';
+}
