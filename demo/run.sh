@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds watch_daemon, lays out a demo install directory in demo/run/, and lets
+# the supervisor run a stand-in engine through a short life (about 20 s):
+# an ordinary end and a restart after 10 s, an upgrade, a start from ./data/,
+# a failure there with the fallback to the install directory, and giving up.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+packages="cmake g++ make libcjson-dev psmisc tar gzip"
+missing=$(for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
+if [ -n "$missing" ]; then
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+fi
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/build" -j"$(nproc)" --target watch_daemon >/dev/null
+
+run="$root/demo/run"
+rm -rf "$run"
+mkdir -p "$run"
+cp "$root/build/watch_daemon" "$root/demo/quorin-dpi-inner" "$run/"
+echo '{}' >"$run/config"
+
+echo "== install directory $run: watch_daemon, quorin-dpi-inner, config {} (the default program)"
+echo "== starting the supervisor (its console, line by line):"
+# stdbuf only makes the console show each line as it is printed.
+stdbuf -oL "$run/watch_daemon"
+echo "== the supervisor gave up and exited with status $?"
+echo
+echo "== run file $run/tmp/watch_daemon.run:"
+sed 's/^/    /' "$run/tmp/watch_daemon.run"
+echo
+echo "== ./data/ now (the record was removed by the fallback; the unpacked engine stays):"
+ls -la "$run/data" | sed 's/^/    /'
+if pgrep -f quorin-dpi-inner >/dev/null; then echo "!! a stand-in is still running"; else echo "== nothing left running"; fi
