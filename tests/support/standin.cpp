@@ -8,6 +8,7 @@
 //   package CODE FILE       copy FILE to ./tmp//ttupgrade.tgz, exit CODE
 //   after MS ACTION         wait MS milliseconds first
 //   rm FILE ACTION          remove FILE first
+//   await FILE N ACTION     wait (5 s at most) until FILE has N lines
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -54,6 +55,13 @@ static std::string open_fds()
         int ms = 0;
         plan >> ms;
         usleep(static_cast<useconds_t>(ms) * 1000);
+        act(plan);
+    }
+    if (verb == "await") {
+        std::string file;
+        size_t lines = 0;
+        plan >> file >> lines;
+        for (int i = 0; i < 5000 && read_lines(file).size() < lines; ++i) usleep(1000);
         act(plan);
     }
     if (verb == "rm") {
