@@ -6,7 +6,6 @@
 //   exit N                  exit with code N
 //   signal N                die by signal N
 //   package CODE FILE       copy FILE to ./tmp//ttupgrade.tgz, exit CODE
-//   after MS ACTION         wait MS milliseconds first
 //   rm FILE ACTION          remove FILE first
 //   await FILE N ACTION     wait (5 s at most) until FILE has N lines
 #include <dirent.h>
@@ -51,12 +50,6 @@ static std::string open_fds()
 {
     std::string verb;
     plan >> verb;
-    if (verb == "after") {
-        int ms = 0;
-        plan >> ms;
-        usleep(static_cast<useconds_t>(ms) * 1000);
-        act(plan);
-    }
     if (verb == "await") {
         std::string file;
         size_t lines = 0;
