@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ make libcjson-dev libgtest-dev psmisc tar gzip e2fsprogs procps"
+packages="cmake g++ make libcjson-dev libgtest-dev psmisc tar gzip e2fsprogs procps groff-base systemd dpkg-dev"
 missing=$(for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
 if [ -n "$missing" ]; then
     apt-get update -qq

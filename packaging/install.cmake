@@ -1,0 +1,55 @@
+# Install layout and the Debian package.
+set(WATCH_UNIT_DIR /lib/systemd/system CACHE PATH "Where the systemd unit goes")
+set(WATCH_MAN_DIR /usr/share/man/man8 CACHE PATH "Where the man page goes")
+set(WATCH_DOC_DIR /usr/share/doc/quorin-watch-daemon CACHE PATH "Where the copyright goes")
+
+set(WATCH_INSTALL_DIR ${CMAKE_INSTALL_PREFIX})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/watch_daemon.service.in
+               ${CMAKE_BINARY_DIR}/watch_daemon.service @ONLY)
+
+# Debian ships manual pages compressed, without time stamps.
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/watch_daemon.8.gz
+  COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/watch_daemon.8 > ${CMAKE_BINARY_DIR}/watch_daemon.8.gz
+  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/watch_daemon.8)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+  COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
+  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog)
+add_custom_target(package_docs ALL
+  DEPENDS ${CMAKE_BINARY_DIR}/watch_daemon.8.gz ${CMAKE_BINARY_DIR}/changelog.gz)
+
+# dpkg keeps an operator's edits of the configuration across upgrades.
+file(WRITE ${CMAKE_BINARY_DIR}/conffiles "${CMAKE_INSTALL_PREFIX}/config\n")
+
+# Only the binary and its configuration in the install directory: anything
+# else there could be mistaken for a program.
+install(TARGETS watch_daemon RUNTIME DESTINATION .)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/config DESTINATION . PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.service DESTINATION ${WATCH_UNIT_DIR})
+install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.8.gz DESTINATION ${WATCH_MAN_DIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+        DESTINATION ${WATCH_DOC_DIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quorin-watch-daemon)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Quorin DPI team <dpi@quorin.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "supervisor of the Quorin DPI programs")
+set(CPACK_PACKAGE_DESCRIPTION "watch_daemon keeps the Quorin DPI engine running from its
+install directory, records every end of a supervised program, restarts it
+with a crash back-off, and installs the upgrade packages the engine leaves.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Shared libraries (libc, libcjson1, libstdc++) come from dpkg-shlibdeps; the
+# tools it runs are named here: killall, tar with gzip, and stdbuf. The
+# unit is installed but, without maintainer scripts, neither enabled nor
+# started: the operator decides when the engine runs.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "psmisc, tar (>= 1.29), gzip (>= 1.6), coreutils (>= 8.26)")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
