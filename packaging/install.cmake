@@ -24,7 +24,7 @@ file(WRITE ${CMAKE_BINARY_DIR}/conffiles "${CMAKE_INSTALL_PREFIX}/config\n")
 
 # Only the binary and its configuration in the install directory: anything
 # else there could be mistaken for a program.
-install(TARGETS watch_daemon RUNTIME DESTINATION .)
+install(TARGETS watch_daemon watch_status RUNTIME DESTINATION .)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/config DESTINATION . PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.service DESTINATION ${WATCH_UNIT_DIR})
 install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.8.gz DESTINATION ${WATCH_MAN_DIR})

@@ -62,6 +62,7 @@ if command -v dpkg-shlibdeps >/dev/null; then
     expected="./lib/systemd/system/watch_daemon.service
 ./opt/dpi/config
 ./opt/dpi/watch_daemon
+./opt/dpi/watch_status
 ./usr/share/doc/quorin-watch-daemon/changelog.gz
 ./usr/share/doc/quorin-watch-daemon/copyright
 ./usr/share/man/man8/watch_daemon.8.gz"

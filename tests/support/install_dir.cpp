@@ -124,21 +124,34 @@ std::vector<std::string> install_dir::run_lines() const
 pid_t install_dir::start(const std::vector<std::string> &args,
                          const std::map<std::string, std::string> &env, int out_fd)
 {
+    // Everything is prepared before fork: the child of a multithreaded test
+    // may only make async-signal-safe calls.
+    std::map<std::string, std::string> vars;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string kv = *e;
+        vars[kv.substr(0, kv.find('='))] = kv.substr(kv.find('=') + 1);
+    }
+    vars["LD_PRELOAD"] = INTERPOSER_LIB;
+    vars["WD_TEST_LOG"] = base_ + "/delays";
+    for (const auto &[k, v] : env) vars[k] = v;
+    std::vector<std::string> env_text;
+    for (const auto &[k, v] : vars) env_text.push_back(k + "=" + v);
+    std::vector<char *> envp;
+    for (auto &kv : env_text) envp.push_back(kv.data());
+    envp.push_back(nullptr);
+
+    const std::string program = at("watch_daemon");
+    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
     const std::string out = base_ + "/out";
-    const std::string log = base_ + "/delays";
+
     const pid_t pid = fork();
     if (pid == 0) {
         const int fd = out_fd >= 0 ? out_fd : open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
-        setenv("LD_PRELOAD", INTERPOSER_LIB, 1);
-        setenv("WD_TEST_LOG", log.c_str(), 1);
-        for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-        const std::string program = at("watch_daemon");
-        std::vector<char *> argv{const_cast<char *>(program.c_str())};
-        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     supervisor_ = pid;
