@@ -8,8 +8,7 @@
 
 namespace {
 
-TEST(ExecProcess, ArgumentVectors)
-{
+TEST(ExecProcess, ArgumentVectors) {
     const struct {
         const char *name;
         std::vector<std::string> plan;
@@ -48,12 +47,12 @@ TEST(ExecProcess, ArgumentVectors)
         }
         EXPECT_EQ(argv_of(dir, prog), expected);
         // Only the standard descriptors reach the program.
-        for (const auto &start : dir.starts(prog)) EXPECT_TRUE(start.ends_with("|fds=0,1,2"));
+        for (const auto &start : dir.starts(prog))
+            EXPECT_NE(start.find(" |fds=0,1,2 |pid="), std::string::npos);
     }
 }
 
-TEST(ExecProcess, LongPathsAreCutOnlyInTheArgumentVector)
-{
+TEST(ExecProcess, LongPathsAreCutOnlyInTheArgumentVector) {
     install_dir dir;
     const std::string prog = dir.add_program("long", {"exit 129"});
     const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e') + "/";
@@ -69,8 +68,7 @@ TEST(ExecProcess, LongPathsAreCutOnlyInTheArgumentVector)
     EXPECT_EQ(starts[0], (deep + prog).substr(0, 255));
 }
 
-TEST(ExecProcess, MissingProgramEndsTheCycleWith129)
-{
+TEST(ExecProcess, MissingProgramEndsTheCycleWith129) {
     install_dir dir;
     dir.configure({"no-such-prog-x9"});
     const supervisor_run r = dir.run();

@@ -19,9 +19,9 @@ struct status_result {
     cjson_tree json;
 };
 
-status_result query(const install_dir &dir, const std::string &extra = "")
-{
-    const std::string cmd = std::string(WATCH_STATUS_BIN) + " --json " + extra + " " + dir.path() + " 2>&1";
+status_result query(const install_dir &dir, const std::string &extra = "") {
+    const std::string cmd =
+        std::string(WATCH_STATUS_BIN) + " --json " + extra + " " + dir.path() + " 2>&1";
     FILE *p = popen(cmd.c_str(), "r");
     std::string out;
     char buf[4096];
@@ -30,19 +30,16 @@ status_result query(const install_dir &dir, const std::string &extra = "")
     return {WEXITSTATUS(status), out, cjson_tree(cJSON_Parse(out.c_str()))};
 }
 
-const cJSON *first_program(const status_result &r)
-{
+const cJSON *first_program(const status_result &r) {
     const cJSON *sup = cJSON_GetArrayItem(cJSON_GetObjectItem(r.json.get(), "supervisors"), 0);
     return cJSON_GetArrayItem(cJSON_GetObjectItem(sup, "programs"), 0);
 }
 
-std::string boot_space(const status_result &r)
-{
+std::string boot_space(const status_result &r) {
     return cJSON_GetItemString(cJSON_GetObjectItem(r.json.get(), "boot_space"), "space");
 }
 
-TEST(ParseExitRecord, Forms)
-{
+TEST(ParseExitRecord, Forms) {
     const struct {
         std::string line;
         bool ok;
@@ -68,8 +65,7 @@ TEST(ParseExitRecord, Forms)
     }
 }
 
-TEST(LockHolder, FindsTheFlockOnTheInode)
-{
+TEST(LockHolder, FindsTheFlockOnTheInode) {
     const dev_t dev = makedev(0xfd, 0x01);
     const std::string locks =
         "1: POSIX  ADVISORY  WRITE 111 fd:01:42 0 EOF\n"
@@ -82,14 +78,14 @@ TEST(LockHolder, FindsTheFlockOnTheInode)
     EXPECT_EQ(lock_holder("", dev, 42), 0);
 }
 
-TEST(WatchStatus, RunningCrashedAndStopped)
-{
+TEST(WatchStatus, RunningCrashedAndStopped) {
     install_dir dir;
     const std::string prog = dir.add_program("stat", {"signal 11", "signal 11", "run"});
     dir.configure({prog});
     const pid_t supervisor = dir.start({}, {{"WD_TEST_LINEBUF", "1"}});
     ASSERT_TRUE(wait_until([&] { return dir.starts(prog).size() == 3; }));
-    ASSERT_TRUE(wait_until([&] { return cJSON_GetItemNumber(first_program(query(dir)), "pid") > 0; }));
+    ASSERT_TRUE(
+        wait_until([&] { return cJSON_GetItemNumber(first_program(query(dir)), "pid") > 0; }));
 
     const status_result r = query(dir);
     EXPECT_EQ(r.code, 0) << r.out;
@@ -102,24 +98,26 @@ TEST(WatchStatus, RunningCrashedAndStopped)
     EXPECT_EQ(cJSON_GetItemNumber(p, "segv"), 2);
     EXPECT_EQ(cJSON_GetItemNumber(cJSON_GetObjectItem(p, "last_end"), "signal"), 11);
     const pid_t child = cJSON_GetItemNumber(p, "pid");
-    EXPECT_EQ(shell("cat /proc/" + std::to_string(child) + "/cmdline | tr '\\0' ' '"), prog + " -r 11 ");
+    EXPECT_EQ(shell("cat /proc/" + std::to_string(child) + "/cmdline | tr '\\0' ' '"),
+              prog + " -r 11 ");
 
     const std::string text = shell(std::string(WATCH_STATUS_BIN) + " " + dir.path());
-    EXPECT_NE(text.find("supervisor   running, pid " + std::to_string(supervisor)), std::string::npos);
+    EXPECT_NE(text.find("supervisor   running, pid " + std::to_string(supervisor)),
+              std::string::npos);
     EXPECT_NE(text.find("signal 11 at "), std::string::npos) << text;
 
     dir.stop();
     EXPECT_EQ(query(dir).code, 3);
 }
 
-TEST(WatchStatus, DataSpaceAfterAnUpgrade)
-{
+TEST(WatchStatus, DataSpaceAfterAnUpgrade) {
     install_dir dir;
     const std::string prog = dir.add_program("sdat", {"package 130 pkg.tgz", "run"});
     shell("cd " + dir.path() + " && tar -czf pkg.tgz " + prog);
     dir.configure({prog});
     dir.start({}, {{"WD_TEST_LINEBUF", "1"}});
-    ASSERT_TRUE(wait_until([&] { return cJSON_GetItemNumber(first_program(query(dir)), "pid") > 0; }));
+    ASSERT_TRUE(
+        wait_until([&] { return cJSON_GetItemNumber(first_program(query(dir)), "pid") > 0; }));
     const status_result r = query(dir);
     EXPECT_EQ(boot_space(r), "data");
     EXPECT_STREQ(cJSON_GetItemString(first_program(r), "space"), "data");
@@ -127,8 +125,7 @@ TEST(WatchStatus, DataSpaceAfterAnUpgrade)
     dir.stop();
 }
 
-TEST(WatchStatus, CorruptFilesAndBadInput)
-{
+TEST(WatchStatus, CorruptFilesAndBadInput) {
     install_dir dir;
     dir.write("config", "{}");
     mkdir(dir.at("tmp").c_str(), 0755);
@@ -153,8 +150,7 @@ TEST(WatchStatus, CorruptFilesAndBadInput)
 }
 
 // Queries running in a loop never make a starting supervisor fail its lock.
-TEST(WatchStatus, QueriesNeverDisturbAStart)
-{
+TEST(WatchStatus, QueriesNeverDisturbAStart) {
     install_dir dir;
     const std::string prog = dir.add_program("srace", std::vector<std::string>(15, "exit 129"));
     dir.configure({prog});

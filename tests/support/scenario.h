@@ -14,6 +14,20 @@ inline std::vector<std::string> argv_of(const install_dir &dir, const std::strin
     return starts;
 }
 
+// The pid a program's start number `n` logged.
+inline pid_t pid_of(const install_dir &dir, const std::string &program, size_t n)
+{
+    const std::string start = dir.starts(program).at(n);
+    return static_cast<pid_t>(std::stoi(start.substr(start.find("|pid=") + 5)));
+}
+
+// Gone, or a zombie nobody has reaped yet.
+inline bool is_dead(pid_t pid)
+{
+    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
+
 inline size_t count_of(const std::string &text, const std::string &what)
 {
     size_t n = 0;

@@ -3,6 +3,7 @@
 // descriptors. It then acts out line K of NAME.plan (K = starts before this
 // one; past the end, "run"):
 //   run                     wait until killed
+//   immortal                the same, but ignoring SIGTERM
 //   exit N                  exit with code N
 //   signal N                die by signal N
 //   package CODE FILE       copy FILE to ./tmp//ttupgrade.tgz, exit CODE
@@ -85,6 +86,7 @@ static std::string open_fds()
                                    std::filesystem::copy_options::overwrite_existing);
         _exit(code);
     }
+    if (verb == "immortal") signal(SIGTERM, SIG_IGN);
     for (;;) pause();
 }
 
@@ -96,7 +98,7 @@ int main(int argc, char *argv[])
         const std::string fds = open_fds();
         std::ofstream log(name + ".log", std::ios::app);
         for (int i = 0; i < argc; ++i) log << (i ? " " : "") << argv[i];
-        log << " |fds=" << fds << "\n";
+        log << " |fds=" << fds << " |pid=" << getpid() << "\n";
     }
     const std::vector<std::string> plan = read_lines(name + ".plan");
     std::istringstream step(starts < plan.size() ? plan[starts] : "run");

@@ -16,8 +16,7 @@
 
 namespace {
 
-std::string read_text(const std::string &path, bool *ok = nullptr)
-{
+std::string read_text(const std::string &path, bool *ok = nullptr) {
     std::ifstream in(path, std::ios::binary);
     if (ok != nullptr) *ok = static_cast<bool>(in);
     std::ostringstream text;
@@ -26,8 +25,7 @@ std::string read_text(const std::string &path, bool *ok = nullptr)
 }
 
 // Fields of /proc/PID/stat after the command name, which may hold blanks.
-std::vector<std::string> stat_fields(pid_t pid)
-{
+std::vector<std::string> stat_fields(pid_t pid) {
     const std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
     std::vector<std::string> fields;
     const size_t close = stat.rfind(')');
@@ -37,22 +35,19 @@ std::vector<std::string> stat_fields(pid_t pid)
     return fields;  // fields[0] is the state, [1] the ppid, [19] the start time
 }
 
-std::string argv0_of(pid_t pid)
-{
+std::string argv0_of(pid_t pid) {
     const std::string cmdline = read_text("/proc/" + std::to_string(pid) + "/cmdline");
     return cmdline.substr(0, cmdline.find('\0'));
 }
 
-long uptime_of(const std::vector<std::string> &fields)
-{
+long uptime_of(const std::vector<std::string> &fields) {
     if (fields.size() < 20) return -1;
     const double boot_uptime = atof(read_text("/proc/uptime").c_str());
     const double started = atof(fields[19].c_str()) / static_cast<double>(sysconf(_SC_CLK_TCK));
     return std::max(0L, static_cast<long>(boot_uptime - started));
 }
 
-std::vector<pid_t> children_of(pid_t parent)
-{
+std::vector<pid_t> children_of(pid_t parent) {
     std::vector<pid_t> children;
     DIR *proc = opendir("/proc");
     if (proc == nullptr) return children;
@@ -69,8 +64,7 @@ std::vector<pid_t> children_of(pid_t parent)
 
 // The child's argv[0] is its path, cut to 255 characters: BASE, or
 // ./data//BASE in the data space.
-void attach_children(supervisor_status &sup)
-{
+void attach_children(supervisor_status &sup) {
     for (const pid_t child : children_of(sup.pid)) {
         const std::string argv0 = argv0_of(child);
         for (auto &p : sup.programs) {
@@ -85,8 +79,7 @@ void attach_children(supervisor_status &sup)
     }
 }
 
-void count_records(supervisor_status &sup, std::istringstream &lines)
-{
+void count_records(supervisor_status &sup, std::istringstream &lines) {
     for (std::string line; std::getline(lines, line);) {
         std::string base;
         program_end end;
@@ -104,8 +97,7 @@ void count_records(supervisor_status &sup, std::istringstream &lines)
     }
 }
 
-std::vector<std::string> run_files()
-{
+std::vector<std::string> run_files() {
     std::vector<std::string> files;
     DIR *tmp = opendir(DPI_TMP_DIRNAME);
     if (tmp == nullptr) return files;
@@ -118,26 +110,28 @@ std::vector<std::string> run_files()
     return files;
 }
 
-std::string reason_text(boot_reason r)
-{
+std::string reason_text(boot_reason r) {
     switch (r) {
-    case boot_reason::no_record: return "no boot-check record";
-    case boot_reason::no_version: return "the record has no \"version\" text";
-    case boot_reason::too_old:
-        return std::string("the record is older than ") + DPI_PLUGIN_VERSION + " (the next cycle removes it)";
-    case boot_reason::no_plugindata: return "the record has no \"plugindata\": 1";
-    case boot_reason::data_space: return "the record says a plugin bundle is installed";
+        case boot_reason::no_record:
+            return "no boot-check record";
+        case boot_reason::no_version:
+            return "the record has no \"version\" text";
+        case boot_reason::too_old:
+            return std::string("the record is older than ") + DPI_PLUGIN_VERSION +
+                   " (the next cycle removes it)";
+        case boot_reason::no_plugindata:
+            return "the record has no \"plugindata\": 1";
+        case boot_reason::data_space:
+            return "the record says a plugin bundle is installed";
     }
     return "";
 }
 
-std::string end_text(const program_end &e)
-{
+std::string end_text(const program_end &e) {
     return (e.normal ? "exit " : "signal ") + std::to_string(e.value);
 }
 
-std::string duration_text(long s)
-{
+std::string duration_text(long s) {
     if (s < 0) return "-";
     char buf[32];
     if (s >= 86400)
@@ -151,14 +145,12 @@ std::string duration_text(long s)
 
 }  // namespace
 
-bool install_status::running() const
-{
+bool install_status::running() const {
     return std::any_of(supervisors.begin(), supervisors.end(),
                        [](const supervisor_status &s) { return s.pid > 0; });
 }
 
-bool parse_exit_record(const std::string &line, std::string &base, program_end &end)
-{
+bool parse_exit_record(const std::string &line, std::string &base, program_end &end) {
     // "Mon Mar  4 09:05:07 2024: BASE exited normally with code(N)"
     constexpr size_t stamp_len = 24;
     static const std::string normal = " exited normally with code(", killed = " killed by signal(";
@@ -166,7 +158,8 @@ bool parse_exit_record(const std::string &line, std::string &base, program_end &
         return false;
     const size_t open = line.rfind('(');
     const std::string number = line.substr(open + 1, line.size() - open - 2);
-    if (number.empty() || number.find_first_not_of("-0123456789") != std::string::npos) return false;
+    if (number.empty() || number.find_first_not_of("-0123456789") != std::string::npos)
+        return false;
     for (const auto *form : {&normal, &killed}) {
         const size_t at = open + 1 - form->size();
         if (open + 1 < form->size() + stamp_len + 2 || line.compare(at, form->size(), *form) != 0)
@@ -180,8 +173,7 @@ bool parse_exit_record(const std::string &line, std::string &base, program_end &
     return false;
 }
 
-pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino)
-{
+pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino) {
     std::istringstream lines(proc_locks);
     pid_t inode_only = 0;
     for (std::string line; std::getline(lines, line);) {
@@ -192,7 +184,8 @@ pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino)
         f >> mode >> access >> pid >> where;
         unsigned maj = 0, min = 0;
         unsigned long long node = 0;
-        if (kind != "FLOCK" || sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &node) != 3) continue;
+        if (kind != "FLOCK" || sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &node) != 3)
+            continue;
         if (node != ino) continue;
         if (maj == major(dev) && min == minor(dev)) return static_cast<pid_t>(atoi(pid.c_str()));
         inode_only = static_cast<pid_t>(atoi(pid.c_str()));  // overlay file systems differ in dev
@@ -200,11 +193,11 @@ pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino)
     return inode_only;
 }
 
-bool gather_status(install_status &status, std::string &error)
-{
+bool gather_status(install_status &status, std::string &error) {
     watch_daemon_t daemon{};
     status.config_ok = daemon_init("config", &daemon) == 0;
-    if (!status.config_ok) status.notes.push_back("config cannot be loaded: a supervisor would refuse to start");
+    if (!status.config_ok)
+        status.notes.push_back("config cannot be loaded: a supervisor would refuse to start");
 
     bool locks_ok = false;
     const std::string locks = read_text("/proc/locks", &locks_ok);
@@ -230,7 +223,8 @@ bool gather_status(install_status &status, std::string &error)
                 sup.programs.emplace_back().base = daemon.pids[i].base.data();
         count_records(sup, lines);
         if (sup.unparsed > 0)
-            status.notes.push_back(file + ": " + std::to_string(sup.unparsed) + " line(s) are not exit records");
+            status.notes.push_back(file + ": " + std::to_string(sup.unparsed) +
+                                   " line(s) are not exit records");
         if (sup.pid > 0) attach_children(sup);
         status.supervisors.push_back(std::move(sup));
     }
@@ -243,14 +237,14 @@ bool gather_status(install_status &status, std::string &error)
         for (const auto &p : sup.programs)
             if (p.pid > 0 && !p.from_data && status.boot_space == BOOT_SPACE_DATA)
                 status.notes.push_back(
-                    p.base + " runs from the install directory although the record allows the "
-                             "data space: the supervisor may have set aside a record it could not "
-                             "remove, or the record is newer than its cycle");
+                    p.base +
+                    " runs from the install directory although the record allows the "
+                    "data space: the supervisor may have set aside a record it could not "
+                    "remove, or the record is newer than its cycle");
     return true;
 }
 
-std::string format_status_text(const install_status &s)
-{
+std::string format_status_text(const install_status &s) {
     std::ostringstream out;
     char row[512];
     if (s.supervisors.empty()) out << "supervisor   not running (no run file in ./tmp/)\n";
@@ -272,14 +266,14 @@ std::string format_status_text(const install_status &s)
             out << row;
         }
     }
-    out << "boot space   " << (s.boot_space == BOOT_SPACE_DATA ? "data (./data/)" : "system (install directory)")
+    out << "boot space   "
+        << (s.boot_space == BOOT_SPACE_DATA ? "data (./data/)" : "system (install directory)")
         << ": " << reason_text(s.reason) << "\n";
     for (const auto &n : s.notes) out << "note         " << n << "\n";
     return out.str();
 }
 
-std::string format_status_json(const install_status &s)
-{
+std::string format_status_json(const install_status &s) {
     const cjson_tree root(cJSON_CreateObject());
     cJSON_AddStringToObject(root.get(), "install_dir", s.dir.c_str());
     cJSON_AddBoolToObject(root.get(), "running", s.running());

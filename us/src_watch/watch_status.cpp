@@ -14,8 +14,7 @@
 // LSB status conventions.
 enum { STATUS_RUNNING = 0, STATUS_NOT_RUNNING = 3, STATUS_UNKNOWN = 4 };
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     bool json = false;
     const char *dir = ".";
     for (int i = 1; i < argc; ++i) {
@@ -33,7 +32,8 @@ int main(int argc, char *argv[])
         }
     }
     if (chdir(dir) != 0) {
-        fprintf(stderr, "watch_status: cannot enter install directory %s: %s\n", dir, strerror(errno));
+        fprintf(stderr, "watch_status: cannot enter install directory %s: %s\n", dir,
+                strerror(errno));
         return STATUS_UNKNOWN;
     }
     install_status status;
