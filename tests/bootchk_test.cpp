@@ -7,16 +7,22 @@
 
 namespace {
 
-TEST(IpInt, PacksDottedVersions)
-{
+TEST(IpInt, PacksDottedVersions) {
     const struct {
         const char *version;
         unsigned packed;
     } cases[] = {
-        {"3.9.47.2", 0x03092F02u}, {"3.9.303.2", 0x03092F02u}, {"3..9.47.2", 0x03092F02u},
-        {".3.9.47.2.", 0x03092F02u}, {"3.9", 0x03090000u},   {"3.9.47.2.99", 0x03092F02u},
-        {"", 0u},                  {"...", 0u},              {"255.255.255.255", 0xFFFFFFFFu},
-        {"256.1", 0x00010000u},    {"1a", ((1u * 10 + 49) & 0xffu) << 24},
+        {"3.9.47.2", 0x03092F02u},
+        {"3.9.303.2", 0x03092F02u},
+        {"3..9.47.2", 0x03092F02u},
+        {".3.9.47.2.", 0x03092F02u},
+        {"3.9", 0x03090000u},
+        {"3.9.47.2.99", 0x03092F02u},
+        {"", 0u},
+        {"...", 0u},
+        {"255.255.255.255", 0xFFFFFFFFu},
+        {"256.1", 0x00010000u},
+        {"1a", ((1u * 10 + 49) & 0xffu) << 24},
         {"\xff", ((0xffu - 48u) & 0xffu) << 24},
     };
     for (const auto &c : cases) EXPECT_EQ(ip_int(c.version), c.packed) << c.version;
@@ -25,14 +31,13 @@ TEST(IpInt, PacksDottedVersions)
     EXPECT_EQ(ip_int("99999999999999999999.1"), 0xFF010000u);
 }
 
-TEST(VersionCmp, OrdersUnsigned)
-{
+TEST(VersionCmp, OrdersUnsigned) {
     const struct {
         const char *a, *b;
         int sign;
     } cases[] = {
-        {"3.9.47.2", "3.9.47.2", 0}, {"3.9.47.10", "3.9.47.2", 1}, {"4.0", "3.9.47.2", 1},
-        {"3.9.47.1", "3.9.47.2", -1}, {"3.9.46", "3.9.47.2", -1}, {"", "3.9.47.2", -1},
+        {"3.9.47.2", "3.9.47.2", 0},  {"3.9.47.10", "3.9.47.2", 1}, {"4.0", "3.9.47.2", 1},
+        {"3.9.47.1", "3.9.47.2", -1}, {"3.9.46", "3.9.47.2", -1},   {"", "3.9.47.2", -1},
         {"200.0", "100.0", 1},  // the top byte is above 127: still unsigned order
     };
     for (const auto &c : cases) {
@@ -41,8 +46,7 @@ TEST(VersionCmp, OrdersUnsigned)
     }
 }
 
-TEST(FindBootSpace, DecidesFromTheRecord)
-{
+TEST(FindBootSpace, DecidesFromTheRecord) {
     const struct {
         const char *record;  // null: no file
         int space;
@@ -82,8 +86,7 @@ TEST(FindBootSpace, DecidesFromTheRecord)
     }
 }
 
-TEST(FindBootSpace, ARecordSetAsideIsNotRead)
-{
+TEST(FindBootSpace, ARecordSetAsideIsNotRead) {
     in_install_dir here;
     here.dir.write("data/.bootchk", R"({"version":"3.9.47.2","plugindata":1})");
     watch_daemon_t daemon{};
@@ -91,8 +94,7 @@ TEST(FindBootSpace, ARecordSetAsideIsNotRead)
     EXPECT_EQ(find_boot_space(&daemon), BOOT_SPACE_SYS);
 }
 
-TEST(BootchkExitClean, ReportsWhatHappened)
-{
+TEST(BootchkExitClean, ReportsWhatHappened) {
     {
         in_install_dir here;
         EXPECT_EQ(bootchk_exit_clean(), 0);

@@ -13,8 +13,7 @@ namespace {
 
 struct temp_file {
     std::string path;
-    explicit temp_file(const std::string &content)
-    {
+    explicit temp_file(const std::string &content) {
         char tmpl[] = "/tmp/wdjson.XXXXXX";
         const int fd = mkstemp(tmpl);
         path = tmpl;
@@ -24,14 +23,12 @@ struct temp_file {
     ~temp_file() { unlink(path.c_str()); }
 };
 
-cjson_tree load(const std::string &content)
-{
+cjson_tree load(const std::string &content) {
     temp_file f(content);
     return cjson_tree(cjson_from_file(f.path.c_str()));
 }
 
-TEST(CjsonFromFile, LoadsTheFirstValueOnly)
-{
+TEST(CjsonFromFile, LoadsTheFirstValueOnly) {
     const struct {
         std::string content;
         bool loads;
@@ -60,27 +57,24 @@ TEST(CjsonFromFile, LoadsTheFirstValueOnly)
     }
 }
 
-TEST(CjsonFromFile, NoTreeForWhatCannotBeRead)
-{
+TEST(CjsonFromFile, NoTreeForWhatCannotBeRead) {
     EXPECT_EQ(cjson_from_file("/nonexistent/config"), nullptr);
     EXPECT_EQ(cjson_from_file("/tmp"), nullptr);            // a directory
     EXPECT_EQ(cjson_from_file("/proc/self/mem"), nullptr);  // size 0, never opened
 }
 
-TEST(CjsonReaders, TypesAreNotExamined)
-{
-    const cjson_tree tree(cJSON_Parse(
-        R"({"one":1,"yes":true,"frac":1.9,"half":0.5,"text":"1","no":false,"nil":null,)"
-        R"("arr":[1],"obj":{},"Dup":7,"dup":"second","big":3000000000})"));
+TEST(CjsonReaders, TypesAreNotExamined) {
+    const cjson_tree tree(
+        cJSON_Parse(R"({"one":1,"yes":true,"frac":1.9,"half":0.5,"text":"1","no":false,"nil":null,)"
+                    R"("arr":[1],"obj":{},"Dup":7,"dup":"second","big":3000000000})"));
     const struct {
         const char *name;
         int number;
         const char *text;
     } cases[] = {
-        {"one", 1, nullptr},   {"yes", 1, nullptr},  {"frac", 1, nullptr},
-        {"half", 0, nullptr},  {"text", 0, "1"},     {"no", 0, nullptr},
-        {"nil", 0, nullptr},   {"arr", 0, nullptr},  {"obj", 0, nullptr},
-        {"missing", 0, nullptr}, {"DUP", 7, nullptr},  // any case, first match
+        {"one", 1, nullptr}, {"yes", 1, nullptr},     {"frac", 1, nullptr}, {"half", 0, nullptr},
+        {"text", 0, "1"},    {"no", 0, nullptr},      {"nil", 0, nullptr},  {"arr", 0, nullptr},
+        {"obj", 0, nullptr}, {"missing", 0, nullptr}, {"DUP", 7, nullptr},  // any case, first match
         {"ONE", 1, nullptr},
     };
     for (const auto &c : cases) {
@@ -93,8 +87,7 @@ TEST(CjsonReaders, TypesAreNotExamined)
     EXPECT_EQ(cJSON_GetItemString(nullptr, "one"), nullptr);
 }
 
-TEST(CjsonAdd, AppendsEvenWhenTheNameExists)
-{
+TEST(CjsonAdd, AppendsEvenWhenTheNameExists) {
     const cjson_tree tree(cJSON_Parse(R"({"plugindata":1})"));
     cJSON_AddNumberToObject(tree.get(), "plugindata", 0);
     cJSON_AddStringLenToObject(tree.get(), "v", "3.9.47.2xyz", 8);
@@ -103,8 +96,7 @@ TEST(CjsonAdd, AppendsEvenWhenTheNameExists)
     EXPECT_EQ(cJSON_GetItemNumber(tree.get(), "plugindata"), 1);
 }
 
-TEST(CjsonParseArrayString, StoresBorrowedTextsUpToMax)
-{
+TEST(CjsonParseArrayString, StoresBorrowedTextsUpToMax) {
     const cjson_tree texts(cJSON_Parse(R"(["a","b","c"])"));
     const cjson_tree mixed(cJSON_Parse(R"(["a",2,"c"])"));
     const cjson_tree empty(cJSON_Parse("[]"));
@@ -115,8 +107,8 @@ TEST(CjsonParseArrayString, StoresBorrowedTextsUpToMax)
         int result;
         int stored;
     } cases[] = {
-        {texts.get(), 2, 2, 2}, {texts.get(), 5, 3, 3},   {texts.get(), 0, 0, 0},
-        {empty.get(), 4, 0, 0}, {nullptr, 4, 0, 0},       {mixed.get(), 3, -1, 1},
+        {texts.get(), 2, 2, 2},  {texts.get(), 5, 3, 3}, {texts.get(), 0, 0, 0},
+        {empty.get(), 4, 0, 0},  {nullptr, 4, 0, 0},     {mixed.get(), 3, -1, 1},
         {object.get(), 2, 2, 2},
     };
     for (const auto &c : cases) {
@@ -131,8 +123,7 @@ TEST(CjsonParseArrayString, StoresBorrowedTextsUpToMax)
     EXPECT_EQ(strings[0], cJSON_GetArrayItem(texts.get(), 0)->valuestring);  // not a copy
 }
 
-TEST(CjsonCreateStringLen, CopiesExactlyLenBytes)
-{
+TEST(CjsonCreateStringLen, CopiesExactlyLenBytes) {
     const struct {
         const char *src;
         int len;
@@ -147,8 +138,7 @@ TEST(CjsonCreateStringLen, CopiesExactlyLenBytes)
     EXPECT_EQ(node->valuestring[3], 'c');  // the NUL did not end the copy
 }
 
-int init_macro(bool fail_chk)
-{
+int init_macro(bool fail_chk) {
     CJSON_INIT(first, -1);
     cJSON *child = nullptr;
     int children = 0;
@@ -168,15 +158,13 @@ int init_macro(bool fail_chk)
     return children;
 }
 
-TEST(CjsonMacros, CreateWalkAndFree)
-{
+TEST(CjsonMacros, CreateWalkAndFree) {
     EXPECT_EQ(init_macro(true), 0);
     EXPECT_EQ(init_macro(false), 2);
 }
 
 // Every text of the public JSON test suite loads without a crash or a leak.
-TEST(CjsonFromFile, SurvivesTheJsonTestSuite)
-{
+TEST(CjsonFromFile, SurvivesTheJsonTestSuite) {
     namespace fs = std::filesystem;
     if (!fs::is_directory(CORPUS_DIR)) GTEST_SKIP() << "no corpus at " << CORPUS_DIR;
     int loaded = 0, files = 0;

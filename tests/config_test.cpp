@@ -13,8 +13,7 @@ struct loaded {
     std::vector<std::string> bases;
 };
 
-loaded init_from(const std::string &config)
-{
+loaded init_from(const std::string &config) {
     install_dir dir;
     dir.write("config", config);
     watch_daemon_t daemon{};
@@ -25,8 +24,7 @@ loaded init_from(const std::string &config)
     return l;
 }
 
-TEST(DaemonInit, ConfigurationShapes)
-{
+TEST(DaemonInit, ConfigurationShapes) {
     const std::vector<std::string> fallback{"quorin-dpi-inner"};
     const struct {
         std::string config;
@@ -63,16 +61,14 @@ TEST(DaemonInit, ConfigurationShapes)
     }
 }
 
-TEST(DaemonInit, LongBaseIsCutNotOverflowed)
-{
+TEST(DaemonInit, LongBaseIsCutNotOverflowed) {
     const std::string name(5000, 'n');
     const loaded l = init_from(R"({"__watch":{"processes":[{"base":")" + name + "\"}]}}");
     ASSERT_EQ(l.bases.size(), 1u);
     EXPECT_EQ(l.bases[0], name.substr(0, PATH_BUF - 1));
 }
 
-TEST(Startup, RefusesWithoutAUsableConfig)
-{
+TEST(Startup, RefusesWithoutAUsableConfig) {
     for (const char *config : {static_cast<const char *>(nullptr), "", "not json"}) {
         install_dir dir;
         if (config != nullptr) dir.write("config", config);
@@ -86,16 +82,15 @@ TEST(Startup, RefusesWithoutAUsableConfig)
     }
 }
 
-TEST(Startup, WorkingDirectoriesThatCannotBeMade)
-{
+TEST(Startup, WorkingDirectoriesThatCannotBeMade) {
     {
         // A plain file named tmp counts as present; the run file then fails.
         install_dir dir;
         dir.write("config", "{}");
         dir.write("tmp", "");
         const supervisor_run r = dir.run();
-        EXPECT_EQ(r.out, "failed to open ./tmp/watch_daemon.run\nprocess(" + dir.at("watch_daemon") +
-                             ") already run\n");
+        EXPECT_EQ(r.out, "failed to open ./tmp/watch_daemon.run\nprocess(" +
+                             dir.at("watch_daemon") + ") already run\n");
     }
     {
         // An immutable install directory refuses mkdir even to root.

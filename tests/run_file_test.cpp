@@ -15,8 +15,7 @@
 
 namespace {
 
-std::string record_of(int code, int exit_normal, const std::string &base)
-{
+std::string record_of(int code, int exit_normal, const std::string &base) {
     char path[] = "/tmp/wdrec.XXXXXX";
     const unique_fd fd(mkstemp(path));
     record_exit_status(code, exit_normal, base.c_str(), fd.get());
@@ -25,8 +24,7 @@ std::string record_of(int code, int exit_normal, const std::string &base)
     return text;
 }
 
-TEST(RecordExitStatus, Forms)
-{
+TEST(RecordExitStatus, Forms) {
     const std::string stamp = R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4})";
     const struct {
         int code, exit_normal;
@@ -39,30 +37,27 @@ TEST(RecordExitStatus, Forms)
     };
     for (const auto &c : cases) {
         const std::string text = record_of(c.code, c.exit_normal, "prog");
-        EXPECT_TRUE(std::regex_match(text, std::regex(stamp + std::regex_replace(
-                                                                  c.expected,
-                                                                  std::regex(R"([()])"), R"(\$&)"))))
+        EXPECT_TRUE(std::regex_match(
+            text,
+            std::regex(stamp + std::regex_replace(c.expected, std::regex(R"([()])"), R"(\$&)"))))
             << text;
     }
 }
 
-TEST(RecordExitStatus, LongRecordIsCutButEndsItsLine)
-{
+TEST(RecordExitStatus, LongRecordIsCutButEndsItsLine) {
     const std::string text = record_of(130, 1, std::string(300, 'b'));
     EXPECT_EQ(text.size(), 255u);
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(text.find('\n'), 254u);
 }
 
-TEST(RecordExitStatus, IgnoresNonPositiveDescriptors)
-{
+TEST(RecordExitStatus, IgnoresNonPositiveDescriptors) {
     // Descriptor 0 is never the run file; writing there would hit stdin.
     record_exit_status(1, 1, "prog", 0);
     record_exit_status(1, 1, "prog", -1);
 }
 
-TEST(ProcessRunSet, LocksTruncatesAndIsCloseOnExec)
-{
+TEST(ProcessRunSet, LocksTruncatesAndIsCloseOnExec) {
     install_dir dir;
     const std::string path = dir.at("x.run");
     dir.write("x.run", "old contents\nmore\n");
@@ -84,8 +79,7 @@ TEST(ProcessRunSet, LocksTruncatesAndIsCloseOnExec)
               "NULL file name\nfailed to open /nonexistent/x.run\n");
 }
 
-TEST(Startup, RunFileHoldsTheInstallDirectoryAndTheLock)
-{
+TEST(Startup, RunFileHoldsTheInstallDirectoryAndTheLock) {
     install_dir dir;
     const std::string prog = dir.add_program("lock", {"run"});
     dir.configure({prog});
@@ -112,8 +106,7 @@ TEST(Startup, RunFileHoldsTheInstallDirectoryAndTheLock)
     EXPECT_NE(lines[1].find(prog + " exited normally with code(129)"), std::string::npos);
 }
 
-TEST(Startup, LockHeldByAnotherProcessRefusesTheStart)
-{
+TEST(Startup, LockHeldByAnotherProcessRefusesTheStart) {
     install_dir dir;
     dir.write("config", "{}");
     mkdir(dir.at("tmp").c_str(), 0755);
@@ -123,13 +116,12 @@ TEST(Startup, LockHeldByAnotherProcessRefusesTheStart)
     const supervisor_run r = dir.run({"x"});
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(WEXITSTATUS(r.status), 0);
-    EXPECT_EQ(r.out, "already in use for ./tmp/watch_daemon.run\nprocess(" + dir.at("watch_daemon") +
-                         ") already run\n");
+    EXPECT_EQ(r.out, "already in use for ./tmp/watch_daemon.run\nprocess(" +
+                         dir.at("watch_daemon") + ") already run\n");
     EXPECT_EQ(dir.read("tmp/watch_daemon.run"), "/somewhere\nrecord\n");
 }
 
-TEST(Startup, ClosedStandardDescriptorsGetDevNull)
-{
+TEST(Startup, ClosedStandardDescriptorsGetDevNull) {
     install_dir dir;
     const std::string prog = dir.add_program("stdfd", {"exit 129"});
     dir.configure({prog});
@@ -143,8 +135,7 @@ TEST(Startup, ClosedStandardDescriptorsGetDevNull)
     EXPECT_NE(dir.starts(prog)[0].find("|fds=0,1,2"), std::string::npos);
 }
 
-TEST(ProcessClosefdFrom, ClosesUpToTheRaisedLimit)
-{
+TEST(ProcessClosefdFrom, ClosesUpToTheRaisedLimit) {
     const pid_t pid = fork();
     if (pid == 0) {
         rlimit lim{};

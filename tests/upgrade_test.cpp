@@ -21,8 +21,7 @@ const std::string fresh_plugin = R"({"version":"3.9.47.2","plugindata":1})";
 // Builds ./tmp//ttupgrade.tgz holding `files` (name -> contents); `tar_flags`
 // shape the members' owners and modes.
 void make_package(const install_dir &dir, const std::map<std::string, std::string> &files,
-                  const std::string &tar_flags = "")
-{
+                  const std::string &tar_flags = "") {
     const std::string stage = dir.base() + "/stage";
     fs::remove_all(stage);
     fs::create_directories(stage);
@@ -35,8 +34,7 @@ void make_package(const install_dir &dir, const std::map<std::string, std::strin
     shell("tar -czf " + dir.at("tmp/ttupgrade.tgz") + " -C " + stage + " " + tar_flags + names);
 }
 
-std::string run_upgrade(int code)
-{
+std::string run_upgrade(int code) {
     watch_daemon_t daemon{};
     testing::internal::CaptureStdout();
     daemon_upgrade(&daemon, code);
@@ -44,13 +42,11 @@ std::string run_upgrade(int code)
 }
 
 // Mounts a tiny tmpfs on ./data/, or says why not.
-bool tiny_data_mount(const install_dir &dir, const char *options)
-{
+bool tiny_data_mount(const install_dir &dir, const char *options) {
     return mount("tmpfs", dir.at("data").c_str(), "tmpfs", 0, options) == 0;
 }
 
-TEST(DaemonUpgrade, InstallsAndRecords)
-{
+TEST(DaemonUpgrade, InstallsAndRecords) {
     const struct {
         const char *name;
         int code;
@@ -101,8 +97,7 @@ TEST(DaemonUpgrade, InstallsAndRecords)
     }
 }
 
-TEST(DaemonUpgrade, CopiedFileKeepsItsMode)
-{
+TEST(DaemonUpgrade, CopiedFileKeepsItsMode) {
     in_install_dir here;
     here.dir.write("tmp/ttupgrade.tgz", "lua");
     const mode_t old = umask(022);
@@ -115,8 +110,7 @@ TEST(DaemonUpgrade, CopiedFileKeepsItsMode)
     EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
-TEST(DaemonUpgrade, NoPackageChangesNothing)
-{
+TEST(DaemonUpgrade, NoPackageChangesNothing) {
     in_install_dir here;
     here.dir.write("data/.bootchk", fresh_plugin);
     run_upgrade(132);
@@ -124,8 +118,7 @@ TEST(DaemonUpgrade, NoPackageChangesNothing)
     EXPECT_FALSE(here.dir.exists("data/m01_sig.bin"));
 }
 
-TEST(DaemonUpgrade, OnlyARegularFileIsAPackage)
-{
+TEST(DaemonUpgrade, OnlyARegularFileIsAPackage) {
     const struct {
         const char *kind;
         bool package_stays;
@@ -149,8 +142,7 @@ TEST(DaemonUpgrade, OnlyARegularFileIsAPackage)
     }
 }
 
-TEST(DaemonUpgrade, PlantedLinksAreReplacedNotFollowed)
-{
+TEST(DaemonUpgrade, PlantedLinksAreReplacedNotFollowed) {
     in_install_dir here;
     here.dir.write("outside-record", "precious");
     here.dir.write("outside-init", "precious");
@@ -166,8 +158,7 @@ TEST(DaemonUpgrade, PlantedLinksAreReplacedNotFollowed)
     EXPECT_EQ(here.dir.read("data/.bootchk"), R"({"version":"3.9.47.2","luadata":1})");
 }
 
-TEST(DaemonUpgrade, UnpacksWithoutForeignOwnersOrSetuid)
-{
+TEST(DaemonUpgrade, UnpacksWithoutForeignOwnersOrSetuid) {
     in_install_dir here;
     make_package(here.dir, {{"tool", "#!/bin/sh\n"}, {"dir/file", "x"}},
                  "--owner=4321 --group=4321 --mode=u+s,g+s,o+w,a+x");
@@ -185,8 +176,7 @@ TEST(DaemonUpgrade, UnpacksWithoutForeignOwnersOrSetuid)
     EXPECT_TRUE(st.st_mode & S_IXUSR);
 }
 
-TEST(DaemonUpgrade, FullDiskKeepsTheOldRecordAndFile)
-{
+TEST(DaemonUpgrade, FullDiskKeepsTheOldRecordAndFile) {
     in_install_dir here;
     if (!tiny_data_mount(here.dir, "size=12k")) GTEST_SKIP() << "cannot mount a tmpfs here";
     here.dir.write("data/.bootchk", fresh_plugin);
@@ -202,8 +192,7 @@ TEST(DaemonUpgrade, FullDiskKeepsTheOldRecordAndFile)
     umount2(here.dir.at("data").c_str(), MNT_DETACH);
 }
 
-TEST(DaemonUpgrade, ReadOnlyDataKeepsTheOldRecord)
-{
+TEST(DaemonUpgrade, ReadOnlyDataKeepsTheOldRecord) {
     in_install_dir here;
     here.dir.write("data/.bootchk", R"({"version":"3.9.47.2"})");
     if (system(("chattr +i " + here.dir.at("data") + " 2>/dev/null").c_str()) != 0)
@@ -216,8 +205,7 @@ TEST(DaemonUpgrade, ReadOnlyDataKeepsTheOldRecord)
     EXPECT_FALSE(here.dir.exists("data/m01_sig.bin"));
 }
 
-TEST(CopyFile, ReportsWhatCannotBeOpened)
-{
+TEST(CopyFile, ReportsWhatCannotBeOpened) {
     in_install_dir here;
     testing::internal::CaptureStdout();
     EXPECT_EQ(copy_file("tmp/none", "data/out"), -1);

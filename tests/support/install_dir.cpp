@@ -16,24 +16,21 @@
 
 namespace fs = std::filesystem;
 
-std::string slurp(const std::string &path)
-{
+std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-std::vector<std::string> lines_of(const std::string &text)
-{
+std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
-bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit)
-{
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -42,8 +39,7 @@ bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds lim
     return true;
 }
 
-std::string shell(const std::string &command)
-{
+std::string shell(const std::string &command) {
     std::string out;
     FILE *p = popen(command.c_str(), "r");
     if (p == nullptr) return out;
@@ -54,8 +50,7 @@ std::string shell(const std::string &command)
     return out;
 }
 
-install_dir::install_dir()
-{
+install_dir::install_dir() {
     char tmpl[] = "/tmp/wdtest.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
     base_ = tmpl;
@@ -64,8 +59,7 @@ install_dir::install_dir()
     fs::copy_file(WATCH_DAEMON_BIN, at("watch_daemon"));
 }
 
-install_dir::~install_dir()
-{
+install_dir::~install_dir() {
     if (supervisor_ > 0) {
         kill(supervisor_, SIGKILL);
         waitpid(supervisor_, nullptr, 0);
@@ -76,8 +70,7 @@ install_dir::~install_dir()
     fs::remove_all(base_, ignored);
 }
 
-std::string install_dir::add_program(const std::string &tag, const std::vector<std::string> &plan)
-{
+std::string install_dir::add_program(const std::string &tag, const std::vector<std::string> &plan) {
     // Short enough for killall's 15-character process names.
     static std::atomic<int> counter;
     const std::string name = tag.substr(0, 5) + "_" + std::to_string(getpid() % 100000) + "_" +
@@ -90,40 +83,36 @@ std::string install_dir::add_program(const std::string &tag, const std::vector<s
     return name;
 }
 
-void install_dir::configure(const std::vector<std::string> &programs)
-{
+void install_dir::configure(const std::vector<std::string> &programs) {
     std::string list;
     for (const auto &p : programs) list += (list.empty() ? "" : ",") + ("{\"base\":\"" + p + "\"}");
     write("config", "{\"__watch\":{\"processes\":[" + list + "]}}");
 }
 
-void install_dir::write(const std::string &rel, const std::string &text) const
-{
+void install_dir::write(const std::string &rel, const std::string &text) const {
     std::ofstream out(at(rel), std::ios::binary | std::ios::trunc);
     out << text;
 }
 
-std::string install_dir::read(const std::string &rel) const { return slurp(at(rel)); }
+std::string install_dir::read(const std::string &rel) const {
+    return slurp(at(rel));
+}
 
-bool install_dir::exists(const std::string &rel) const
-{
+bool install_dir::exists(const std::string &rel) const {
     std::error_code ec;
     return fs::exists(fs::symlink_status(at(rel), ec));
 }
 
-std::vector<std::string> install_dir::starts(const std::string &program) const
-{
+std::vector<std::string> install_dir::starts(const std::string &program) const {
     return lines_of(read(program + ".log"));
 }
 
-std::vector<std::string> install_dir::run_lines() const
-{
+std::vector<std::string> install_dir::run_lines() const {
     return lines_of(read("tmp/watch_daemon.run"));
 }
 
 pid_t install_dir::start(const std::vector<std::string> &args,
-                         const std::map<std::string, std::string> &env, int out_fd)
-{
+                         const std::map<std::string, std::string> &env, int out_fd) {
     // Everything is prepared before fork: the child of a multithreaded test
     // may only make async-signal-safe calls.
     std::map<std::string, std::string> vars;
@@ -148,7 +137,8 @@ pid_t install_dir::start(const std::vector<std::string> &args,
 
     const pid_t pid = fork();
     if (pid == 0) {
-        const int fd = out_fd >= 0 ? out_fd : open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int fd =
+            out_fd >= 0 ? out_fd : open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
         execve(program.c_str(), argv.data(), envp.data());
@@ -158,8 +148,7 @@ pid_t install_dir::start(const std::vector<std::string> &args,
     return pid;
 }
 
-supervisor_run install_dir::collect(int status, bool exited)
-{
+supervisor_run install_dir::collect(int status, bool exited) {
     supervisor_ = -1;
     supervisor_run r;
     r.exited = exited;
@@ -169,8 +158,7 @@ supervisor_run install_dir::collect(int status, bool exited)
     return r;
 }
 
-supervisor_run install_dir::wait(std::chrono::milliseconds limit)
-{
+supervisor_run install_dir::wait(std::chrono::milliseconds limit) {
     int status = 0;
     const bool ended =
         wait_until([&] { return waitpid(supervisor_, &status, WNOHANG) == supervisor_; }, limit);
@@ -183,14 +171,12 @@ supervisor_run install_dir::wait(std::chrono::milliseconds limit)
 
 supervisor_run install_dir::run(const std::vector<std::string> &args,
                                 const std::map<std::string, std::string> &env,
-                                std::chrono::milliseconds limit)
-{
+                                std::chrono::milliseconds limit) {
     start(args, env);
     return wait(limit);
 }
 
-supervisor_run install_dir::stop()
-{
+supervisor_run install_dir::stop() {
     int status = 0;
     kill(supervisor_, SIGTERM);
     waitpid(supervisor_, &status, 0);

@@ -11,14 +11,14 @@
 #include <vector>
 
 struct supervisor_run {
-    bool exited = false;  // ended by itself within the time allowed
-    int status = 0;       // wait status
-    std::string out;      // standard output and error
+    bool exited = false;              // ended by itself within the time allowed
+    int status = 0;                   // wait status
+    std::string out;                  // standard output and error
     std::vector<std::string> delays;  // "sleep N" / "pause N" as requested
 };
 
 class install_dir {
-public:
+   public:
     install_dir();
     ~install_dir();
     install_dir(const install_dir &) = delete;
@@ -36,7 +36,7 @@ public:
     std::string read(const std::string &rel) const;
     bool exists(const std::string &rel) const;
     std::vector<std::string> starts(const std::string &program) const;  // lines of NAME.log
-    std::vector<std::string> run_lines() const;  // ./tmp/watch_daemon.run
+    std::vector<std::string> run_lines() const;                         // ./tmp/watch_daemon.run
 
     // Starts the supervisor with `env` added to the interposer's settings;
     // its output goes to `out_fd` if given, else to a file that wait() reads.
@@ -52,7 +52,7 @@ public:
 
     std::string base() const { return base_; }
 
-private:
+   private:
     supervisor_run collect(int status, bool exited);
 
     std::string base_;  // holds the install directory and the captured output

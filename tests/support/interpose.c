@@ -26,8 +26,8 @@
 #include <unistd.h>
 
 struct failure {
-    long at;      /* 1-based call number, 0 for never */
-    int onwards;  /* fail every call from `at` on */
+    long at;     /* 1-based call number, 0 for never */
+    int onwards; /* fail every call from `at` on */
     int err;
 };
 
@@ -36,8 +36,7 @@ static struct failure fork_fail, waitpid_fail;
 static long orphan_at;
 static long forks, waits;
 
-static void parse_failure(const char *text, struct failure *f, int default_err)
-{
+static void parse_failure(const char *text, struct failure *f, int default_err) {
     f->err = default_err;
     if (text == NULL) return;
     char *end = NULL;
@@ -49,13 +48,11 @@ static void parse_failure(const char *text, struct failure *f, int default_err)
     if (*end == ':') f->err = atoi(end + 1);
 }
 
-static int should_fail(const struct failure *f, long call)
-{
+static int should_fail(const struct failure *f, long call) {
     return f->at > 0 && (call == f->at || (f->onwards && call > f->at));
 }
 
-static void drop_from_preload(void)
-{
+static void drop_from_preload(void) {
     const char *preload = getenv("LD_PRELOAD");
     if (preload == NULL) return;
     char kept[4096] = "";
@@ -73,8 +70,7 @@ static void drop_from_preload(void)
         setenv("LD_PRELOAD", kept, 1);
 }
 
-__attribute__((constructor)) static void interpose_init(void)
-{
+__attribute__((constructor)) static void interpose_init(void) {
     const char *log = getenv("WD_TEST_LOG");
     if (log != NULL) snprintf(log_path, sizeof log_path, "%s", log);
     parse_failure(getenv("WD_TEST_FAIL_FORK"), &fork_fail, EAGAIN);
@@ -90,8 +86,7 @@ __attribute__((constructor)) static void interpose_init(void)
 }
 
 /* Opened per note: the supervisor closes every inherited descriptor. */
-static void note(const char *what, long seconds)
-{
+static void note(const char *what, long seconds) {
     if (log_path[0] == '\0') return;
     const int fd = open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
@@ -102,21 +97,18 @@ static void note(const char *what, long seconds)
     close(fd);
 }
 
-unsigned int sleep(unsigned int seconds)
-{
+unsigned int sleep(unsigned int seconds) {
     note("sleep", (long)seconds);
     return 0;
 }
 
-int nanosleep(const struct timespec *req, struct timespec *rem)
-{
+int nanosleep(const struct timespec *req, struct timespec *rem) {
     note("pause", (long)req->tv_sec);
     if (rem != NULL) rem->tv_sec = rem->tv_nsec = 0;
     return 0;
 }
 
-pid_t fork(void)
-{
+pid_t fork(void) {
     static pid_t (*real_fork)(void);
     if (real_fork == NULL) *(void **)&real_fork = dlsym(RTLD_NEXT, "fork");
     ++forks;
@@ -133,8 +125,7 @@ pid_t fork(void)
     return pid;
 }
 
-pid_t waitpid(pid_t pid, int *status, int options)
-{
+pid_t waitpid(pid_t pid, int *status, int options) {
     static pid_t (*real_waitpid)(pid_t, int *, int);
     if (real_waitpid == NULL) *(void **)&real_waitpid = dlsym(RTLD_NEXT, "waitpid");
     if (pid == -1 && should_fail(&waitpid_fail, ++waits)) {

@@ -21,16 +21,14 @@
 #include <string>
 #include <vector>
 
-static std::vector<std::string> read_lines(const std::string &path)
-{
+static std::vector<std::string> read_lines(const std::string &path) {
     std::vector<std::string> lines;
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
-static std::string open_fds()
-{
+static std::string open_fds() {
     std::string fds;
     DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr) return fds;
@@ -47,8 +45,7 @@ static std::string open_fds()
     return fds;
 }
 
-[[noreturn]] static void act(std::istringstream &plan)
-{
+[[noreturn]] static void act(std::istringstream &plan) {
     std::string verb;
     plan >> verb;
     if (verb == "await") {
@@ -90,8 +87,7 @@ static std::string open_fds()
     for (;;) pause();
 }
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     const std::string name = std::filesystem::path(argv[0]).filename();
     const size_t starts = read_lines(name + ".log").size();
     {

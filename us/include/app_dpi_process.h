@@ -27,13 +27,11 @@ inline constexpr char BOOTCHK_FILE[] = ".bootchk";
 // Closes every descriptor from `start` (3 when below 1) up to the open-file
 // limit. close_range() makes the cost independent of the limit, which may be
 // a million; the loop is only for kernels older than 5.9.
-inline void process_closefd_from(int start)
-{
+inline void process_closefd_from(int start) {
     if (start < 1) start = 3;
     const long limit = sysconf(_SC_OPEN_MAX);
     if (limit < 0 || start >= limit) return;
-    if (close_range(static_cast<unsigned>(start), static_cast<unsigned>(limit - 1), 0) == 0)
-        return;
+    if (close_range(static_cast<unsigned>(start), static_cast<unsigned>(limit - 1), 0) == 0) return;
     for (long fd = start; fd < limit; ++fd) close(static_cast<int>(fd));
 }
 
@@ -41,8 +39,7 @@ inline void process_closefd_from(int start)
 // A path that does not fit the 4096-byte buffer is refused rather than cut,
 // since a cut path would name some other directory: returns -1 then.
 // The result of chdir() is ignored: the daemon goes on where it was started.
-inline int app_change_dir(const char *path)
-{
+inline int app_change_dir(const char *path) {
     if (path == nullptr) return 0;
     char dir[4096];
     const size_t len = strlen(path);
@@ -59,8 +56,7 @@ inline int app_change_dir(const char *path)
 // Opens (creating) and locks the run file `run_name`, empties it and writes
 // `len` bytes of `buf`. Returns the descriptor, held open and locked and not
 // inherited across exec, or -1.
-inline int process_run_set(const char *run_name, const char *buf, int len)
-{
+inline int process_run_set(const char *run_name, const char *buf, int len) {
     if (run_name == nullptr) {
         puts("NULL file name");
         return -1;

@@ -1,8 +1,8 @@
 // Constants fixed when the product is built.
 #pragma once
 
-inline constexpr char DPI_OUI_INFO[] = "quorin";        // vendor identifier handed to children
-inline constexpr char DPI_PLUGIN_VERSION[] = "3.9.47.2"; // least version that boots from ./data/
+inline constexpr char DPI_OUI_INFO[] = "quorin";          // vendor identifier handed to children
+inline constexpr char DPI_PLUGIN_VERSION[] = "3.9.47.2";  // least version that boots from ./data/
 inline constexpr char DPI_PKG_VERSION[] = "3.9.47";
 inline constexpr char DPI_SRC_VER[] = "";
 inline constexpr char DPI_ETH_SN[] = "";

@@ -15,21 +15,18 @@
 const char BOOTCHK_PATH[] = "./data//.bootchk";
 static_assert(sizeof BOOTCHK_PATH == sizeof DPI_DATA_DIRNAME + 1 + sizeof BOOTCHK_FILE - 1);
 
-cJSON *bootchk_load()
-{
+cJSON *bootchk_load() {
     return cjson_from_file(BOOTCHK_PATH);
 }
 
-int bootchk_exit_clean()
-{
+int bootchk_exit_clean() {
     if (access(BOOTCHK_PATH, R_OK) != 0) return 0;
     if (unlink(BOOTCHK_PATH) == 0 || errno == ENOENT) return 1;
     return -1;
 }
 
 // Judges a record without touching the disk, so read-only callers can share it.
-boot_reason bootchk_judge(const cJSON *record)
-{
+boot_reason bootchk_judge(const cJSON *record) {
     if (record == nullptr) return boot_reason::no_record;
     const char *version = cJSON_GetItemString(record, "version");
     if (version == nullptr) return boot_reason::no_version;
@@ -38,23 +35,21 @@ boot_reason bootchk_judge(const cJSON *record)
     return boot_reason::data_space;
 }
 
-int find_boot_space(watch_daemon_t *daemon)
-{
+int find_boot_space(watch_daemon_t *daemon) {
     if (daemon != nullptr && daemon->bootchk_set_aside) return BOOT_SPACE_SYS;
     const cjson_tree record(bootchk_load());
     switch (bootchk_judge(record.get())) {
-    case boot_reason::data_space:
-        return BOOT_SPACE_DATA;
-    case boot_reason::too_old:
-        bootchk_exit_clean();
-        return BOOT_SPACE_SYS;
-    default:
-        return BOOT_SPACE_SYS;
+        case boot_reason::data_space:
+            return BOOT_SPACE_DATA;
+        case boot_reason::too_old:
+            bootchk_exit_clean();
+            return BOOT_SPACE_SYS;
+        default:
+            return BOOT_SPACE_SYS;
     }
 }
 
-unsigned int ip_one(char *s, char **save, int shift)
-{
+unsigned int ip_one(char *s, char **save, int shift) {
     const char *component = strtok_r(s, ".", save);
     if (component == nullptr) return 0;
     unsigned int value = 0;
@@ -63,8 +58,7 @@ unsigned int ip_one(char *s, char **save, int shift)
     return (value & 0xffu) << shift;
 }
 
-unsigned int ip_int(const char *v)
-{
+unsigned int ip_int(const char *v) {
     if (v == nullptr) return 0;
     const std::unique_ptr<char, decltype(&free)> copy(strdup(v), &free);
     if (!copy) return 0;
@@ -74,8 +68,7 @@ unsigned int ip_int(const char *v)
     return value;
 }
 
-int version_cmp(const char *v1, const char *v2)
-{
+int version_cmp(const char *v1, const char *v2) {
     const unsigned int a = ip_int(v1);
     const unsigned int b = ip_int(v2);
     return a < b ? -1 : (a > b ? 1 : 0);

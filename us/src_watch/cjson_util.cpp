@@ -7,8 +7,7 @@
 #include "fs.h"
 #include "libutil/cJSON.h"
 
-cJSON *cjson_from_file(const char *conf_file)
-{
+cJSON *cjson_from_file(const char *conf_file) {
     struct stat st {};
     if (stat(conf_file, &st) != 0 || st.st_size <= 0) return nullptr;
     unique_fd fd(open(conf_file, O_RDONLY | O_CLOEXEC));
@@ -24,8 +23,7 @@ cJSON *cjson_from_file(const char *conf_file)
     return cJSON_Parse(buf.get());
 }
 
-int cjson_parse_array_string(cJSON *array, const char **strings, int max)
-{
+int cjson_parse_array_string(cJSON *array, const char **strings, int max) {
     if (array == nullptr) return 0;
     int count = cJSON_GetArraySize(array);
     if (count > max) count = max;
@@ -37,8 +35,7 @@ int cjson_parse_array_string(cJSON *array, const char **strings, int max)
     return count;
 }
 
-static char *cJSON_strndup(const char *str, int len)
-{
+static char *cJSON_strndup(const char *str, int len) {
     auto *copy = static_cast<char *>(cJSON_malloc(static_cast<size_t>(len) + 1));
     if (copy == nullptr) return nullptr;
     memcpy(copy, str, static_cast<size_t>(len));
@@ -46,8 +43,7 @@ static char *cJSON_strndup(const char *str, int len)
     return copy;
 }
 
-cJSON *cJSON_CreateStringLen(const char *string, int len)
-{
+cJSON *cJSON_CreateStringLen(const char *string, int len) {
     // An empty string node from the library, so the node's type and flags are
     // the library's own; its text is then swapped for the counted copy.
     cJSON *item = cJSON_CreateString("");

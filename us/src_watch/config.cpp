@@ -9,8 +9,7 @@
 #include "fs.h"
 #include "watch_daemon.h"
 
-int prepare_needful_dir(const char *dirname)
-{
+int prepare_needful_dir(const char *dirname) {
     if (DIR *dir = opendir(dirname)) {
         closedir(dir);
         return 0;
@@ -20,8 +19,7 @@ int prepare_needful_dir(const char *dirname)
     return -1;
 }
 
-void daemon_init_default(watch_daemon_t *daemon)
-{
+void daemon_init_default(watch_daemon_t *daemon) {
     daemon->sub_cnt = 1;
     copy_bounded(daemon->pids[0].base, DEFAULT_PROGRAM);
 }
@@ -29,8 +27,7 @@ void daemon_init_default(watch_daemon_t *daemon)
 // Only the path "__watch" -> "processes" -> [{"base": "..."}] is read; types
 // along it are not checked, so a scalar "processes" simply has no elements.
 // Programs beyond the fourth are ignored: there are only four slots.
-int daemon_init(const char *conf_file, watch_daemon_t *daemon)
-{
+int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
     const cjson_tree conf(cjson_from_file(conf_file));
     if (!conf) return -1;
 

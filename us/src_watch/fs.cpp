@@ -10,8 +10,7 @@
 #include <ctime>
 #include <string>
 
-bool write_all(int fd, const void *buf, size_t len)
-{
+bool write_all(int fd, const void *buf, size_t len) {
     auto *p = static_cast<const char *>(buf);
     while (len > 0) {
         const ssize_t n = write(fd, p, len);
@@ -25,8 +24,7 @@ bool write_all(int fd, const void *buf, size_t len)
     return true;
 }
 
-ssize_t read_full(int fd, void *buf, size_t len)
-{
+ssize_t read_full(int fd, void *buf, size_t len) {
     auto *p = static_cast<char *>(buf);
     size_t got = 0;
     while (got < len) {
@@ -41,8 +39,7 @@ ssize_t read_full(int fd, void *buf, size_t len)
     return static_cast<ssize_t>(got);
 }
 
-unique_fd open_regular_file(const char *path)
-{
+unique_fd open_regular_file(const char *path) {
     unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) return fd;
     struct stat st {};
@@ -57,20 +54,17 @@ unique_fd open_regular_file(const char *path)
     return fd;
 }
 
-static std::string directory_of(const char *path)
-{
+static std::string directory_of(const char *path) {
     std::string copy(path);
     return dirname(copy.data());
 }
 
-static bool sync_directory_of(const char *path)
-{
+static bool sync_directory_of(const char *path) {
     unique_fd dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir.valid() && fsync(dir.get()) == 0;
 }
 
-unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, size_t tmp_size)
-{
+unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, size_t tmp_size) {
     // Unique names mean that a file left behind by a crash blocks nothing.
     static unsigned counter;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -87,10 +81,9 @@ unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, si
     return unique_fd();
 }
 
-bool commit_temp(unique_fd fd, const char *tmp_path, const char *target)
-{
-    const bool ok = fsync(fd.get()) == 0 && close(fd.release()) == 0 &&
-                    rename(tmp_path, target) == 0;
+bool commit_temp(unique_fd fd, const char *tmp_path, const char *target) {
+    const bool ok =
+        fsync(fd.get()) == 0 && close(fd.release()) == 0 && rename(tmp_path, target) == 0;
     if (!ok) {
         const int saved = errno;
         unlink(tmp_path);
@@ -101,8 +94,7 @@ bool commit_temp(unique_fd fd, const char *tmp_path, const char *target)
     return true;
 }
 
-bool replace_file(const char *path, const void *buf, size_t len, mode_t mode)
-{
+bool replace_file(const char *path, const void *buf, size_t len, mode_t mode) {
     char tmp[8300];
     unique_fd fd = create_temp_beside(path, mode, tmp, sizeof tmp);
     if (!fd.valid()) return false;

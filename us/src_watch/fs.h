@@ -11,12 +11,11 @@
 #include "libutil/cJSON.h"
 
 class unique_fd {
-public:
+   public:
     unique_fd() = default;
     explicit unique_fd(int fd) : fd_(fd) {}
     unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
-    unique_fd &operator=(unique_fd &&other) noexcept
-    {
+    unique_fd &operator=(unique_fd &&other) noexcept {
         reset(other.release());
         return *this;
     }
@@ -26,19 +25,17 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    int release()
-    {
+    int release() {
         const int fd = fd_;
         fd_ = -1;
         return fd;
     }
-    void reset(int fd = -1)
-    {
+    void reset(int fd = -1) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
 
-private:
+   private:
     int fd_ = -1;
 };
 

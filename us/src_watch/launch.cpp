@@ -24,8 +24,7 @@ struct child_args {
     int argc = 0;
 
     // Arguments are cut to fit their buffers; the path given to execv is not.
-    void add(const char *arg)
-    {
+    void add(const char *arg) {
         if (argc >= MAX_ARGS_COUNT - 1) return;
         snprintf(buf[argc], MAX_CMD_LEN, "%s", arg);
         argv[argc] = buf[argc];
@@ -33,8 +32,7 @@ struct child_args {
     }
 };
 
-void fill_args(child_args &args, const char *pname, int ret_code, int verbose, int bootdata)
-{
+void fill_args(child_args &args, const char *pname, int ret_code, int verbose, int bootdata) {
     args.add(pname);
     if (ret_code != 0) {
         char code[16];
@@ -51,8 +49,7 @@ void fill_args(child_args &args, const char *pname, int ret_code, int verbose, i
 
 // A momentary shortage of pids or memory must not count as a failed boot,
 // which would delete the boot-check record: try three times, 1 s and 2 s apart.
-pid_t fork_with_retry()
-{
+pid_t fork_with_retry() {
     constexpr time_t pauses[] = {1, 2};
     for (size_t attempt = 0;; ++attempt) {
         const pid_t pid = fork();
@@ -64,8 +61,7 @@ pid_t fork_with_retry()
     }
 }
 
-[[noreturn]] void become_program(const char *pname, char *const argv[], pid_t supervisor)
-{
+[[noreturn]] void become_program(const char *pname, char *const argv[], pid_t supervisor) {
     child_default_signals();
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The supervisor may have died before the death signal was armed.
@@ -86,8 +82,7 @@ pid_t fork_with_retry()
 
 }  // namespace
 
-pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata)
-{
+pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
     child_args args;
     fill_args(args, pname, ret_code, verbose, bootdata);
     const pid_t supervisor = getpid();
@@ -100,8 +95,7 @@ pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata)
     return pid;
 }
 
-void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code)
-{
+void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     exec_pid_t &slot = daemon->pids[i];
     const int bootdata = daemon->boot_space == BOOT_SPACE_DATA ? 1 : 0;
     char path[8192];

@@ -13,8 +13,7 @@
 
 // A closed standard descriptor would be handed to the run file, and console
 // messages would then land in it: put /dev/null there first.
-static void attach_closed_std_fds()
-{
+static void attach_closed_std_fds() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0) continue;
         const int null = open("/dev/null", O_RDWR);
@@ -25,15 +24,13 @@ static void attach_closed_std_fds()
     }
 }
 
-static void set_runfile(watch_daemon_t *daemon, const char *argv0)
-{
+static void set_runfile(watch_daemon_t *daemon, const char *argv0) {
     std::string copy(argv0);
     snprintf(daemon->runfile.data(), daemon->runfile.size(), "%s%s.run", DPI_TMP_DIRNAME,
              basename(copy.data()));
 }
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     attach_closed_std_fds();
     process_closefd_from(3);
     // A log reader that goes away must not take the supervisor (and, by the

@@ -8,8 +8,7 @@
 #include "fs.h"
 #include "watch_daemon.h"
 
-int daemon_run_set(const char *argv0, watch_daemon_t *daemon)
-{
+int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     char cwd[PATH_BUF];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         puts("failed to get current dir");
@@ -26,8 +25,7 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon)
 }
 
 // asctime()'s fixed form, "Mon Mar  4 09:05:07 2024", without its line end.
-static void format_now(char (&stamp)[64])
-{
+static void format_now(char (&stamp)[64]) {
     const time_t now = time(nullptr);
     struct tm local {};
     char text[64] = "";
@@ -37,8 +35,7 @@ static void format_now(char (&stamp)[64])
     if (len > 0) stamp[len - 1] = '\0';
 }
 
-void record_exit_status(int ret_code, int exit_normal, const char *base, int fd)
-{
+void record_exit_status(int ret_code, int exit_normal, const char *base, int fd) {
     if (fd <= 0) return;
     char stamp[64];
     format_now(stamp);

@@ -10,7 +10,7 @@
 #include "watch_daemon.h"
 
 struct program_end {
-    std::string time;  // the record's time stamp
+    std::string time;     // the record's time stamp
     bool normal = false;  // exited (code) or killed (signal)
     int value = 0;
 };

@@ -8,23 +8,20 @@
 #include "tool.h"
 #include "watch_daemon.h"
 
-static int slots_in_use(const watch_daemon_t *daemon)
-{
+static int slots_in_use(const watch_daemon_t *daemon) {
     return daemon->sub_cnt < MAX_SUB_PROCESS ? daemon->sub_cnt : MAX_SUB_PROCESS;
 }
 
 // killall matches names only: it misses a child started as ./data//a/b, and
 // does nothing when it is missing. Our own children are killed by pid first.
-static void kill_unreaped_children(watch_daemon_t *daemon)
-{
+static void kill_unreaped_children(watch_daemon_t *daemon) {
     for (int i = 0; i < slots_in_use(daemon); ++i) {
         const exec_pid_t &slot = daemon->pids[i];
         if (slot.unreaped && slot.pid > 0) kill(slot.pid, SIGKILL);
     }
 }
 
-void watch_clean(watch_daemon_t *daemon)
-{
+void watch_clean(watch_daemon_t *daemon) {
     kill_unreaped_children(daemon);
     for (int i = 0; i < slots_in_use(daemon); ++i) {
         const char *const argv[] = {"killall", "-9", "--", daemon->pids[i].base.data(), nullptr};
@@ -32,16 +29,14 @@ void watch_clean(watch_daemon_t *daemon)
     }
 }
 
-int segv_sleep(watch_daemon_t *daemon)
-{
+int segv_sleep(watch_daemon_t *daemon) {
     ++daemon->segv_cnt;
     if (daemon->segv_cnt >= 4) return PROGRAM_SEGV_TIMEOUT;
     return static_cast<int>(daemon->segv_cnt * 600 - 540);
 }
 
 int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_code,
-                     int *exit_normal)
-{
+                     int *exit_normal) {
     int i = 0;
     while (i < daemon->sub_cnt && daemon->pids[i].pid != death) ++i;
     if (i == daemon->sub_cnt) {
@@ -62,8 +57,7 @@ int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_c
 }
 
 // What an ordinary end (not a request) costs before the program runs again.
-static int restart_delay(watch_daemon_t *daemon, int code, int exit_normal)
-{
+static int restart_delay(watch_daemon_t *daemon, int code, int exit_normal) {
     if (exit_normal != 1 && code == SIGSEGV) {
         const int delay = segv_sleep(daemon);
         printf("Will restart segv prog after %d secs\n", delay);
@@ -73,8 +67,7 @@ static int restart_delay(watch_daemon_t *daemon, int code, int exit_normal)
     return PROGRAM_REBOOT_TIMEOUT;
 }
 
-int loop_run(watch_daemon_t *daemon, int *pcode)
-{
+int loop_run(watch_daemon_t *daemon, int *pcode) {
     for (;;) {
         int status = 0;
         const pid_t pid = wait_child(-1, &status);
@@ -91,17 +84,17 @@ int loop_run(watch_daemon_t *daemon, int *pcode)
         if (exit_normal == 1) {
             *pcode = code;
             switch (code) {
-            case APP_RETCODE_RESTORE:
-                return 0;
-            case APP_RETCODE_ERROR:
-                return -1;
-            case APP_RETCODE_UPDATE:
-            case APP_RETCODE_UPDATE_LUA:
-            case APP_RETCODE_UPDATE_SIG:
-                daemon_upgrade(daemon, code);
-                return 0;
-            default:
-                break;
+                case APP_RETCODE_RESTORE:
+                    return 0;
+                case APP_RETCODE_ERROR:
+                    return -1;
+                case APP_RETCODE_UPDATE:
+                case APP_RETCODE_UPDATE_LUA:
+                case APP_RETCODE_UPDATE_SIG:
+                    daemon_upgrade(daemon, code);
+                    return 0;
+                default:
+                    break;
             }
         }
         sleep(static_cast<unsigned>(restart_delay(daemon, code, exit_normal)));
@@ -111,28 +104,26 @@ int loop_run(watch_daemon_t *daemon, int *pcode)
 }
 
 // After a failed cycle: true to try again, from the install directory.
-static bool fall_back_after_failure(watch_daemon_t *daemon)
-{
+static bool fall_back_after_failure(watch_daemon_t *daemon) {
     if (!daemon->bootchk_set_aside) {
         switch (bootchk_exit_clean()) {
-        case 1:
-            puts("failed boot, then clean bootchk, and try again");
-            return true;
-        case -1:
-            // Retrying with the record in place would spin forever.
-            puts("failed boot, and bootchk cannot be removed, so ignore it and try again");
-            daemon->bootchk_set_aside = true;
-            return true;
-        default:
-            break;
+            case 1:
+                puts("failed boot, then clean bootchk, and try again");
+                return true;
+            case -1:
+                // Retrying with the record in place would spin forever.
+                puts("failed boot, and bootchk cannot be removed, so ignore it and try again");
+                daemon->bootchk_set_aside = true;
+                return true;
+            default:
+                break;
         }
     }
     puts("failed for normal boot, exit");
     return false;
 }
 
-void watch_loop(watch_daemon_t *daemon)
-{
+void watch_loop(watch_daemon_t *daemon) {
     int reason = 0;
     for (;;) {
         watch_clean(daemon);

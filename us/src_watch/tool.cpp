@@ -7,14 +7,12 @@
 #include <cerrno>
 #include <csignal>
 
-void child_default_signals()
-{
+void child_default_signals() {
     signal(SIGPIPE, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
 }
 
-pid_t wait_child(pid_t pid, int *status)
-{
+pid_t wait_child(pid_t pid, int *status) {
     pid_t r;
     do {
         r = waitpid(pid, status, 0);
@@ -22,8 +20,7 @@ pid_t wait_child(pid_t pid, int *status)
     return r;
 }
 
-int run_tool(const char *const argv[], bool quiet)
-{
+int run_tool(const char *const argv[], bool quiet) {
     const pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) {

@@ -15,16 +15,14 @@
 
 namespace {
 
-void print_open_failure(int in, int out)
-{
+void print_open_failure(int in, int out) {
     printf("Failed to read or write, in, %d, out, %d\n", in, out);
 }
 
 // Copies everything from `in` into a new file beside `newfile` and renames it
 // into place only once the whole copy is on disk: a failure leaves the
 // previous file (and never a link's target) untouched.
-int copy_fd_to(int in, const char *newfile)
-{
+int copy_fd_to(int in, const char *newfile) {
     char tmp[8300];
     unique_fd out = create_temp_beside(newfile, 0700, tmp, sizeof tmp);
     if (!out.valid()) {
@@ -50,16 +48,15 @@ int copy_fd_to(int in, const char *newfile)
     return 0;
 }
 
-bool unpack_plugin_bundle(const char *package)
-{
+bool unpack_plugin_bundle(const char *package) {
     // As root, tar would otherwise restore the archive's owners and setuid bits.
-    const char *const argv[] = {"tar", "-zxf", package, "-C", DPI_DATA_DIRNAME,
-                                "--no-same-owner", "--no-same-permissions", nullptr};
+    const char *const argv[] = {
+        "tar",  "-zxf", package, "-C", DPI_DATA_DIRNAME, "--no-same-owner", "--no-same-permissions",
+        nullptr};
     return run_tool(argv, false) == 0;
 }
 
-bool copy_package(int package, const char *name)
-{
+bool copy_package(int package, const char *name) {
     char target[8192];
     snprintf(target, sizeof target, "%s/%s", DPI_DATA_DIRNAME, name);
     return copy_fd_to(package, target) == 0;
@@ -67,24 +64,22 @@ bool copy_package(int package, const char *name)
 
 // Installs the package for `ret_code`; returns the record's flag for a
 // successful installation, or null.
-const char *install_package(int package, const char *path, int ret_code)
-{
+const char *install_package(int package, const char *path, int ret_code) {
     switch (ret_code) {
-    case APP_RETCODE_UPDATE:
-        return unpack_plugin_bundle(path) ? "plugindata" : nullptr;
-    case APP_RETCODE_UPDATE_LUA:
-        return copy_package(package, "init.bin") ? "luadata" : nullptr;
-    case APP_RETCODE_UPDATE_SIG:
-        return copy_package(package, "m01_sig.bin") ? "sigdata" : nullptr;
-    default:
-        return nullptr;
+        case APP_RETCODE_UPDATE:
+            return unpack_plugin_bundle(path) ? "plugindata" : nullptr;
+        case APP_RETCODE_UPDATE_LUA:
+            return copy_package(package, "init.bin") ? "luadata" : nullptr;
+        case APP_RETCODE_UPDATE_SIG:
+            return copy_package(package, "m01_sig.bin") ? "sigdata" : nullptr;
+        default:
+            return nullptr;
     }
 }
 
 }  // namespace
 
-int copy_file(const char *oldfile, const char *newfile)
-{
+int copy_file(const char *oldfile, const char *newfile) {
     const unique_fd in = open_regular_file(oldfile);
     if (!in.valid()) {
         print_open_failure(-1, -1);
@@ -93,14 +88,12 @@ int copy_file(const char *oldfile, const char *newfile)
     return copy_fd_to(in.get(), newfile);
 }
 
-int file_write_buf(const char *file, const char *buf, int buflen)
-{
+int file_write_buf(const char *file, const char *buf, int buflen) {
     if (buflen < 0) return -1;
     return replace_file(file, buf, static_cast<size_t>(buflen), 0666) ? 0 : -1;
 }
 
-void daemon_upgrade(watch_daemon_t *daemon, int ret_code)
-{
+void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     char package_path[510];
     snprintf(package_path, sizeof package_path, "%s/%s", DPI_TMP_DIRNAME, UPGRADE_FILE);
     // Only a regular file is a package: a FIFO would hang tar and the copy,
@@ -123,7 +116,8 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code)
     if (!record) return;
 
     const cjson_text text(cJSON_PrintUnformatted(record.get()));
-    if (text && file_write_buf(BOOTCHK_PATH, text.get(), static_cast<int>(strlen(text.get()))) == 0 &&
+    if (text &&
+        file_write_buf(BOOTCHK_PATH, text.get(), static_cast<int>(strlen(text.get()))) == 0 &&
         daemon != nullptr)
         daemon->bootchk_set_aside = false;
 }

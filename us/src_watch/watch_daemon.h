@@ -8,9 +8,9 @@
 
 #include "libutil/cJSON.h"
 
-inline constexpr int MAX_SUB_PROCESS = 4;   // programs supervised at most
-inline constexpr int MAX_ARGS_COUNT = 16;   // child argument vector, null entry included
-inline constexpr int MAX_CMD_LEN = 256;     // bytes per child argument
+inline constexpr int MAX_SUB_PROCESS = 4;          // programs supervised at most
+inline constexpr int MAX_ARGS_COUNT = 16;          // child argument vector, null entry included
+inline constexpr int MAX_CMD_LEN = 256;            // bytes per child argument
 inline constexpr int PROGRAM_REBOOT_TIMEOUT = 10;  // seconds before an ordinary restart
 inline constexpr int PROGRAM_SEGV_TIMEOUT = 7200;  // seconds after the 4th and later SIGSEGV
 inline constexpr char UPGRADE_FILE[] = "ttupgrade.tgz";
@@ -36,8 +36,8 @@ struct watch_daemon_ {
     int run_fd;                          // the run file, open and locked
     int sub_cnt;                         // configured programs, 1 to MAX_SUB_PROCESS
     exec_pid_t pids[MAX_SUB_PROCESS];
-    unsigned int segv_cnt;               // SIGSEGV deaths since start, never reset
-    bool bootchk_set_aside;              // a record we could not remove: ignore it
+    unsigned int segv_cnt;   // SIGSEGV deaths since start, never reset
+    bool bootchk_set_aside;  // a record we could not remove: ignore it
 };
 using watch_daemon_t = watch_daemon_;
 
@@ -80,8 +80,7 @@ int file_write_buf(const char *file, const char *buf, int buflen);
 
 // Copies `src` into `dst`, cut to fit and always terminated.
 template <size_t N>
-void copy_bounded(std::array<char, N> &dst, const char *src)
-{
+void copy_bounded(std::array<char, N> &dst, const char *src) {
     size_t i = 0;
     for (; i + 1 < N && src[i] != '\0'; ++i) dst[i] = src[i];
     dst[i] = '\0';

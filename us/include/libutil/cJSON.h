@@ -18,16 +18,14 @@ cJSON *cJSON_CreateStringLen(const char *string, int len);
 
 // The text of member `string` (any letter case, first match), borrowed from
 // the tree; null when there is no such member or it holds no text.
-static inline const char *cJSON_GetItemString(const cJSON *object, const char *string)
-{
+static inline const char *cJSON_GetItemString(const cJSON *object, const char *string) {
     if (object == nullptr) return nullptr;
     const cJSON *item = cJSON_GetObjectItem(object, string);
     return item == nullptr ? nullptr : item->valuestring;
 }
 
 // The integer value of member `string`; 0 when missing. `true` reads as 1.
-static inline int cJSON_GetItemNumber(const cJSON *object, const char *string)
-{
+static inline int cJSON_GetItemNumber(const cJSON *object, const char *string) {
     if (object == nullptr) return 0;
     const cJSON *item = cJSON_GetObjectItem(object, string);
     return item == nullptr ? 0 : item->valueint;
@@ -36,20 +34,21 @@ static inline int cJSON_GetItemNumber(const cJSON *object, const char *string)
 #define cJSON_AddStringLenToObject(object, name, s, len) \
     cJSON_AddItemToObject(object, name, cJSON_CreateStringLen(s, len))
 
-#define CJSON_INIT(result, ret)                  \
-    cJSON *result = cJSON_CreateObject();        \
+#define CJSON_INIT(result, ret)           \
+    cJSON *result = cJSON_CreateObject(); \
     if (result == nullptr) return ret
 
-#define CJSON_INIT_CHK(res, old, ret)            \
-    cJSON *res = cJSON_CreateObject();           \
-    if (res == nullptr) {                        \
-        CJSON_FREE(old);                         \
-        return ret;                              \
+#define CJSON_INIT_CHK(res, old, ret)  \
+    cJSON *res = cJSON_CreateObject(); \
+    if (res == nullptr) {              \
+        CJSON_FREE(old);               \
+        return ret;                    \
     }
 
-#define CJSON_FREE(result)                       \
-    do {                                         \
+#define CJSON_FREE(result)                             \
+    do {                                               \
         if ((result) != nullptr) cJSON_Delete(result); \
     } while (0)
 
-#define cJSON_Array_for_each_entry(c, json) for ((c) = (json)->child; (c) != nullptr; (c) = (c)->next)
+#define cJSON_Array_for_each_entry(c, json) \
+    for ((c) = (json)->child; (c) != nullptr; (c) = (c)->next)
