@@ -116,8 +116,11 @@ TEST(WatchStatus, DataSpaceAfterAnUpgrade) {
     shell("cd " + dir.path() + " && tar -czf pkg.tgz " + prog);
     dir.configure({prog});
     dir.start({}, {{"WD_TEST_LINEBUF", "1"}});
-    ASSERT_TRUE(
-        wait_until([&] { return cJSON_GetItemNumber(first_program(query(dir)), "pid") > 0; }));
+    // Wait for the restart from ./data/, not the first start.
+    ASSERT_TRUE(wait_until([&] {
+        const char *space = cJSON_GetItemString(first_program(query(dir)), "space");
+        return space != nullptr && std::string(space) == "data";
+    }));
     const status_result r = query(dir);
     EXPECT_EQ(boot_space(r), "data");
     EXPECT_STREQ(cJSON_GetItemString(first_program(r), "space"), "data");
@@ -130,9 +133,9 @@ TEST(WatchStatus, CorruptFilesAndBadInput) {
     dir.write("config", "{}");
     mkdir(dir.at("tmp").c_str(), 0755);
     mkdir(dir.at("data").c_str(), 0755);
-    dir.write("tmp/watch_daemon.run", std::string("/x\n\0\xff garbage\nMon Mar  4 09:05:07 2024: "
-                                                  "quorin-dpi-inner exited normally with code(7)\n",
-                                                  90));
+    dir.write("tmp/watch_daemon.run", std::string("/x\n") + '\0' +
+                                          "\xff garbage\nMon Mar  4 09:05:07 2024: "
+                                          "quorin-dpi-inner exited normally with code(7)\n");
     dir.write("data/.bootchk", R"({"version":"3.9.46","plugindata":1})");
     const status_result r = query(dir);
     EXPECT_EQ(r.code, 3) << r.out;

@@ -1,5 +1,7 @@
 #include "install_dir.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -122,6 +124,9 @@ pid_t install_dir::start(const std::vector<std::string> &args,
     }
     vars["LD_PRELOAD"] = INTERPOSER_LIB;
     vars["WD_TEST_LOG"] = base_ + "/delays";
+    // Under the sanitizer build the preloaded interposer comes before libasan.
+    vars["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1";
+    vars["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1";
     for (const auto &[k, v] : env) vars[k] = v;
     std::vector<std::string> env_text;
     for (const auto &[k, v] : vars) env_text.push_back(k + "=" + v);
@@ -155,6 +160,8 @@ supervisor_run install_dir::collect(int status, bool exited) {
     r.status = status;
     r.out = slurp(base_ + "/out");
     r.delays = lines_of(slurp(base_ + "/delays"));
+    for (const char *report : {"Sanitizer", "runtime error:"})
+        if (r.out.find(report) != std::string::npos) ADD_FAILURE() << "supervisor: " << r.out;
     return r;
 }
 
