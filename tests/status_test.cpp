@@ -118,7 +118,8 @@ TEST(WatchStatus, DataSpaceAfterAnUpgrade) {
     dir.start({}, {{"WD_TEST_LINEBUF", "1"}});
     // Wait for the restart from ./data/, not the first start.
     ASSERT_TRUE(wait_until([&] {
-        const char *space = cJSON_GetItemString(first_program(query(dir)), "space");
+        const status_result now = query(dir);
+        const char *space = cJSON_GetItemString(first_program(now), "space");
         return space != nullptr && std::string(space) == "data";
     }));
     const status_result r = query(dir);
