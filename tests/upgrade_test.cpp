@@ -67,6 +67,10 @@ TEST(DaemonUpgrade, InstallsAndRecords) {
         {"old version kept", 131, R"({"version":"1.0"})", "x", R"({"version":"1.0","luadata":1})",
          "data/init.bin"},
         {"unknown code", 7, nullptr, "x", R"({"version":"3.9.47.2"})", nullptr},
+        {"record not an object", 131, "[1,2]", "x", R"({"version":"3.9.47.2","luadata":1})",
+         "data/init.bin"},
+        {"record a number", 132, "42", "x", R"({"version":"3.9.47.2","sigdata":1})",
+         "data/m01_sig.bin"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

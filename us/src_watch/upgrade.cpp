@@ -104,8 +104,10 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
         return;
     }
 
+    // A record that is valid JSON but not an object (42, []) would silently
+    // drop the members added to it when printed: start afresh, as for none.
     cjson_tree record(bootchk_load());
-    if (!record) record.reset(cJSON_CreateObject());
+    if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
     if (record && cJSON_GetItemString(record.get(), "version") == nullptr)
         cJSON_AddStringToObject(record.get(), "version", DPI_PLUGIN_VERSION);
 
