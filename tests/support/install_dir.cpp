@@ -52,9 +52,9 @@ std::string shell(const std::string &command) {
     return out;
 }
 
-install_dir::install_dir() {
-    char tmpl[] = "/tmp/wdtest.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+install_dir::install_dir(const std::string &parent) {
+    std::string tmpl = (access(parent.c_str(), W_OK) == 0 ? parent : "/tmp") + "/wdtest.XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     base_ = tmpl;
     dir_ = base_ + "/inst";
     fs::create_directory(dir_);
@@ -134,8 +134,11 @@ pid_t install_dir::start(const std::vector<std::string> &args,
     for (auto &kv : env_text) envp.push_back(kv.data());
     envp.push_back(nullptr);
 
-    const std::string program = at("watch_daemon");
-    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    const std::string daemon = at("watch_daemon");
+    const std::string program = wrapper.empty() ? daemon : wrapper.front();
+    std::vector<char *> argv;
+    for (const auto &w : wrapper) argv.push_back(const_cast<char *>(w.c_str()));
+    argv.push_back(const_cast<char *>(daemon.c_str()));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     const std::string out = base_ + "/out";

@@ -19,7 +19,8 @@ struct supervisor_run {
 
 class install_dir {
    public:
-    install_dir();
+    // `parent` holds the fresh directory; tmpfs (/dev/shm) makes fsync free.
+    explicit install_dir(const std::string &parent = "/tmp");
     ~install_dir();
     install_dir(const install_dir &) = delete;
     install_dir &operator=(const install_dir &) = delete;
@@ -51,6 +52,9 @@ class install_dir {
     supervisor_run stop();
 
     std::string base() const { return base_; }
+
+    // A command that runs the supervisor (valgrind, strace), or none.
+    std::vector<std::string> wrapper;
 
    private:
     supervisor_run collect(int status, bool exited);

@@ -9,6 +9,9 @@
  * - $WD_TEST_ORPHAN_FORK="N": the child of the Nth fork() kills its parent and
  *   waits to be reparented before it goes on.
  * - $WD_TEST_LINEBUF=1 makes standard output line buffered.
+ * - $WD_TEST_TRACE=1 logs "call NAME" for each file call below (and waitpid);
+ *   $WD_TEST_KILL_AT=N kills the process with SIGKILL just before the Nth of
+ *   them, as a power cut or an OOM kill would at that point.
  *
  * Its constructor removes these variables and itself from LD_PRELOAD, so the
  * supervised programs, killall and tar run unaffected. */
@@ -17,6 +20,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -35,6 +39,9 @@ static char log_path[4096];
 static struct failure fork_fail, waitpid_fail;
 static long orphan_at;
 static long forks, waits;
+static int tracing;
+static long kill_at, calls;
+static int noting; /* note() itself opens and writes: not counted */
 
 static void parse_failure(const char *text, struct failure *f, int default_err) {
     f->err = default_err;
@@ -77,10 +84,15 @@ __attribute__((constructor)) static void interpose_init(void) {
     parse_failure(getenv("WD_TEST_FAIL_WAITPID"), &waitpid_fail, ECHILD);
     const char *orphan = getenv("WD_TEST_ORPHAN_FORK");
     orphan_at = orphan ? atol(orphan) : 0;
+    const char *trace = getenv("WD_TEST_TRACE");
+    tracing = trace != NULL && trace[0] == '1';
+    const char *kill = getenv("WD_TEST_KILL_AT");
+    kill_at = kill ? atol(kill) : 0;
     const char *linebuf = getenv("WD_TEST_LINEBUF");
     if (linebuf != NULL && linebuf[0] == '1') setvbuf(stdout, NULL, _IOLBF, 0);
     const char *vars[] = {"WD_TEST_LOG", "WD_TEST_FAIL_FORK", "WD_TEST_FAIL_WAITPID",
-                          "WD_TEST_ORPHAN_FORK", "WD_TEST_LINEBUF"};
+                          "WD_TEST_ORPHAN_FORK", "WD_TEST_LINEBUF", "WD_TEST_TRACE",
+                          "WD_TEST_KILL_AT"};
     for (size_t i = 0; i < sizeof vars / sizeof vars[0]; ++i) unsetenv(vars[i]);
     drop_from_preload();
 }
@@ -88,13 +100,84 @@ __attribute__((constructor)) static void interpose_init(void) {
 /* Opened per note: the supervisor closes every inherited descriptor. */
 static void note(const char *what, long seconds) {
     if (log_path[0] == '\0') return;
+    noting = 1;
     const int fd = open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+    if (fd < 0) {
+        noting = 0;
+        return;
+    }
     char line[64];
     const int n = snprintf(line, sizeof line, "%s %ld\n", what, seconds);
     if (write(fd, line, (size_t)n) < 0) { /* the test will notice */
     }
     close(fd);
+    noting = 0;
+}
+
+/* Counts one traced call; dies before it when it is the chosen one. */
+static void traced(const char *name)
+{
+    if ((!tracing && kill_at == 0) || noting) return;
+    ++calls;
+    if (calls == kill_at) raise(SIGKILL);
+    if (tracing) note(name, calls);
+}
+
+#define REAL(name) \
+    static __typeof__(name) *real_##name; \
+    if (real_##name == NULL) *(void **)&real_##name = dlsym(RTLD_NEXT, #name)
+
+int open(const char *path, int flags, ...)
+{
+    REAL(open);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = (mode_t)va_arg(ap, int);
+    va_end(ap);
+    traced("call open");
+    return real_open(path, flags, mode);
+}
+
+ssize_t read(int fd, void *buf, size_t n)
+{
+    REAL(read);
+    traced("call read");
+    return real_read(fd, buf, n);
+}
+
+ssize_t write(int fd, const void *buf, size_t n)
+{
+    REAL(write);
+    traced("call write");
+    return real_write(fd, buf, n);
+}
+
+int fsync(int fd)
+{
+    REAL(fsync);
+    traced("call fsync");
+    return real_fsync(fd);
+}
+
+int close(int fd)
+{
+    REAL(close);
+    traced("call close");
+    return real_close(fd);
+}
+
+int rename(const char *from, const char *to)
+{
+    REAL(rename);
+    traced("call rename");
+    return real_rename(from, to);
+}
+
+int unlink(const char *path)
+{
+    REAL(unlink);
+    traced("call unlink");
+    return real_unlink(path);
 }
 
 unsigned int sleep(unsigned int seconds) {
@@ -128,6 +211,7 @@ pid_t fork(void) {
 pid_t waitpid(pid_t pid, int *status, int options) {
     static pid_t (*real_waitpid)(pid_t, int *, int);
     if (real_waitpid == NULL) *(void **)&real_waitpid = dlsym(RTLD_NEXT, "waitpid");
+    if (pid == -1) traced("call waitpid");
     if (pid == -1 && should_fail(&waitpid_fail, ++waits)) {
         errno = waitpid_fail.err;
         return -1;

@@ -54,5 +54,12 @@ void record_exit_status(int ret_code, int exit_normal, const char *base, int fd)
         len = sizeof record - 1;
         record[len - 1] = '\n';
     }
-    write_all(fd, record, len);
+    // On a full disk, a record that only partly fits is taken back whole, so
+    // the run file keeps whole lines and the next record starts a line.
+    const off_t before = lseek(fd, 0, SEEK_CUR);
+    if (!write_all(fd, record, len) && before >= 0) {
+        const int ignored = ftruncate(fd, before);
+        (void)ignored;
+        lseek(fd, before, SEEK_SET);
+    }
 }
