@@ -1,16 +1,32 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, builds, and runs every test.
+# Installs what the build and the tests need, builds, and runs every test:
+# the unit and integration tests, the same again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a short run of each fuzz harness.
+# Usage: tests/run.sh [--quick]   (--quick: the plain build's tests only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ make libcjson-dev libgtest-dev psmisc tar gzip e2fsprogs procps groff-base systemd dpkg-dev"
+packages="cmake g++ make libcjson-dev libgtest-dev psmisc tar gzip e2fsprogs procps
+          groff-base systemd dpkg-dev valgrind clang libclang-rt-14-dev"
 missing=$(for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
 if [ -n "$missing" ]; then
     apt-get update -qq
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
 fi
+jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
-cd build && ctest -j"$(nproc)" --output-on-failure
+echo "== unit and integration tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+(cd build && ctest -j"$jobs" --output-on-failure)
+[ "${1:-}" = "--quick" ] && exit 0
+
+echo "== the same under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWATCH_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+# The soak is shorter here: the sanitized supervisor is several times slower.
+(cd build-asan && WD_SOAK_ENDS=1000 ctest -j"$jobs" --output-on-failure)
+
+echo "== fuzzing, ${FUZZ_SECONDS:-30} s per harness"
+bash tests/fuzz/run.sh "${FUZZ_SECONDS:-30}"

@@ -22,8 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using strings = std::vector<std::string>;
 
-bool mount_tmpfs(const std::string &where, const std::string &options)
-{
+bool mount_tmpfs(const std::string &where, const std::string &options) {
     fs::create_directories(where);
     return mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
 }
@@ -33,8 +32,7 @@ struct unmount_at_exit {
     ~unmount_at_exit() { umount2(where.c_str(), MNT_DETACH); }
 };
 
-TEST(FullDisk, RunFileKeepsWholeLinesAndSupervisionGoesOn)
-{
+TEST(FullDisk, RunFileKeepsWholeLinesAndSupervisionGoesOn) {
     install_dir dir;
     if (!mount_tmpfs(dir.at("tmp"), "size=4k")) GTEST_SKIP() << "cannot mount a tmpfs here";
     unmount_at_exit guard{dir.at("tmp")};
@@ -56,13 +54,12 @@ TEST(FullDisk, RunFileKeepsWholeLinesAndSupervisionGoesOn)
     const std::string run = dir.read("tmp/watch_daemon.run");
     EXPECT_EQ(run.back(), '\n');
     const auto lines = lines_of(run);
-    EXPECT_LT(lines.size(), 31u);  // some were lost to the full disk...
+    EXPECT_LT(lines.size(), 31u);              // some were lost to the full disk...
     for (size_t i = 1; i < lines.size(); ++i)  // ...but none half-written
         EXPECT_TRUE(lines[i].ends_with("exited normally with code(7)")) << lines[i];
 }
 
-TEST(FullDisk, UpgradeKeepsTheOldRecordAndSupervisionGoesOn)
-{
+TEST(FullDisk, UpgradeKeepsTheOldRecordAndSupervisionGoesOn) {
     install_dir dir;
     if (!mount_tmpfs(dir.at("data"), "size=8k")) GTEST_SKIP() << "cannot mount a tmpfs here";
     unmount_at_exit guard{dir.at("data")};
@@ -80,10 +77,10 @@ TEST(FullDisk, UpgradeKeepsTheOldRecordAndSupervisionGoesOn)
     EXPECT_FALSE(dir.exists("tmp/ttupgrade.tgz"));
 }
 
-TEST(MissingTools, NoTarMeansNoPluginButSupervisionGoesOn)
-{
+TEST(MissingTools, NoTarMeansNoPluginButSupervisionGoesOn) {
     install_dir dir;
-    const std::string prog = dir.add_program("notar", {"package 130 pkg.tgz", "exit 129", "exit 129"});
+    const std::string prog =
+        dir.add_program("notar", {"package 130 pkg.tgz", "exit 129", "exit 129"});
     shell("cd " + dir.path() + " && tar -czf pkg.tgz " + prog);
     dir.configure({prog});
     const supervisor_run r = dir.run({}, {{"PATH", "/nonexistent"}});
@@ -93,8 +90,7 @@ TEST(MissingTools, NoTarMeansNoPluginButSupervisionGoesOn)
     EXPECT_FALSE(dir.exists("tmp/ttupgrade.tgz"));
 }
 
-TEST(ReadOnlyData, RemountedTmpfsWithAFailingProgramDoesNotSpin)
-{
+TEST(ReadOnlyData, RemountedTmpfsWithAFailingProgramDoesNotSpin) {
     install_dir dir;
     if (!mount_tmpfs(dir.at("data"), "size=1m")) GTEST_SKIP() << "cannot mount a tmpfs here";
     unmount_at_exit guard{dir.at("data")};
@@ -110,8 +106,7 @@ TEST(ReadOnlyData, RemountedTmpfsWithAFailingProgramDoesNotSpin)
 }
 
 // Members that try to leave ./data/, foreign owners and special bits.
-TEST(HostilePackage, NothingLandsOutsideData)
-{
+TEST(HostilePackage, NothingLandsOutsideData) {
     in_install_dir here;
     const std::string outside = here.dir.base() + "/outside";
     fs::create_directories(outside);
@@ -142,8 +137,7 @@ TEST(HostilePackage, NothingLandsOutsideData)
 
 // The residual that tar options cannot close: a link planted by one package
 // is followed by the next package's members. Documented in the README.
-TEST(HostilePackage, LinkPlantedByAnEarlierPackageIsFollowed)
-{
+TEST(HostilePackage, LinkPlantedByAnEarlierPackageIsFollowed) {
     in_install_dir here;
     const std::string outside = here.dir.base() + "/outside";
     fs::create_directories(outside);
@@ -162,8 +156,7 @@ TEST(HostilePackage, LinkPlantedByAnEarlierPackageIsFollowed)
 // SIGKILL before each file operation of an upgrade: the record and the
 // installed file are always the old or the new one, byte for byte, and the
 // next decision follows the record that is completely in place.
-TEST(CrashConsistency, KilledAnywhereDuringAnUpgrade)
-{
+TEST(CrashConsistency, KilledAnywhereDuringAnUpgrade) {
     const struct {
         int code;
         const char *installed;
@@ -178,7 +171,8 @@ TEST(CrashConsistency, KilledAnywhereDuringAnUpgrade)
         auto prepare = [&](install_dir &dir, const std::string &prog) {
             // A plugin bundle holds the program; the copies are 3 blocks long.
             const std::string package = c.code == 130 ? "pkg.tgz" : "pkg.bin";
-            dir.write(prog + ".plan", "package " + std::to_string(c.code) + " " + package + "\nrun\n");
+            dir.write(prog + ".plan",
+                      "package " + std::to_string(c.code) + " " + package + "\nrun\n");
             dir.write(prog + ".log", "");
             fs::create_directories(dir.at("data"));
             dir.write("data/.bootchk", before);
@@ -231,8 +225,7 @@ TEST(CrashConsistency, KilledAnywhereDuringAnUpgrade)
 }
 
 // 50 supervisors started at once in one install directory: one runs.
-TEST(InstanceLock, FiftyAtOnce)
-{
+TEST(InstanceLock, FiftyAtOnce) {
     install_dir dir;
     const std::string prog = dir.add_program("race", {"run"});
     dir.configure({prog});
@@ -271,6 +264,40 @@ TEST(InstanceLock, FiftyAtOnce)
     EXPECT_EQ(dir.starts(prog).size(), 1u);
     kill(winner, SIGTERM);
     waitpid(winner, nullptr, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// One run through every reaction of the exit-code contract under Valgrind's
+// memcheck: no invalid access, no leak of any kind.
+TEST(Valgrind, EveryReactionIsClean) {
+    if (access("/usr/bin/valgrind.bin", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+#ifdef WATCH_SANITIZED
+    GTEST_SKIP() << "valgrind cannot run a binary built with AddressSanitizer";
+#endif
+    install_dir dir;
+    const std::string prog =
+        dir.add_program("vg", {"exit 7", "signal 11", "exit 128", "exit 180", "signal 9", "exit 0",
+                               "exit 160", "package 131 pkg.bin", "package 132 pkg.bin",
+                               "package 130 pkg.tgz", "exit 129", "exit 129"});
+    dir.write("pkg.bin", "lua");
+    shell("cd " + dir.path() + " && tar -czf pkg.tgz " + prog);
+    dir.configure({prog});
+    // The launcher itself: Debian's valgrind is a shell script around it.
+    dir.wrapper = {"/usr/bin/valgrind.bin", "-q",
+                   "--error-exitcode=99",   "--leak-check=full",
+                   "--show-leak-kinds=all", "--errors-for-leak-kinds=all"};
+    const supervisor_run r = dir.run({"-v"}, {}, std::chrono::seconds(60));
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+    EXPECT_EQ(r.out.find("=="), std::string::npos) << r.out;
+    EXPECT_EQ(dir.starts(prog).size(), 12u);
+    EXPECT_TRUE(
+        r.out.ends_with("failed boot, then clean bootchk, and try again\n"
+                        "failed for normal boot, exit\n"))
+        << r.out;
 }
 
 }  // namespace

@@ -3,8 +3,7 @@
 #include "fuzz_support.h"
 #include "watch_daemon.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     enter_scratch_install_dir();
     put_file(BOOTCHK_PATH, data, size);
     const cjson_tree record(bootchk_load());

@@ -5,8 +5,7 @@
 #include "fuzz_support.h"
 #include "watch_daemon.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     enter_scratch_install_dir();
     put_file("config", data, size);
     watch_daemon_t daemon{};

@@ -12,8 +12,7 @@
 
 #include "fs.h"
 
-inline void enter_scratch_install_dir()
-{
+inline void enter_scratch_install_dir() {
     static bool done = false;
     if (done) return;
     char dir[] = "/dev/shm/wdfuzz.XXXXXX";
@@ -23,15 +22,13 @@ inline void enter_scratch_install_dir()
     done = true;
 }
 
-inline void put_file(const char *path, const uint8_t *data, size_t size)
-{
+inline void put_file(const char *path, const uint8_t *data, size_t size) {
     unlink(path);
     const unique_fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     if (!fd.valid() || !write_all(fd.get(), data, size)) abort();
 }
 
-inline std::string get_file(const char *path)
-{
+inline std::string get_file(const char *path) {
     const unique_fd fd(open(path, O_RDONLY));
     std::string text;
     char buf[4096];

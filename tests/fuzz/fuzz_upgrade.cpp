@@ -7,8 +7,7 @@
 #include "fuzz_support.h"
 #include "watch_daemon.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     enter_scratch_install_dir();
     put_file(BOOTCHK_PATH, data, size);
     static const uint8_t package[] = "package bytes";

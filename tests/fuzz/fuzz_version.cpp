@@ -4,8 +4,7 @@
 
 #include "watch_daemon.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string text(reinterpret_cast<const char *>(data), size);
     const size_t split = text.find('\n');
     const std::string a = text.substr(0, split);

@@ -78,6 +78,9 @@ static void drop_from_preload(void) {
 }
 
 __attribute__((constructor)) static void interpose_init(void) {
+    /* Valgrind's launcher is dynamically linked too: leave the settings for
+     * the program it runs. */
+    if (strncmp(program_invocation_short_name, "valgrind", 8) == 0) return;
     const char *log = getenv("WD_TEST_LOG");
     if (log != NULL) snprintf(log_path, sizeof log_path, "%s", log);
     parse_failure(getenv("WD_TEST_FAIL_FORK"), &fork_fail, EAGAIN);
@@ -90,8 +93,8 @@ __attribute__((constructor)) static void interpose_init(void) {
     kill_at = kill ? atol(kill) : 0;
     const char *linebuf = getenv("WD_TEST_LINEBUF");
     if (linebuf != NULL && linebuf[0] == '1') setvbuf(stdout, NULL, _IOLBF, 0);
-    const char *vars[] = {"WD_TEST_LOG", "WD_TEST_FAIL_FORK", "WD_TEST_FAIL_WAITPID",
-                          "WD_TEST_ORPHAN_FORK", "WD_TEST_LINEBUF", "WD_TEST_TRACE",
+    const char *vars[] = {"WD_TEST_LOG",         "WD_TEST_FAIL_FORK", "WD_TEST_FAIL_WAITPID",
+                          "WD_TEST_ORPHAN_FORK", "WD_TEST_LINEBUF",   "WD_TEST_TRACE",
                           "WD_TEST_KILL_AT"};
     for (size_t i = 0; i < sizeof vars / sizeof vars[0]; ++i) unsetenv(vars[i]);
     drop_from_preload();
@@ -115,20 +118,18 @@ static void note(const char *what, long seconds) {
 }
 
 /* Counts one traced call; dies before it when it is the chosen one. */
-static void traced(const char *name)
-{
+static void traced(const char *name) {
     if ((!tracing && kill_at == 0) || noting) return;
     ++calls;
     if (calls == kill_at) raise(SIGKILL);
     if (tracing) note(name, calls);
 }
 
-#define REAL(name) \
+#define REAL(name)                        \
     static __typeof__(name) *real_##name; \
     if (real_##name == NULL) *(void **)&real_##name = dlsym(RTLD_NEXT, #name)
 
-int open(const char *path, int flags, ...)
-{
+int open(const char *path, int flags, ...) {
     REAL(open);
     va_list ap;
     va_start(ap, flags);
@@ -138,43 +139,37 @@ int open(const char *path, int flags, ...)
     return real_open(path, flags, mode);
 }
 
-ssize_t read(int fd, void *buf, size_t n)
-{
+ssize_t read(int fd, void *buf, size_t n) {
     REAL(read);
     traced("call read");
     return real_read(fd, buf, n);
 }
 
-ssize_t write(int fd, const void *buf, size_t n)
-{
+ssize_t write(int fd, const void *buf, size_t n) {
     REAL(write);
     traced("call write");
     return real_write(fd, buf, n);
 }
 
-int fsync(int fd)
-{
+int fsync(int fd) {
     REAL(fsync);
     traced("call fsync");
     return real_fsync(fd);
 }
 
-int close(int fd)
-{
+int close(int fd) {
     REAL(close);
     traced("call close");
     return real_close(fd);
 }
 
-int rename(const char *from, const char *to)
-{
+int rename(const char *from, const char *to) {
     REAL(rename);
     traced("call rename");
     return real_rename(from, to);
 }
 
-int unlink(const char *path)
-{
+int unlink(const char *path) {
     REAL(unlink);
     traced("call unlink");
     return real_unlink(path);
