@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <cstdlib>
 #include <memory>
 
 #include "fs.h"
@@ -14,12 +15,12 @@ cJSON *cjson_from_file(const char *conf_file) {
     if (!fd.valid()) return nullptr;
 
     const auto size = static_cast<size_t>(st.st_size);
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[size + 1]);
+    const std::unique_ptr<char, decltype(&free)> buf(static_cast<char *>(malloc(size + 1)), &free);
     if (!buf) return nullptr;
     // Parse only what was actually read: the file may have shrunk since stat.
     const ssize_t got = read_full(fd.get(), buf.get(), size);
     if (got <= 0) return nullptr;
-    buf[static_cast<size_t>(got)] = '\0';
+    buf.get()[got] = '\0';
     return cJSON_Parse(buf.get());
 }
 

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <string>
 
 bool write_all(int fd, const void *buf, size_t len) {
     auto *p = static_cast<const char *>(buf);
@@ -54,13 +53,10 @@ unique_fd open_regular_file(const char *path) {
     return fd;
 }
 
-static std::string directory_of(const char *path) {
-    std::string copy(path);
-    return dirname(copy.data());
-}
-
 static bool sync_directory_of(const char *path) {
-    unique_fd dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    char copy[8300];
+    snprintf(copy, sizeof copy, "%s", path);
+    unique_fd dir(open(dirname(copy), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir.valid() && fsync(dir.get()) == 0;
 }
 

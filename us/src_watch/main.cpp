@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -25,9 +24,12 @@ static void attach_closed_std_fds() {
 }
 
 static void set_runfile(watch_daemon_t *daemon, const char *argv0) {
-    std::string copy(argv0);
+    // basename() may change its argument: give it a copy (argv0 fits, see
+    // app_change_dir, or start-up ends there).
+    char copy[PATH_BUF];
+    snprintf(copy, sizeof copy, "%s", argv0);
     snprintf(daemon->runfile.data(), daemon->runfile.size(), "%s%s.run", DPI_TMP_DIRNAME,
-             basename(copy.data()));
+             basename(copy));
 }
 
 int main(int argc, char *argv[]) {

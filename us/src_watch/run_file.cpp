@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -35,6 +36,22 @@ static void format_now(char (&stamp)[64]) {
     if (len > 0) stamp[len - 1] = '\0';
 }
 
+// On a full disk, a record that only partly fits is taken back whole, so the
+// run file keeps whole lines and the next record starts a line.
+static void append_whole(int fd, const char *record, size_t len)
+{
+    size_t written = 0;
+    while (written < len) {
+        const ssize_t n = write(fd, record + written, len - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+    }
+    if (written == len || written == 0) return;
+    const off_t start = lseek(fd, 0, SEEK_CUR) - static_cast<off_t>(written);
+    if (start >= 0 && ftruncate(fd, start) == 0) lseek(fd, start, SEEK_SET);
+}
+
 void record_exit_status(int ret_code, int exit_normal, const char *base, int fd) {
     if (fd <= 0) return;
     char stamp[64];
@@ -54,12 +71,5 @@ void record_exit_status(int ret_code, int exit_normal, const char *base, int fd)
         len = sizeof record - 1;
         record[len - 1] = '\n';
     }
-    // On a full disk, a record that only partly fits is taken back whole, so
-    // the run file keeps whole lines and the next record starts a line.
-    const off_t before = lseek(fd, 0, SEEK_CUR);
-    if (!write_all(fd, record, len) && before >= 0) {
-        const int ignored = ftruncate(fd, before);
-        (void)ignored;
-        lseek(fd, before, SEEK_SET);
-    }
+    append_whole(fd, record, len);
 }
