@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -102,6 +105,28 @@ TEST(Startup, WorkingDirectoriesThatCannotBeMade) {
         shell("chattr -i " + dir.path());
         EXPECT_EQ(r.out, "mkdir (./tmp/) error: Operation not permitted");
     }
+}
+
+TEST(Startup, OverlongProgramPathIsRefused) {
+    install_dir dir;
+    dir.write("config", "{}");
+    // Slashes keep the path valid; it just does not fit the 4096-byte buffer.
+    const std::string argv0 = std::string(4200, '/') + dir.at("watch_daemon");
+    const std::string program = dir.at("watch_daemon");
+    const std::string out_path = dir.base() + "/out";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT, 0644);
+        dup2(fd, 1);
+        execl(program.c_str(), argv0.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(slurp(out_path), "program path too long (" + std::to_string(argv0.size()) +
+                                   " bytes), refusing to start\n");
+    EXPECT_FALSE(dir.exists("tmp"));
 }
 
 }  // namespace

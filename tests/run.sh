@@ -30,3 +30,6 @@ cmake --build build-asan -j"$jobs"
 
 echo "== fuzzing, ${FUZZ_SECONDS:-30} s per harness"
 bash tests/fuzz/run.sh "${FUZZ_SECONDS:-30}"
+
+echo "== benchmark, short mode (proves it runs; figures come from bench/run.sh)"
+bash bench/run.sh --quick

@@ -2,7 +2,8 @@
  * fork/exec/waitpid/record/sleep per restart, or the same killall runs and
  * starts per restart-all cycle, and nothing else.
  *   mini_supervisor restart RECORD_FILE PROGRAM
- *   mini_supervisor cycle   RECORD_FILE PROGRAM...   (killall -9 each, start each, wait one)
+ *   mini_supervisor cycle   RECORD_FILE PROGRAM...   (killall -9 each, start each,
+ *                                                    wait for the first to end)
  * It runs until killed. */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -70,9 +71,20 @@ int main(int argc, char *argv[])
     }
     for (;;) {
         for (int i = 3; i < argc; ++i) killall(argv[i]);
-        for (int i = 3; i < argc; ++i) start(argv[i]);
-        int status;
-        const pid_t pid = waitpid(-1, &status, 0);
-        record(fd, pid, status);
+        pid_t first = 0;
+        for (int i = 3; i < argc; ++i) {
+            const pid_t pid = start(argv[i]);
+            if (i == 3) first = pid;
+        }
+        /* Leftovers killed by name are reaped on the way; the first
+         * program's end ends the cycle. */
+        for (;;) {
+            int status;
+            const pid_t pid = waitpid(-1, &status, 0);
+            if (pid == first) {
+                record(fd, pid, status);
+                break;
+            }
+        }
     }
 }
