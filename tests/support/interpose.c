@@ -3,7 +3,7 @@
  * - sleep() and nanosleep() return at once; each request is appended to
  *   $WD_TEST_LOG as "sleep N" (restart delays) or "pause N" (fork retries).
  * - $WD_TEST_FAIL_FORK="N" makes the Nth fork() fail with EAGAIN once,
- *   "N+" from the Nth on.
+ *   "N-M" the Nth to the Mth, "N+" from the Nth on.
  * - $WD_TEST_FAIL_WAITPID="N:ERR" or "N+:ERR" does the same for the Nth
  *   waitpid() on any child (pid -1), with errno ERR.
  * - $WD_TEST_ORPHAN_FORK="N": the child of the Nth fork() kills its parent and
@@ -19,6 +19,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -30,8 +31,8 @@
 #include <unistd.h>
 
 struct failure {
-    long at;     /* 1-based call number, 0 for never */
-    int onwards; /* fail every call from `at` on */
+    long at;   /* 1-based call number, 0 for never */
+    long last; /* last call that fails; LONG_MAX for all from `at` on */
     int err;
 };
 
@@ -47,16 +48,18 @@ static void parse_failure(const char *text, struct failure *f, int default_err) 
     f->err = default_err;
     if (text == NULL) return;
     char *end = NULL;
-    f->at = strtol(text, &end, 10);
+    f->at = f->last = strtol(text, &end, 10);
     if (*end == '+') {
-        f->onwards = 1;
+        f->last = LONG_MAX;
         ++end;
+    } else if (*end == '-') {
+        f->last = strtol(end + 1, &end, 10);
     }
     if (*end == ':') f->err = atoi(end + 1);
 }
 
 static int should_fail(const struct failure *f, long call) {
-    return f->at > 0 && (call == f->at || (f->onwards && call > f->at));
+    return f->at > 0 && call >= f->at && call <= f->last;
 }
 
 static void drop_from_preload(void) {
