@@ -6,20 +6,20 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-packages="cmake g++ make libcjson-dev psmisc tar gzip"
+packages="cmake g++ make libcjson-dev psmisc tar gzip procps coreutils"
 missing=$(for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
 if [ -n "$missing" ]; then
     apt-get update -qq
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
 fi
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" -j"$(nproc)" --target watch_daemon >/dev/null
+cmake -S "$root" -B "$root/build-demo" -DCMAKE_BUILD_TYPE=Release -DWATCH_BUILD_TESTS=OFF >/dev/null
+cmake --build "$root/build-demo" -j"$(nproc)" --target watch_daemon >/dev/null
 
 run="$root/demo/run"
 rm -rf "$run"
 mkdir -p "$run"
-cp "$root/build/watch_daemon" "$root/demo/quorin-dpi-inner" "$run/"
+cp "$root/build-demo/watch_daemon" "$root/demo/quorin-dpi-inner" "$run/"
 echo '{}' >"$run/config"
 
 echo "== install directory $run: watch_daemon, quorin-dpi-inner, config {} (the default program)"
