@@ -112,15 +112,8 @@ TEST(Startup, OverlongProgramPathIsRefused) {
     dir.write("config", "{}");
     // Slashes keep the path valid; it just does not fit the 4096-byte buffer.
     const std::string argv0 = std::string(4200, '/') + dir.at("watch_daemon");
-    const std::string program = dir.at("watch_daemon");
     const std::string out_path = dir.base() + "/out";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT, 0644);
-        dup2(fd, 1);
-        execl(program.c_str(), argv0.c_str(), nullptr);
-        _exit(127);
-    }
+    const pid_t pid = dir.spawn_plain(argv0, out_path);
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);

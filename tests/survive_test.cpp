@@ -231,18 +231,9 @@ TEST(InstanceLock, FiftyAtOnce) {
     dir.configure({prog});
     mkdir(dir.at("tmp").c_str(), 0755);
     std::vector<pid_t> pids;
-    for (int i = 0; i < 50; ++i) {
-        const std::string out = dir.base() + "/out" + std::to_string(i);
-        const std::string program = dir.at("watch_daemon");
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int fd = open(out.c_str(), O_WRONLY | O_CREAT, 0644);
-            dup2(fd, 1);
-            execl(program.c_str(), program.c_str(), nullptr);
-            _exit(127);
-        }
-        pids.push_back(pid);
-    }
+    for (int i = 0; i < 50; ++i)
+        pids.push_back(
+            dir.spawn_plain(dir.at("watch_daemon"), dir.base() + "/out" + std::to_string(i)));
     int refused = 0;
     pid_t winner = 0;
     for (size_t i = 0; i < pids.size(); ++i) {

@@ -156,6 +156,18 @@ pid_t install_dir::start(const std::vector<std::string> &args,
     return pid;
 }
 
+pid_t install_dir::spawn_plain(const std::string &argv0, const std::string &out_path) const {
+    const std::string program = at("watch_daemon");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT, 0644);
+        dup2(fd, 1);
+        execl(program.c_str(), argv0.c_str(), nullptr);
+        _exit(127);
+    }
+    return pid;
+}
+
 supervisor_run install_dir::collect(int status, bool exited) {
     supervisor_ = -1;
     supervisor_run r;

@@ -48,6 +48,9 @@ class install_dir {
     supervisor_run run(const std::vector<std::string> &args = {},
                        const std::map<std::string, std::string> &env = {},
                        std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Starts the bare supervisor (no interposer) as `argv0`, its standard
+    // output to `out_path`; the caller waits for it.
+    pid_t spawn_plain(const std::string &argv0, const std::string &out_path) const;
     // Stops a running supervisor (SIGTERM; its children follow) and collects it.
     supervisor_run stop();
 

@@ -9,18 +9,21 @@
 #include <cstring>
 #include <ctime>
 
-bool write_all(int fd, const void *buf, size_t len) {
+bool write_all(int fd, const void *buf, size_t len, size_t *written) {
     auto *p = static_cast<const char *>(buf);
-    while (len > 0) {
-        const ssize_t n = write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
+    size_t done = 0;
+    bool ok = true;
+    while (done < len) {
+        const ssize_t n = write(fd, p + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
         }
-        p += n;
-        len -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
-    return true;
+    if (written != nullptr) *written = done;
+    return ok;
 }
 
 ssize_t read_full(int fd, void *buf, size_t len) {

@@ -49,8 +49,9 @@ struct cjson_text_deleter {
 };
 using cjson_text = std::unique_ptr<char, cjson_text_deleter>;
 
-// Writes all `len` bytes, resuming after short writes and EINTR.
-bool write_all(int fd, const void *buf, size_t len);
+// Writes all `len` bytes, resuming after short writes and EINTR. `written`,
+// if given, receives how many bytes went out, also when it fails part-way.
+bool write_all(int fd, const void *buf, size_t len, size_t *written = nullptr);
 
 // Reads into `buf` until it is full or the file ends; -1 on a read error.
 ssize_t read_full(int fd, void *buf, size_t len);

@@ -38,16 +38,9 @@ static void format_now(char (&stamp)[64]) {
 
 // On a full disk, a record that only partly fits is taken back whole, so the
 // run file keeps whole lines and the next record starts a line.
-static void append_whole(int fd, const char *record, size_t len)
-{
+static void append_whole(int fd, const char *record, size_t len) {
     size_t written = 0;
-    while (written < len) {
-        const ssize_t n = write(fd, record + written, len - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-    }
-    if (written == len || written == 0) return;
+    if (write_all(fd, record, len, &written) || written == 0) return;
     const off_t start = lseek(fd, 0, SEEK_CUR) - static_cast<off_t>(written);
     if (start >= 0 && ftruncate(fd, start) == 0) lseek(fd, start, SEEK_SET);
 }
