@@ -18,8 +18,6 @@ if [ -n "$missing" ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing || { rm -f /usr/sbin/policy-rc.d; exit 1; }
     rm -f /usr/sbin/policy-rc.d
 fi
-pkill -x supervisord 2>/dev/null || true
-pkill -x runsvdir 2>/dev/null || true
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench -j"$(nproc)" --target watch_daemon wd_interpose >/dev/null

@@ -15,8 +15,10 @@
 inline void enter_scratch_install_dir() {
     static bool done = false;
     if (done) return;
-    char dir[] = "/dev/shm/wdfuzz.XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) abort();
+    // Under $TMPDIR, which the caller removes: runs side by side never meet.
+    const char *parent = getenv("TMPDIR");
+    std::string dir = std::string(parent ? parent : "/tmp") + "/wdfuzz.XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr || chdir(dir.c_str()) != 0) abort();
     mkdir("tmp", 0755);
     mkdir("data", 0755);
     done = true;

@@ -19,11 +19,13 @@ cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 
 status=0
+scratch=$(mktemp -d /dev/shm/wdfuzz.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
 for harness in config bootchk upgrade version; do
     work=$(mktemp -d)
     cp tests/fuzz/corpus/"$harness"/* "$work"/
     log="build-fuzz/fuzz_$harness.log"
-    if ! build-fuzz/tests/fuzz/fuzz_"$harness" -max_total_time="$seconds" -print_final_stats=1 \
+    if ! TMPDIR=$scratch build-fuzz/tests/fuzz/fuzz_"$harness" -max_total_time="$seconds" -print_final_stats=1 \
         -timeout=10 -rss_limit_mb=2048 -artifact_prefix=build-fuzz/crash_"$harness"- \
         "$work" >"$log" 2>&1; then
         echo "fuzz_$harness: FAILED, see $log"
@@ -34,5 +36,4 @@ for harness in config bootchk upgrade version; do
     echo "fuzz_$harness: $execs executions in ${seconds}s, $cov, corpus $(ls "$work" | wc -l) inputs"
     rm -rf "$work"
 done
-rm -rf /dev/shm/wdfuzz.*
 exit $status

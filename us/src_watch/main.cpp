@@ -41,7 +41,9 @@ int main(int argc, char *argv[]) {
 
     static watch_daemon_t daemon;
     daemon = watch_daemon_t{};
-    if (argc < 1 || argv[0] == nullptr) {
+    // Linux hands an empty argument vector over as one empty argument: either
+    // way there is no path to find the install directory by.
+    if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
         puts("no program path given, refusing to start");
         exit(0);
     }

@@ -1,0 +1,178 @@
+// The supervisor's library, called directly: the tables of tests/cases/*.table
+// and what only a direct call can reach.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "app_dpi_process.h"
+#include "fs.h"
+#include "harness.h"
+#include "status.h"
+#include "watch_daemon.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Rows "LEFT => RIGHT" of a table; the padding before "=>" is not part of LEFT.
+std::vector<std::pair<std::string, std::string>> table(const std::string &name) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    std::istringstream in(slurp(std::string(CASES_DIR) + "/" + name));
+    for (std::string line; std::getline(in, line);) {
+        const size_t arrow = line.find("=>");
+        if (line.starts_with("#") || arrow == std::string::npos) continue;
+        std::string left = line.substr(0, arrow), right = line.substr(arrow + 2);
+        left.erase(left.find_last_not_of(' ') + 1);
+        right.erase(0, right.find_first_not_of(' '));
+        rows.emplace_back(left, right);
+    }
+    return rows;
+}
+
+// Runs the test body inside a fresh install directory, as the supervisor runs.
+struct in_install_dir {
+    install_dir dir;
+    std::string old = fs::current_path();
+    in_install_dir() {
+        fs::create_directories(dir.at("data"));
+        fs::create_directories(dir.at("tmp"));
+        fs::current_path(dir.path);
+    }
+    ~in_install_dir() { fs::current_path(old); }
+};
+
+TEST(DaemonInit, ConfigTable) {
+    for (const auto &[config, expected] : table("config.table")) {
+        SCOPED_TRACE(config);
+        in_install_dir here;
+        here.dir.write("config", config);
+        watch_daemon_t daemon{};
+        const int result = daemon_init("config", &daemon);
+        EXPECT_LE(daemon.sub_cnt, MAX_SUB_PROCESS);
+        std::string loaded = result == 0 ? "" : "refused";
+        for (int i = 0; result == 0 && i < daemon.sub_cnt; ++i)
+            loaded += (i ? ", " : "") + std::string(daemon.pids[i].base.data());
+        EXPECT_EQ(loaded, expected);
+    }
+    in_install_dir here;  // a name beyond the buffer is cut, never overflows it
+    here.dir.write("config", R"({"__watch":{"processes":[{"base":")" + std::string(5000, 'n') + "\"}]}}");
+    watch_daemon_t daemon{};
+    ASSERT_EQ(daemon_init("config", &daemon), 0);
+    EXPECT_EQ(std::string(daemon.pids[0].base.data()), std::string(PATH_BUF - 1, 'n'));
+}
+
+TEST(FindBootSpace, RecordTable) {
+    for (const auto &[record, expected] : table("boot_record.table")) {
+        SCOPED_TRACE(record);
+        in_install_dir here;
+        if (record != "none") here.dir.write("data/.bootchk", record);
+        watch_daemon_t daemon{};
+        const int space = find_boot_space(&daemon);
+        std::istringstream want(expected);
+        std::string want_space, want_record;
+        want >> want_space >> want_record;
+        EXPECT_EQ(space == BOOT_SPACE_DATA ? "data" : "system", want_space);
+        EXPECT_EQ(here.dir.exists("data/.bootchk") ? "kept" : record == "none" ? "absent" : "removed",
+                  want_record);
+    }
+}
+
+TEST(ProcessClosefdFrom, ClosesUpToTheRaisedLimit) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        rlimit lim{};
+        getrlimit(RLIMIT_NOFILE, &lim);
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+        const int top = static_cast<int>(lim.rlim_cur) - 1;
+        if (dup2(1, top) != top || dup2(1, 3) != 3) _exit(2);
+        process_closefd_from(3);
+        for (int fd = 3; fd <= top; ++fd)
+            if (fcntl(fd, F_GETFD) != -1) _exit(3);
+        _exit(fcntl(2, F_GETFD) == -1 ? 4 : 0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+}
+
+TEST(CopyFile, ReportsWhatCannotBeOpened) {
+    in_install_dir here;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(copy_file("tmp/none", "data/out"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to read or write, in, -1, out, -1\n");
+    here.dir.write("tmp/src", "abc");
+    EXPECT_EQ(copy_file("tmp/src", "data/out"), 0);
+    EXPECT_EQ(here.dir.read("data/out"), "abc");
+}
+
+TEST(CjsonHelpers, CountedStringsAndArrays) {
+    const cjson_tree s(cJSON_CreateStringLen("ab\0cd", 5));
+    EXPECT_EQ(memcmp(s->valuestring, "ab\0cd", 6), 0);  // all five bytes and a NUL
+    const cjson_tree array(cJSON_Parse(R"(["a", 1, "c"])"));
+    const char *texts[3] = {};
+    EXPECT_EQ(cjson_parse_array_string(array.get(), texts, 1), 1);
+    EXPECT_EQ(cjson_parse_array_string(array.get(), texts, 3), -1);
+    EXPECT_EQ(texts[0], array->child->valuestring);  // borrowed, not copied
+    EXPECT_EQ(cjson_parse_array_string(nullptr, texts, 3), 0);
+}
+
+// The loader on every text of the public JSON test corpus: never a crash,
+// and a tree exactly when the library parses the text.
+TEST(CjsonFromFile, SurvivesTheJsonTestSuite) {
+    const fs::path corpus = CORPUS_DIR;
+    if (!fs::exists(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+    int files = 0;
+    for (const auto &e : fs::recursive_directory_iterator(corpus)) {
+        if (!e.is_regular_file()) continue;
+        const std::string text = slurp(e.path());
+        const cjson_tree tree(cjson_from_file(e.path().c_str()));
+        const cjson_tree direct(cJSON_Parse(text.c_str()));
+        EXPECT_EQ(tree != nullptr, direct != nullptr && !text.empty()) << e.path();
+        ++files;
+    }
+    EXPECT_GT(files, 300);
+}
+
+TEST(ParseExitRecord, Forms) {
+    const struct {
+        std::string line;
+        bool ok;
+        std::string base;
+        bool normal;
+        int value;
+    } cases[] = {
+        {"Mon Mar  4 09:05:07 2024: a b exited normally with code(130)", true, "a b", true, 130},
+        {"Mon Mar  4 09:05:07 2024: x: y killed by signal(11)", true, "x: y", false, 11},
+        {"Mon Mar  4 09:05:07 2024: killed by signal(11)", false, "", false, 0},
+        {"Mon Mar  4 09:05:07 2024: p killed by signal()", false, "", false, 0},
+        {"garbage", false, "", false, 0},
+    };
+    for (const auto &c : cases) {
+        std::string base;
+        program_end end;
+        EXPECT_EQ(parse_exit_record(c.line, base, end), c.ok) << c.line;
+        if (!c.ok) continue;
+        EXPECT_EQ(std::tie(base, end.normal, end.value), std::tie(c.base, c.normal, c.value));
+    }
+}
+
+TEST(LockHolder, FindsTheFlockOnTheFile) {
+    const dev_t dev = makedev(0xfd, 0x01);
+    const std::string locks =
+        "1: POSIX  ADVISORY  WRITE 111 fd:01:42 0 EOF\n"
+        "2: FLOCK  ADVISORY  WRITE 222 fd:01:42 0 EOF\n"
+        "2: -> FLOCK  ADVISORY  WRITE 333 fd:01:42 0 EOF\n"
+        "3: FLOCK  ADVISORY  WRITE 444 00:2f:77 0 EOF\n";
+    EXPECT_EQ(lock_holder(locks, dev, 42), 222);
+    EXPECT_EQ(lock_holder(locks, dev, 77), 444);
+    EXPECT_EQ(lock_holder(locks, dev, 43), 0);
+}
+
+}  // namespace
