@@ -23,9 +23,10 @@
 //                            to end, by default with status 0. OPTIONS: pipe
 //                            (console a pipe), deaf (a pipe nobody reads),
 //                            closed (no standard descriptors), plain (no
-//                            interposer), noargv, argv0=pad:N, valgrind
+//                            interposer), noargv, argv0=pad:N, valgrind,
+//                            hostile (SIGTERM blocked, SIGINT, SIGQUIT ignored)
 //   start [OPTIONS]          the same without waiting
-//   wait starts X N | records N | query TEXT      until then (5 s at most)
+//   wait starts X N | records N | dead X | query TEXT    until then (5 s at most)
 //   stop                     SIGTERM to the supervisor still running
 //   query ARGS               runs watch_status ARGS from $BASE
 // Checking (the latest run, stop or query):
@@ -163,6 +164,7 @@ launch runner::launch_of(const std::string &options) const {
         if (o == "closed") how.console = launch::closed;
         if (o == "plain") how.preload = false;
         if (o == "noargv") how.no_argv = true;
+        if (o == "hostile") how.hostile_signals = true;
         if (o.starts_with("argv0=pad:"))  // the binary's path, padded with slashes
             how.argv0 = std::string(std::stoul(o.substr(10)) - dir_.at("watch_daemon").size(), '/') +
                         dir_.at("watch_daemon");
@@ -279,6 +281,8 @@ void runner::act(const step &st) {
         if (word == "starts") {
             const auto n = split(after, " ");
             done = wait_until([&] { return dir_.starts(vars_[n[0]]).size() >= std::stoul(n[1]); });
+        } else if (word == "dead") {
+            done = wait_until([&] { return is_dead(std::stoi(vars_["PID_" + after])); });
         } else if (word == "records") {
             done = wait_until([&] { return dir_.run_lines().size() >= std::stoul(after) + 1; });
         } else if (word == "query") {

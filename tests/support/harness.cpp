@@ -159,6 +159,14 @@ pid_t install_dir::start(const launch &how) {
     const pid_t pid = fork();
     if (pid == 0) {
         setsid();
+        if (how.hostile_signals) {
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            sigprocmask(SIG_BLOCK, &term, nullptr);
+            signal(SIGINT, SIG_IGN);
+            signal(SIGQUIT, SIG_IGN);
+        }
         if (how.console == launch::closed) {
             for (int fd = 0; fd < 3; ++fd) close(fd);
         } else {

@@ -21,6 +21,7 @@ struct launch {
     strings wrapper{};                         // valgrind, ...
     bool preload = true;                     // the sleep interposer
     bool no_argv = false;                    // an empty argument vector
+    bool hostile_signals = false;            // started with SIGTERM blocked, SIGINT ignored
     std::string argv0{};                       // default: the binary's path
     enum { file, deaf_pipe, read_pipe, closed } console = file;
 };

@@ -12,6 +12,8 @@
  *   waitpid(-1); WD_TEST_KILL_AT=N dies by SIGKILL just before the Nth.
  * - WD_TEST_NO_LANDLOCK=1 makes the Landlock calls fail with ENOSYS, as on a
  *   kernel without it.
+ * - WD_TEST_SWAP=PATH: once the supervisor has opened PATH, a FIFO takes its
+ *   place, as an attacker racing the supervisor would make it.
  * The constructor removes these settings and the library from the
  * environment, so supervised programs, killall and tar run unaffected. */
 #define _GNU_SOURCE
@@ -24,6 +26,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,7 +36,7 @@ struct failure {
     int err;
 };
 
-static char log_path[4096];
+static char log_path[4096], swap_path[4096];
 static struct failure fork_fail, wait_fail;
 static long orphan_at, kill_at, forks, waits, calls;
 static int tracing, holding, no_landlock, noting;
@@ -60,6 +63,7 @@ static int fails(const struct failure *f, long call) {
 __attribute__((constructor)) static void interpose_init(void) {
     if (strncmp(program_invocation_short_name, "valgrind", 8) == 0) return;
     if (take("WD_TEST_LOG")) snprintf(log_path, sizeof log_path, "%s", take("WD_TEST_LOG"));
+    if (take("WD_TEST_SWAP")) snprintf(swap_path, sizeof swap_path, "%s", take("WD_TEST_SWAP"));
     parse_failure(take("WD_TEST_FAIL_FORK"), &fork_fail, EAGAIN);
     parse_failure(take("WD_TEST_FAIL_WAITPID"), &wait_fail, ECHILD);
     orphan_at = take("WD_TEST_ORPHAN_FORK") ? atol(take("WD_TEST_ORPHAN_FORK")) : 0;
@@ -71,7 +75,7 @@ __attribute__((constructor)) static void interpose_init(void) {
     static const char *const vars[] = {"WD_TEST_LOG",     "WD_TEST_FAIL_FORK", "WD_TEST_FAIL_WAITPID",
                                        "WD_TEST_ORPHAN_FORK", "WD_TEST_KILL_AT", "WD_TEST_TRACE",
                                        "WD_TEST_HOLD",    "WD_TEST_NO_LANDLOCK", "WD_TEST_LINEBUF",
-                                       "LD_PRELOAD"};
+                                       "WD_TEST_SWAP",    "LD_PRELOAD"};
     for (size_t i = 0; i < sizeof vars / sizeof vars[0]; ++i) unsetenv(vars[i]);
 }
 
@@ -107,7 +111,14 @@ int open(const char *path, int flags, ...) {
     const mode_t mode = (mode_t)va_arg(ap, int);
     va_end(ap);
     traced("call open");
-    return real(path, flags, mode);
+    const int fd = real(path, flags, mode);
+    if (fd >= 0 && swap_path[0] != '\0' && strcmp(path, swap_path) == 0) {
+        char aside[4200];
+        snprintf(aside, sizeof aside, "%s.swapped", path);
+        if (rename(path, aside) == 0) mkfifo(path, 0644);
+        swap_path[0] = '\0';
+    }
+    return fd;
 }
 
 #define TRACED(ret, name, params, args) \

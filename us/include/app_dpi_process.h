@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <libgen.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,9 +62,14 @@ inline int process_run_set(const char *run_name, const char *buf, int len) {
         puts("NULL file name");
         return -1;
     }
-    const int fd = open(run_name, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    // Only a regular file: a link planted in ./tmp/ must not make the lock
+    // empty its target, and a FIFO would block the first record that fills it.
+    const int fd = open(run_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         printf("failed to open %s\n", run_name);
+        if (fd >= 0) close(fd);
         return -1;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

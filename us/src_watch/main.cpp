@@ -32,9 +32,26 @@ static void set_runfile(watch_daemon_t *daemon, const char *argv0) {
              basename(copy));
 }
 
+// Whatever started us may have blocked or ignored signals (a wrapper that
+// blocks SIGTERM, a shell that ignores SIGINT for background jobs). Start
+// clean, so that SIGTERM stops the supervisor and the children, which inherit
+// both, get the parent-death signal. Only an ignored SIGHUP stays: that is
+// what an operator's nohup asks for.
+static void reset_signals() {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction old {};
+        if (sig != SIGHUP && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            signal(sig, SIG_DFL);
+    }
+}
+
 int main(int argc, char *argv[]) {
     attach_closed_std_fds();
     process_closefd_from(3);
+    reset_signals();
     // A log reader that goes away must not take the supervisor (and, by the
     // parent-death signal, every supervised program) with it.
     signal(SIGPIPE, SIG_IGN);

@@ -25,7 +25,7 @@ void watch_clean(watch_daemon_t *daemon) {
     kill_unreaped_children(daemon);
     for (int i = 0; i < slots_in_use(daemon); ++i) {
         const char *const argv[] = {"killall", "-9", "--", daemon->pids[i].base.data(), nullptr};
-        run_tool(argv, true);
+        run_tool(argv, {.quiet = true});
     }
 }
 

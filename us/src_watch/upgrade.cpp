@@ -48,12 +48,13 @@ int copy_fd_to(int in, const char *newfile) {
     return 0;
 }
 
-bool unpack_plugin_bundle(const char *package) {
+// tar reads the very file that was checked, on its standard input, in a
+// sandbox that lets it change nothing outside ./data/ and make no device.
+bool unpack_plugin_bundle(int package) {
     // As root, tar would otherwise restore the archive's owners and setuid bits.
-    const char *const argv[] = {
-        "tar",  "-zxf", package, "-C", DPI_DATA_DIRNAME, "--no-same-owner", "--no-same-permissions",
-        nullptr};
-    return run_tool(argv, false) == 0;
+    const char *const argv[] = {"tar", "-zxf", "-", "-C", DPI_DATA_DIRNAME, "--no-same-owner",
+                                "--no-same-permissions", nullptr};
+    return run_tool(argv, {.input = package, .writable_dir = DPI_DATA_DIRNAME}) == 0;
 }
 
 bool copy_package(int package, const char *name) {
@@ -64,10 +65,10 @@ bool copy_package(int package, const char *name) {
 
 // Installs the package for `ret_code`; returns the record's flag for a
 // successful installation, or null.
-const char *install_package(int package, const char *path, int ret_code) {
+const char *install_package(int package, int ret_code) {
     switch (ret_code) {
         case APP_RETCODE_UPDATE:
-            return unpack_plugin_bundle(path) ? "plugindata" : nullptr;
+            return unpack_plugin_bundle(package) ? "plugindata" : nullptr;
         case APP_RETCODE_UPDATE_LUA:
             return copy_package(package, "init.bin") ? "luadata" : nullptr;
         case APP_RETCODE_UPDATE_SIG:
@@ -111,7 +112,7 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     if (record && cJSON_GetItemString(record.get(), "version") == nullptr)
         cJSON_AddStringToObject(record.get(), "version", DPI_PLUGIN_VERSION);
 
-    const char *flag = install_package(package.get(), package_path, ret_code);
+    const char *flag = install_package(package.get(), ret_code);
     if (record && flag != nullptr) cJSON_AddNumberToObject(record.get(), flag, 1);
     package.reset();
     unlink(package_path);
