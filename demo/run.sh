@@ -19,10 +19,13 @@ cmake --build "$root/build-demo" -j"$(nproc)" --target watch_daemon >/dev/null
 run="$root/demo/run"
 rm -rf "$run"
 mkdir -p "$run"
-cp "$root/build-demo/watch_daemon" "$root/demo/quorin-dpi-inner" "$run/"
-echo '{}' >"$run/config"
+# The supervisor kills every process of a configured name, host-wide, at each
+# cycle: the demo's engine has a name no real program has, so that trying the
+# demo on a box where the product runs leaves the real engine alone.
+cp "$root/build-demo/watch_daemon" "$root/demo/wd-demo-engine" "$run/"
+echo '{"__watch":{"processes":[{"base":"wd-demo-engine"}]}}' >"$run/config"
 
-echo "== install directory $run: watch_daemon, quorin-dpi-inner, config {} (the default program)"
+echo "== install directory $run: watch_daemon, wd-demo-engine, a config naming it"
 echo "== starting the supervisor (its console, line by line):"
 # stdbuf only makes the console show each line as it is printed.
 stdbuf -oL "$run/watch_daemon"
@@ -33,4 +36,4 @@ sed 's/^/    /' "$run/tmp/watch_daemon.run"
 echo
 echo "== ./data/ now (the record was removed by the fallback; the unpacked engine stays):"
 ls -la "$run/data" | sed 's/^/    /'
-if pgrep -f quorin-dpi-inner >/dev/null; then echo "!! a stand-in is still running"; else echo "== nothing left running"; fi
+if pgrep -f "$run/" >/dev/null; then echo "!! a stand-in is still running"; else echo "== nothing left running"; fi

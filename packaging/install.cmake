@@ -21,11 +21,25 @@ add_custom_target(package_docs ALL
 
 # dpkg keeps an operator's edits of the configuration across upgrades.
 file(WRITE ${CMAKE_BINARY_DIR}/conffiles "${CMAKE_INSTALL_PREFIX}/config\n")
+foreach(script postinst prerm postrm)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${script}.in ${CMAKE_BINARY_DIR}/maint/${script} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+endforeach()
 
 # Only the binary and its configuration in the install directory: anything
 # else there could be mistaken for a program.
 install(TARGETS watch_daemon watch_status RUNTIME DESTINATION .)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/config DESTINATION . PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# An edited config is the operator's: install the shipped one only where none
+# is (a package is staged into an empty tree, so it always carries it).
+install(CODE "
+  set(config \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/config\")
+  if(EXISTS \"\${config}\")
+    message(STATUS \"Keeping: \${config}\")
+  else()
+    file(INSTALL ${CMAKE_CURRENT_LIST_DIR}/config DESTINATION \"\${CMAKE_INSTALL_PREFIX}\"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()")
 install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.service DESTINATION ${WATCH_UNIT_DIR})
 install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.8.gz DESTINATION ${WATCH_MAN_DIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
@@ -46,10 +60,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Shared libraries (libc, libcjson1, libstdc++) come from dpkg-shlibdeps; the
 # tools it runs are named here: killall, tar with gzip, and stdbuf. The
-# unit is installed but, without maintainer scripts, neither enabled nor
-# started: the operator decides when the engine runs.
+# maintainer scripts install the unit without enabling or starting it (the
+# operator decides when the engine runs), stop it on removal, and disable it
+# and remove the supervisor's state on purge.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "psmisc, tar (>= 1.29), gzip (>= 1.6), coreutils (>= 8.26)")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles ${CMAKE_BINARY_DIR}/maint/postinst
+    ${CMAKE_BINARY_DIR}/maint/prerm ${CMAKE_BINARY_DIR}/maint/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
