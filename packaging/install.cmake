@@ -4,20 +4,24 @@ set(WATCH_MAN_DIR /usr/share/man/man8 CACHE PATH "Where the man page goes")
 set(WATCH_DOC_DIR /usr/share/doc/quorin-watch-daemon CACHE PATH "Where the copyright goes")
 
 set(WATCH_INSTALL_DIR ${CMAKE_INSTALL_PREFIX})
-configure_file(${CMAKE_CURRENT_LIST_DIR}/watch_daemon.service.in
-               ${CMAKE_BINARY_DIR}/watch_daemon.service @ONLY)
+foreach(unit watch_daemon watch_daemon_metrics)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${unit}.service.in ${CMAKE_BINARY_DIR}/${unit}.service @ONLY)
+endforeach()
 
 # Debian ships manual pages compressed, without time stamps.
-add_custom_command(
-  OUTPUT ${CMAKE_BINARY_DIR}/watch_daemon.8.gz
-  COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/watch_daemon.8 > ${CMAKE_BINARY_DIR}/watch_daemon.8.gz
-  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/watch_daemon.8)
+foreach(page watch_daemon watch_status)
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/${page}.8.gz
+    COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/${page}.8 > ${CMAKE_BINARY_DIR}/${page}.8.gz
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/${page}.8)
+endforeach()
 add_custom_command(
   OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
   COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog)
 add_custom_target(package_docs ALL
-  DEPENDS ${CMAKE_BINARY_DIR}/watch_daemon.8.gz ${CMAKE_BINARY_DIR}/changelog.gz)
+  DEPENDS ${CMAKE_BINARY_DIR}/watch_daemon.8.gz ${CMAKE_BINARY_DIR}/watch_status.8.gz
+          ${CMAKE_BINARY_DIR}/changelog.gz)
 
 # dpkg keeps an operator's edits of the configuration across upgrades.
 file(WRITE ${CMAKE_BINARY_DIR}/conffiles "${CMAKE_INSTALL_PREFIX}/config\n")
@@ -40,8 +44,10 @@ install(CODE "
     file(INSTALL ${CMAKE_CURRENT_LIST_DIR}/config DESTINATION \"\${CMAKE_INSTALL_PREFIX}\"
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   endif()")
-install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.service DESTINATION ${WATCH_UNIT_DIR})
-install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.8.gz DESTINATION ${WATCH_MAN_DIR})
+install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.service ${CMAKE_BINARY_DIR}/watch_daemon_metrics.service
+              ${CMAKE_CURRENT_LIST_DIR}/watch_daemon_metrics.timer DESTINATION ${WATCH_UNIT_DIR})
+install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.8.gz ${CMAKE_BINARY_DIR}/watch_status.8.gz
+        DESTINATION ${WATCH_MAN_DIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
         DESTINATION ${WATCH_DOC_DIR})
 

@@ -23,8 +23,13 @@ done
 inst="$work/opt/inst dir"
 mkdir -p "$inst"
 cp "$build/watch_daemon" "$inst/"
-sed "s|/opt/dpi|$inst|g" "$build/watch_daemon.service" >"$work/watch_daemon.service"
-remarks=$(systemd-analyze verify --man=no "$work/watch_daemon.service" 2>&1)
+cp "$build/watch_status" "$inst/"
+for unit in watch_daemon.service watch_daemon_metrics.service; do
+    sed "s|/opt/dpi|$inst|g" "$build/$unit" >"$work/$unit"
+done
+cp "$src/packaging/watch_daemon_metrics.timer" "$work/"
+remarks=$(cd "$work" && systemd-analyze verify --man=no watch_daemon.service watch_daemon_metrics.service \
+    watch_daemon_metrics.timer 2>&1)
 check "systemd-analyze verify" "$(ok -z "$remarks")" "$remarks"
 
 # Through a pipe, as to the journal, the unit's command line delivers a
@@ -57,7 +62,7 @@ deb=$(ls "$work"/pkg/*.deb 2>/dev/null | head -n1)
 check "cpack builds a package" "$(ok -n "$deb")"
 [ -n "$deb" ] || { echo "$passed passed, $((failures)) failed"; exit 1; }
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | tr '\n' ' ')
-expected="./lib/systemd/system/watch_daemon.service ./opt/dpi/config ./opt/dpi/watch_daemon ./opt/dpi/watch_status ./usr/share/doc/quorin-watch-daemon/changelog.gz ./usr/share/doc/quorin-watch-daemon/copyright ./usr/share/man/man8/watch_daemon.8.gz "
+expected="./lib/systemd/system/watch_daemon.service ./lib/systemd/system/watch_daemon_metrics.service ./lib/systemd/system/watch_daemon_metrics.timer ./opt/dpi/config ./opt/dpi/watch_daemon ./opt/dpi/watch_status ./usr/share/doc/quorin-watch-daemon/changelog.gz ./usr/share/doc/quorin-watch-daemon/copyright ./usr/share/man/man8/watch_daemon.8.gz ./usr/share/man/man8/watch_status.8.gz "
 check "package contents" "$(ok "$contents" = "$expected")" "$contents"
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in libcjson1 libstdc++6 psmisc tar gzip coreutils; do
@@ -107,7 +112,8 @@ printf '#!/bin/sh\necho "$*" >>%s/invoked\n' "$work" >"$work/bin/deb-systemd-inv
 chmod +x "$work/bin/deb-systemd-invoke"
 if unshare -m sh -c "mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
         PATH='$work/bin':\$PATH sh '$work/control/prerm' remove" 2>/dev/null; then
-    check "remove stops the unit" "$(ok "$(cat "$work/invoked" 2>/dev/null)" = "stop watch_daemon.service")"
+    check "remove stops the units" \
+        "$(ok "$(cat "$work/invoked" 2>/dev/null)" = "stop watch_daemon.service watch_daemon_metrics.timer watch_daemon_metrics.service")"
 else
     echo "SKIP: no mount namespace here for the prerm check"
 fi

@@ -3,7 +3,8 @@
 // order. Lists in a step are separated by " ; " ("none": empty). $X is
 // program X's unique name, $PATH_X its configured path, ${V:N} the first N
 // characters of V; $DIR, $BASE (its parent), $DAEMON, $SUP (the first
-// supervisor's pid), $PID_X (X's latest start), $PID_X1... (each start).
+// supervisor's pid), $PID_X (X's latest start), $PID_X1... (each start),
+// $SUPPORT (tests/support), $PROM_TOOLS (promtool, node_exporter).
 //
 // Setting up:
 //   plan X STEP ; STEP ...   stand-in program X acting out one step per start
@@ -11,7 +12,7 @@
 //   script X                 program X is a shell script that runs until killed
 //   path X N                 X moves into directories: a path of N characters
 //   data X                   X boots from ./data/ (a copy there, and a record)
-//   config TEXT | none       the config (default: the programs, in order)
+//   config TEXT | none       the config ("\n": a line end; default: the programs)
 //   file PATH TEXT           writes TEXT ("\n": a line end) in the install dir
 //   sh CMD / need CMD        runs CMD there; fails / skips the case if it fails
 //   env K=V ...              the interposer's settings (tests/support/interpose.c)
@@ -233,12 +234,12 @@ void runner::act(const step &st) {
         vars_["PATH_" + word] = p;
     } else if (v == "config") {  // written at once: later steps may lock the directory
         config_set_ = true;
-        if (rest != "none") dir_.write("config", rest);
+        if (rest != "none") dir_.write("config", std::regex_replace(rest, std::regex(R"(\\n)"), "\n"));
     } else if (v == "file") {
         dir_.write(word, std::regex_replace(after, std::regex(R"(\\n)"), "\n"));
     } else if (v == "sh" || v == "need") {
         int status = 0;
-        const std::string out = shell("cd " + dir_.path + " && (" + rest + ") 2>&1", &status);
+        const std::string out = shell("cd " + dir_.path + " && (\n" + rest + "\n) 2>&1", &status);
         if (status != 0 && v == "need") skip_ = true;
         EXPECT_TRUE(status == 0 || v == "need") << out;
     } else if (v == "data") {
@@ -317,7 +318,7 @@ void runner::act(const step &st) {
         EXPECT_FALSE(dir_.exists(rest));
     } else if (v == "check") {
         int status = 0;
-        const std::string out = shell("cd " + dir_.path + " && (" + rest + ") 2>&1", &status);
+        const std::string out = shell("cd " + dir_.path + " && (\n" + rest + "\n) 2>&1", &status);
         EXPECT_EQ(status, 0) << out;
     } else if (v == "shows" || v == "lacks") {
         EXPECT_EQ(query_.find(rest) != std::string::npos, v == "shows") << query_;
@@ -344,6 +345,8 @@ void runner::run() {
     vars_["DIR"] = dir_.path;
     vars_["BASE"] = dir_.base;
     vars_["DAEMON"] = dir_.at("watch_daemon");
+    vars_["SUPPORT"] = SUPPORT_DIR;
+    vars_["PROM_TOOLS"] = PROM_TOOLS_DIR;  // promtool and node_exporter, as tests/run.sh fetches them
     for (const auto &st : s_.steps) {
         act(st);
         if (skip_) GTEST_SKIP() << "precondition refused here: " << st.rest;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 #include "app_dpi_process.h"
@@ -140,39 +141,48 @@ TEST(CjsonFromFile, SurvivesTheJsonTestSuite) {
     EXPECT_GT(files, 300);
 }
 
-TEST(ParseExitRecord, Forms) {
+TEST(ParseExitRecord, WholeAndCutRecords) {
+    const std::string stamp = "Mon Mar  4 09:05:07 2024: ", base(240, 'b');
     const struct {
         std::string line;
         bool ok;
         std::string base;
-        bool normal;
-        int value;
+        int how, value;
     } cases[] = {
-        {"Mon Mar  4 09:05:07 2024: a b exited normally with code(130)", true, "a b", true, 130},
-        {"Mon Mar  4 09:05:07 2024: x: y killed by signal(11)", true, "x: y", false, 11},
-        {"Mon Mar  4 09:05:07 2024: killed by signal(11)", false, "", false, 0},
-        {"Mon Mar  4 09:05:07 2024: p killed by signal()", false, "", false, 0},
-        {"garbage", false, "", false, 0},
+        {stamp + "a b exited normally with code(130)", true, "a b", program_end::exited, 130},
+        {stamp + "x: y killed by signal(11)", true, "x: y", program_end::killed, 11},
+        {(stamp + base + " killed by signal(11)").substr(0, 254), true, base, program_end::cut, 0},
+        {(stamp + base + " killed by signal(11)").substr(0, 253), false, "", 0, 0},
+        {stamp + "killed by signal(11)", false, "", 0, 0},
+        {stamp + "p killed by signal()", false, "", 0, 0},
+        {"Mon Mar  4 09:05:07 2024 p killed by signal(9)", false, "", 0, 0},
     };
     for (const auto &c : cases) {
-        std::string base;
         program_end end;
-        EXPECT_EQ(parse_exit_record(c.line, base, end), c.ok) << c.line;
+        EXPECT_EQ(parse_exit_record(c.line, {base}, end), c.ok) << c.line;
         if (!c.ok) continue;
-        EXPECT_EQ(std::tie(base, end.normal, end.value), std::tie(c.base, c.normal, c.value));
+        EXPECT_EQ(std::tie(end.base, end.how, end.value), std::tie(c.base, c.how, c.value));
+        EXPECT_EQ(end.time, stamp.substr(0, 24));
     }
 }
 
-TEST(LockHolder, FindsTheFlockOnTheFile) {
+// The holder must have the file open; one on the file's own device is
+// preferred to one that only shares the inode number (another mount).
+TEST(LockHolder, OnlyAProcessHoldingTheFile) {
     const dev_t dev = makedev(0xfd, 0x01);
     const std::string locks =
         "1: POSIX  ADVISORY  WRITE 111 fd:01:42 0 EOF\n"
-        "2: FLOCK  ADVISORY  WRITE 222 fd:01:42 0 EOF\n"
-        "2: -> FLOCK  ADVISORY  WRITE 333 fd:01:42 0 EOF\n"
-        "3: FLOCK  ADVISORY  WRITE 444 00:2f:77 0 EOF\n";
-    EXPECT_EQ(lock_holder(locks, dev, 42), 222);
-    EXPECT_EQ(lock_holder(locks, dev, 77), 444);
-    EXPECT_EQ(lock_holder(locks, dev, 43), 0);
+        "2: FLOCK  ADVISORY  WRITE 444 00:2f:42 0 EOF\n"
+        "3: FLOCK  ADVISORY  WRITE 222 fd:01:42 0 EOF\n"
+        "3: -> FLOCK  ADVISORY  WRITE 333 fd:01:42 0 EOF\n";
+    auto holding = [](std::set<pid_t> pids) { return [pids](pid_t p) { return pids.count(p) ? 1 : 0; }; };
+    EXPECT_EQ(lock_holder(locks, dev, 42, holding({222, 444})), 222);
+    EXPECT_EQ(lock_holder(locks, dev, 42, holding({444})), 444);
+    EXPECT_EQ(lock_holder(locks, dev, 42, holding({111, 333})), 0);
+    EXPECT_EQ(lock_holder(locks, dev, 43, holding({222})), 0);
+    // Another user's processes: the same device still counts, the inode alone not.
+    EXPECT_EQ(lock_holder(locks, dev, 42, [](pid_t) { return -1; }), 222);
+    EXPECT_EQ(lock_holder(locks, makedev(1, 1), 42, [](pid_t) { return -1; }), 0);
 }
 
 }  // namespace

@@ -20,15 +20,19 @@ namespace {
 // nothing between fork and exec but what exec needs.
 struct child_args {
     char buf[MAX_ARGS_COUNT][MAX_CMD_LEN];
-    char *argv[MAX_ARGS_COUNT] = {};
-    int argc = 0;
+    char *argv[MAX_ARGS_COUNT];
+    int argc;
 
+    void clear() {
+        argc = 0;
+        argv[0] = nullptr;
+    }
     // Arguments are cut to fit their buffers; the path given to execv is not.
     void add(const char *arg) {
         if (argc >= MAX_ARGS_COUNT - 1) return;
         snprintf(buf[argc], MAX_CMD_LEN, "%s", arg);
         argv[argc] = buf[argc];
-        ++argc;
+        argv[++argc] = nullptr;
     }
 };
 
@@ -83,7 +87,10 @@ pid_t fork_with_retry() {
 }  // namespace
 
 pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
-    child_args args;
+    // Static, not on the stack: only the bytes written become resident, and
+    // the frames below stay shallow on every restart.
+    static child_args args;
+    args.clear();
     fill_args(args, pname, ret_code, verbose, bootdata);
     const pid_t supervisor = getpid();
     const pid_t pid = fork_with_retry();
@@ -98,11 +105,8 @@ pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     exec_pid_t &slot = daemon->pids[i];
     const int bootdata = daemon->boot_space == BOOT_SPACE_DATA ? 1 : 0;
-    char path[8192];
-    if (bootdata)
-        snprintf(path, sizeof path, "%s/%s", DPI_DATA_DIRNAME, slot.base.data());
-    else
-        snprintf(path, sizeof path, "%s", slot.base.data());
-    slot.pid = exec_process(path, ret_code, daemon->verbose, bootdata);
+    static char data_path[sizeof DPI_DATA_DIRNAME + PATH_BUF];  // see exec_process
+    if (bootdata) snprintf(data_path, sizeof data_path, "%s/%s", DPI_DATA_DIRNAME, slot.base.data());
+    slot.pid = exec_process(bootdata ? data_path : slot.base.data(), ret_code, daemon->verbose, bootdata);
     slot.unreaped = slot.pid > 0;
 }

@@ -48,7 +48,10 @@ static void reset_signals() {
     }
 }
 
-int main(int argc, char *argv[]) {
+// Start-up, step by step; any failure ends the process with status 0. Kept
+// out of main's frame: its path buffers must not sit on the stack beneath the
+// supervision loop for the life of the process.
+[[gnu::noinline]] static void start_up(int argc, char *argv[], watch_daemon_t *daemon) {
     attach_closed_std_fds();
     process_closefd_from(3);
     reset_signals();
@@ -56,25 +59,30 @@ int main(int argc, char *argv[]) {
     // parent-death signal, every supervised program) with it.
     signal(SIGPIPE, SIG_IGN);
 
-    static watch_daemon_t daemon;
-    daemon = watch_daemon_t{};
     // Linux hands an empty argument vector over as one empty argument: either
     // way there is no path to find the install directory by.
     if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
         puts("no program path given, refusing to start");
         exit(0);
     }
-    set_runfile(&daemon, argv[0]);
+    set_runfile(daemon, argv[0]);
     if (app_change_dir(argv[0]) != 0) exit(0);
-    if (argc > 1) daemon.verbose = 1;
+    if (argc > 1) daemon->verbose = 1;
     if (prepare_needful_dir(DPI_TMP_DIRNAME) != 0 || prepare_needful_dir(DPI_DATA_DIRNAME) != 0)
         exit(0);
-    if (daemon_init("config", &daemon) != 0) {
+    if (daemon_init("config", daemon) != 0) {
         puts("failed to init daemon");
         exit(0);
     }
-    if (daemon_run_set(argv[0], &daemon) != 0) exit(0);
+    if (daemon_run_set(argv[0], daemon) != 0) exit(0);
     signal(SIGCHLD, SIG_DFL);
+}
+
+int main(int argc, char *argv[]) {
+    // Static storage starts out all zeros, and stays untouched (not resident)
+    // but for the bytes that are written: no assignment of a cleared copy.
+    static watch_daemon_t daemon;
+    start_up(argc, argv, &daemon);
     watch_loop(&daemon);
     return 0;
 }
