@@ -26,7 +26,7 @@ add_custom_target(package_docs ALL
 # dpkg keeps an operator's edits of the configuration across upgrades.
 file(WRITE ${CMAKE_BINARY_DIR}/conffiles "${CMAKE_INSTALL_PREFIX}/config\n")
 foreach(script postinst prerm postrm)
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/${script}.in ${CMAKE_BINARY_DIR}/maint/${script} @ONLY
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${script}.sh ${CMAKE_BINARY_DIR}/maint/${script} @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                   WORLD_READ WORLD_EXECUTE)
 endforeach()

@@ -4,7 +4,8 @@
 // program X's unique name, $PATH_X its configured path, ${V:N} the first N
 // characters of V; $DIR, $BASE (its parent), $DAEMON, $SUP (the first
 // supervisor's pid), $PID_X (X's latest start), $PID_X1... (each start),
-// $SUPPORT (tests/support), $PROM_TOOLS (promtool, node_exporter).
+// $SUPPORT (tests/support), $PROM_TOOLS (promtool, node_exporter),
+// $SOAK_ENDS ($WD_SOAK_ENDS, default 2000).
 //
 // Setting up:
 //   plan X STEP ; STEP ...   stand-in program X acting out one step per start
@@ -25,8 +26,12 @@
 //                            (console a pipe), deaf (a pipe nobody reads),
 //                            closed (no standard descriptors), plain (no
 //                            interposer), noargv, argv0=pad:N, valgrind,
-//                            hostile (SIGTERM blocked, SIGINT, SIGQUIT ignored)
+//                            hostile (SIGTERM blocked, SIGINT, SIGQUIT ignored),
+//                            high-fd (a descriptor inherited at the limit)
 //   start [OPTIONS]          the same without waiting
+//   run-sampled SECONDS      run, sampling the supervisor's descriptors,
+//                            resident memory and unreaped children as it goes
+//   race N                   N plain supervisors at once: exactly one may run
 //   wait starts X N | records N | dead X | query TEXT    until then (5 s at most)
 //   stop                     SIGTERM to the supervisor still running
 //   query ARGS               runs watch_status ARGS from $BASE
@@ -43,17 +48,18 @@
 //   code N                   the query's exit status
 //   json PATH VALUE          a member of the query's JSON (a.0.b); VALUE may
 //                            be a range LO..HI
+//   steady                   over the sampled run: no descriptor kept, RSS
+//                            grown 64 kB at most, 2 unreaped children at most
 // After every case: each program started with descriptors 0, 1 and 2 only,
 // and everything the case started is killed.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -75,42 +81,47 @@ struct scenario {
     std::vector<step> steps;
 };
 
-bool sanitized() {
-#ifdef WATCH_SANITIZED
-    return true;  // valgrind cannot run a binary built with AddressSanitizer
-#else
-    return false;
-#endif
-}
-
 strings split(const std::string &text, const std::string &sep = " ; ") {
     strings parts;
-    if (text == "none") return parts;
-    for (size_t at = 0;;) {
+    for (size_t at = 0; text != "none";) {
         const size_t next = text.find(sep, at);
         parts.push_back(text.substr(at, next - at));
-        if (next == std::string::npos) return parts;
+        if (next == std::string::npos) break;
         at = next + sep.size();
     }
+    return parts;
 }
+
+std::string unescape(const std::string &text) { return std::regex_replace(text, std::regex(R"(\\n)"), "\n"); }
 
 std::vector<scenario> read_cases(const fs::path &file) {
     std::vector<scenario> cases;
-    std::istringstream in(slurp(file));
     int n = 0;
-    for (std::string line; std::getline(in, line);) {
+    for (const auto &line : lines_of(slurp(file))) {
         ++n;
-        if (line.empty() || line[0] == '#') continue;
-        if (line.starts_with("== ")) {
-            cases.push_back({file.stem(), line.substr(3), {}});
-            continue;
-        }
-        const size_t gap = line.find(' ');
-        std::string rest = gap == std::string::npos ? "" : line.substr(gap + 1);
-        rest.erase(0, rest.find_first_not_of(' '));
-        if (!cases.empty()) cases.back().steps.push_back({line.substr(0, gap), rest, n});
+        if (line.starts_with("== ")) cases.push_back({file.stem(), line.substr(3), {}});
+        if (line.empty() || line[0] == '#' || line[0] == '=' || cases.empty()) continue;
+        const size_t gap = std::min(line.find(' '), line.size());
+        const size_t text = std::min(line.find_first_not_of(' ', gap), line.size());
+        cases.back().steps.push_back({line.substr(0, gap), line.substr(text), n});
     }
     return cases;
+}
+
+struct sample {
+    int fds = 0, zombies = 0;
+    long rss_kb = 0;
+};
+
+sample sample_of(pid_t pid) {
+    sample s;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (const auto &e : fs::directory_iterator(proc + "/fd", fs::directory_options::skip_permission_denied)) s.fds += !e.path().empty();
+    const std::string status = slurp(proc + "/status");
+    s.rss_kb = status.find("VmRSS:") == std::string::npos ? 0 : std::stol(status.substr(status.find("VmRSS:") + 6));
+    for (const auto &child : split(slurp(proc + "/task/" + std::to_string(pid) + "/children"), " "))
+        s.zombies += !child.empty() && child != "\n" && slurp("/proc/" + child + "/stat").find(") Z ") != std::string::npos;
+    return s;
 }
 
 class runner {
@@ -120,22 +131,22 @@ class runner {
 
    private:
     std::string expand(const std::string &text) const;
-    void act(const step &st);
+    void act(const step &st, const std::string &v, const std::string &rest);
     launch launch_of(const std::string &options) const;
     std::string query_output(const std::string &args, int *code) const;
-    const cJSON *json_at(const std::string &path) const;
+    void write_config();
 
     const scenario &s_;
     install_dir dir_;
     std::map<std::string, std::string> vars_;
-    strings programs_;  // in config order
-    strings args_;
+    strings programs_, args_;
     std::map<std::string, std::string> env_;
     bool config_set_ = false, skip_ = false, expect_death_ = false;
     run_result last_;
     std::string query_;
     int query_code_ = -1, query_uid_ = 0;
-    std::vector<int> locks_;
+    std::vector<unique_fd> locks_;
+    std::vector<sample> samples_;
 };
 
 std::string runner::expand(const std::string &text) const {
@@ -144,104 +155,84 @@ std::string runner::expand(const std::string &text) const {
     auto from = text.cbegin();
     for (std::sregex_iterator it(text.begin(), text.end(), var), end; it != end; ++it) {
         const auto &m = *it;
-        out.append(from, m[0].first);
-        const std::string name = m[1].matched ? m[1].str() : m[3].str();
-        const auto found = vars_.find(name);
-        std::string value = found == vars_.end() ? m[0].str() : found->second;
-        if (m[2].matched) value = value.substr(0, std::stoul(m[2].str()));
-        out += value;
+        const auto found = vars_.find(m[1].matched ? m[1].str() : m[3].str());
+        const std::string value = found == vars_.end() ? m[0].str() : found->second;
+        out.append(from, m[0].first) += m[2].matched ? value.substr(0, std::stoul(m[2].str())) : value;
         from = m[0].second;
     }
     return out.append(from, text.cend());
 }
 
 launch runner::launch_of(const std::string &options) const {
-    launch how;
-    how.args = args_;
-    how.env = env_;
+    launch how{.args = args_, .env = env_};
     for (const auto &o : split(options, " ")) {
         if (o == "pipe") how.console = launch::read_pipe;
         if (o == "deaf") how.console = launch::deaf_pipe;
         if (o == "closed") how.console = launch::closed;
-        if (o == "plain") how.preload = false;
-        if (o == "noargv") how.no_argv = true;
-        if (o == "hostile") how.hostile_signals = true;
+        how.preload &= o != "plain";
+        how.no_argv |= o == "noargv";
+        how.hostile_signals |= o == "hostile";
+        how.high_fd |= o == "high-fd";
         if (o.starts_with("argv0=pad:"))  // the binary's path, padded with slashes
-            how.argv0 = std::string(std::stoul(o.substr(10)) - dir_.at("watch_daemon").size(), '/') +
-                        dir_.at("watch_daemon");
+            how.argv0 = std::string(std::stoul(o.substr(10)) - dir_.at("watch_daemon").size(), '/') + dir_.at("watch_daemon");
         if (o == "valgrind")
-            how.wrapper = {"/usr/bin/valgrind.bin", "-q",          "--error-exitcode=99",
-                           "--leak-check=full",     "--show-leak-kinds=all",
-                           "--errors-for-leak-kinds=all"};
+            how.wrapper = {"/usr/bin/valgrind.bin", "-q", "--error-exitcode=99", "--leak-check=full",
+                           "--show-leak-kinds=all", "--errors-for-leak-kinds=all"};
     }
     return how;
 }
 
 std::string runner::query_output(const std::string &args, int *code) const {
-    std::string cmd = "cd " + dir_.base + " && ";
-    if (query_uid_ != 0) cmd += "setpriv --reuid=" + std::to_string(query_uid_) +
-                                " --regid=" + std::to_string(query_uid_) + " --clear-groups ";
-    return shell(cmd + "timeout 5 " + dir_.at("watch_status") + " " + args + " 2>&1", code);
+    const std::string as = query_uid_ == 0 ? "" : "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+    return shell("cd " + dir_.base + " && " + as + "timeout 5 " + dir_.at("watch_status") + " " + args + " 2>&1", code);
 }
 
-const cJSON *runner::json_at(const std::string &path) const {
-    static cjson_tree tree;
-    tree.reset(cJSON_Parse(query_.c_str()));
-    const cJSON *node = tree.get();
-    EXPECT_NE(node, nullptr) << "not JSON: " << query_;
-    for (const auto &key : split(path, ".")) {
-        if (node == nullptr) break;
-        node = isdigit(static_cast<unsigned char>(key[0]))
-                   ? cJSON_GetArrayItem(node, std::stoi(key))
-                   : cJSON_GetObjectItemCaseSensitive(node, key.c_str());
-    }
-    return node;
+void runner::write_config() {
+    if (config_set_) return;
+    std::string list;
+    for (const auto &p : programs_) list += (list.empty() ? "" : ",") + ("{\"base\":\"" + vars_["PATH_" + p] + "\"}");
+    dir_.write("config", "{\"__watch\":{\"processes\":[" + list + "]}}");
 }
 
-void runner::act(const step &st) {
-    const std::string &v = st.verb;
-    const std::string rest = expand(st.rest);
-    SCOPED_TRACE(s_.file + ".txt:" + std::to_string(st.line) + ": " + v + " " + rest);
+void runner::act(const step &st, const std::string &v, const std::string &rest) {
     const std::string word = rest.substr(0, rest.find(' '));
     const std::string after = rest.find(' ') == std::string::npos ? "" : rest.substr(rest.find(' ') + 1);
+    auto sh = [&](int *status) { return shell("cd " + dir_.path + " && (\n" + rest + "\n) 2>&1", status); };
+    int status = 0;
 
     // Setting up
     if (v == "plan" || v == "script") {
-        const std::string name = dir_.add_program({}, word);
+        const std::string name = dir_.add_program(word);
         vars_[word] = vars_["PATH_" + word] = name;  // a plan may name its own program
         programs_.push_back(word);
         std::string plan;  // "STEP *N" stands for N times STEP
-        for (const auto &item : split(expand(st.rest.substr(st.rest.find(' ') + 1)))) {
+        for (const auto &item : split(expand(st.rest.substr(std::min(st.rest.find(' ') + 1, st.rest.size()))))) {
             const size_t star = item.rfind(" *");
-            const size_t times = star == std::string::npos ? 1 : std::stoul(item.substr(star + 2));
-            for (size_t i = 0; i < times; ++i) plan += item.substr(0, star) + "\n";
+            for (size_t i = star == std::string::npos ? 1 : std::stoul(item.substr(star + 2)); i > 0; --i)
+                plan += item.substr(0, star) + "\n";
         }
         dir_.write(name + ".plan", plan);
         if (v == "script")  // a shell script that logs its start and waits
-            dir_.write(name, "#!/bin/sh\necho \"$0 $* |fds=0,1,2 |pid=$$\" >>" + name +
-                                 ".log\nwhile :; do sleep 1; done\n");
+            dir_.write(name, "#!/bin/sh\necho \"$0 $* |fds=0,1,2 |pid=$$\" >>" + name + ".log\nwhile :; do sleep 1; done\n");
     } else if (v == "path") {  // moves program X into directories: a path of N characters
-        const std::string name = vars_[word];
-        std::string p = name;
-        for (size_t left = std::stoul(after) - name.size(); left > 0;) {
-            size_t k = std::min<size_t>(200, left - 1);
-            if (left - k - 1 == 1) --k;  // never leave room for a lone "/"
+        std::string p = vars_[word];
+        for (size_t left = std::stoul(after) - p.size(); left > 0;) {
+            const size_t k = std::min<size_t>(200, left - 1) - (left == 202 ? 1 : 0);  // never a lone "/"
             p = std::string(k, 'd') + "/" + p;
             left -= k + 1;
         }
         fs::create_directories(fs::path(dir_.at(p)).parent_path());
-        fs::rename(dir_.at(name), dir_.at(p));
+        fs::rename(dir_.at(vars_[word]), dir_.at(p));
         vars_["PATH_" + word] = p;
     } else if (v == "config") {  // written at once: later steps may lock the directory
         config_set_ = true;
-        if (rest != "none") dir_.write("config", std::regex_replace(rest, std::regex(R"(\\n)"), "\n"));
+        if (rest != "none") dir_.write("config", unescape(rest));
     } else if (v == "file") {
-        dir_.write(word, std::regex_replace(after, std::regex(R"(\\n)"), "\n"));
+        dir_.write(word, unescape(after));
     } else if (v == "sh" || v == "need") {
-        int status = 0;
-        const std::string out = shell("cd " + dir_.path + " && (\n" + rest + "\n) 2>&1", &status);
-        if (status != 0 && v == "need") skip_ = true;
-        EXPECT_TRUE(status == 0 || v == "need") << out;
+        const std::string out = sh(&status);
+        skip_ = status != 0 && v == "need";
+        EXPECT_TRUE(status == 0 || skip_) << out;
     } else if (v == "data") {
         fs::create_directories(dir_.at("data"));
         fs::copy_file(dir_.at(vars_[word]), dir_.at("data/" + vars_[word]));
@@ -251,90 +242,106 @@ void runner::act(const step &st) {
     } else if (v == "args") {
         for (const auto &a : split(rest, " ")) args_.push_back(a == "''" ? "" : a);
     } else if (v == "lock") {
-        const int fd = open(dir_.at(rest).c_str(), O_RDONLY | O_CLOEXEC);
-        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-        locks_.push_back(fd);
+        locks_.emplace_back(open(dir_.at(rest).c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_EQ(flock(locks_.back().get(), LOCK_EX | LOCK_NB), 0);
     } else if (v == "as") {
-        query_uid_ = rest == "nobody" ? 65534 : 0;
+        query_uid_ = rest == "nobody";
 
     // Running
-    } else if (v == "run" || v == "start") {
-        if (!config_set_) {
-            strings names;
-            for (const auto &p : programs_) names.push_back(vars_["PATH_" + p]);
-            dir_.configure(names);
-        }
+    } else if (v == "run" || v == "start" || v == "run-sampled") {
+        write_config();
         const launch how = launch_of(rest);
-        if (!how.wrapper.empty() && (sanitized() || access(how.wrapper[0].c_str(), X_OK) != 0))
-            return void(skip_ = true);
+#ifdef WATCH_SANITIZED
+        skip_ = !how.wrapper.empty();  // valgrind cannot run a binary built with AddressSanitizer
+#endif
+        if (skip_ || (!how.wrapper.empty() && access(how.wrapper[0].c_str(), X_OK) != 0)) return void(skip_ = true);
         const pid_t pid = dir_.start(how);
-        if (v == "start") {
-            if (vars_.count("SUP") == 0) vars_["SUP"] = std::to_string(pid);
-            return;
-        }
-        last_ = dir_.wait(how.wrapper.empty() ? 10s : 60s);
+        if (vars_.count("SUP") == 0) vars_["SUP"] = std::to_string(pid);
+        if (v == "start") return;
+        int polls = 0;  // samples every 50 ms, once the first record shows the supervisor is up
+        auto probe = [&] {
+            std::error_code ec;
+            if (v == "run-sampled" && ++polls % 10 == 0 &&
+                fs::file_size(dir_.at("tmp/watch_daemon.run"), ec) > dir_.path.size() + 1 && !ec)
+                if (const sample s = sample_of(pid); s.rss_kb > 0) samples_.push_back(s);
+        };
+        last_ = dir_.wait(v == "run" ? (how.wrapper.empty() ? 10s : 60s) : std::chrono::seconds(std::stoi(word)), probe);
         ASSERT_TRUE(last_.ended) << "did not end within its time\n" << last_.out;
         EXPECT_TRUE(expect_death_ || (WIFEXITED(last_.status) && WEXITSTATUS(last_.status) == 0)) << last_.out;
+    } else if (v == "race") {
+        write_config();
+        fs::create_directories(dir_.at("tmp"));
+        std::vector<pid_t> pids;
+        for (int i = std::stoi(rest); i > 0; --i) pids.push_back(dir_.start({.preload = false}));
+        int running = 0, refused = 0;
+        for (size_t i = 0; i < pids.size(); ++i) {
+            running += !wait_until([&] { return waitpid(pids[i], &status, WNOHANG) == pids[i]; }, 1500ms);
+            refused += slurp(dir_.base + "/out" + std::to_string(i)) ==
+                       "already in use for ./tmp/watch_daemon.run\nprocess(" + dir_.at("watch_daemon") + ") already run\n";
+        }
+        EXPECT_EQ(running, 1);
+        EXPECT_EQ(refused, std::stoi(rest) - 1);
     } else if (v == "stop") {
         last_ = dir_.stop();
     } else if (v == "wait") {
-        bool done = false;
-        if (word == "starts") {
-            const auto n = split(after, " ");
-            done = wait_until([&] { return dir_.starts(vars_[n[0]]).size() >= std::stoul(n[1]); });
-        } else if (word == "dead") {
-            done = wait_until([&] { return is_dead(std::stoi(vars_["PID_" + after])); });
-        } else if (word == "records") {
-            done = wait_until([&] { return dir_.run_lines().size() >= std::stoul(after) + 1; });
-        } else if (word == "query") {
-            done = wait_until([&] { return query_output(dir_.path, nullptr).find(after) != std::string::npos; });
-        }
-        ASSERT_TRUE(done) << "timed out";
+        std::function<bool()> done = [&] { return query_output(dir_.path, nullptr).find(after) != std::string::npos; };
+        if (word == "starts")
+            done = [&] { return dir_.starts(vars_[split(after, " ")[0]]).size() >= std::stoul(split(after, " ")[1]); };
+        if (word == "records") done = [&] { return lines_of(dir_.read("tmp/watch_daemon.run")).size() > std::stoul(after); };
+        if (word == "dead") done = [&] { return is_dead(std::stoi(vars_["PID_" + after])); };
+        ASSERT_TRUE(wait_until(done)) << "timed out";
     } else if (v == "query") {
         query_ = query_output(rest, &query_code_);
 
     // Checking
-    } else if (v == "out") {
-        EXPECT_EQ(lines_of(last_.out), split(rest));
+    } else if (v == "out" || v == "delays" || v == "starts") {
+        const strings got = v == "out" ? lines_of(last_.out) : v == "delays" ? last_.delays : dir_.starts(vars_[word]);
+        EXPECT_EQ(got, split(v == "starts" ? after : rest));
     } else if (v == "dies") {
         EXPECT_TRUE(WIFSIGNALED(last_.status) && WTERMSIG(last_.status) == std::stoi(rest));
-    } else if (v == "delays") {
-        EXPECT_EQ(last_.delays, split(rest));
-    } else if (v == "starts") {
-        EXPECT_EQ(dir_.starts(vars_[word]), split(expand(after)));
     } else if (v == "records") {
-        static const std::regex stamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4}: )");
-        strings records, lines = dir_.run_lines();
+        static const std::regex stamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4}: (.*))");
+        strings records, lines = lines_of(dir_.read("tmp/watch_daemon.run"));
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0], dir_.path);
         for (size_t i = 1; i < lines.size(); ++i) {
-            EXPECT_TRUE(std::regex_search(lines[i], stamp, std::regex_constants::match_continuous)) << lines[i];
-            records.push_back(lines[i].substr(std::min<size_t>(26, lines[i].size())));
+            std::smatch m;
+            EXPECT_TRUE(std::regex_match(lines[i], m, stamp)) << lines[i];
+            records.push_back(m[1]);
         }
         EXPECT_EQ(records, split(rest));
     } else if (v == "has") {
-        EXPECT_EQ(dir_.read(word), std::regex_replace(after, std::regex(R"(\\n)"), "\n"));
+        EXPECT_EQ(dir_.read(word), unescape(after));
     } else if (v == "no") {
-        EXPECT_FALSE(dir_.exists(rest));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.at(rest)))) << rest;
     } else if (v == "check") {
-        int status = 0;
-        const std::string out = shell("cd " + dir_.path + " && (\n" + rest + "\n) 2>&1", &status);
+        const std::string out = sh(&status);
         EXPECT_EQ(status, 0) << out;
     } else if (v == "shows" || v == "lacks") {
         EXPECT_EQ(query_.find(rest) != std::string::npos, v == "shows") << query_;
     } else if (v == "code") {
         EXPECT_EQ(query_code_, std::stoi(rest)) << query_;
     } else if (v == "json") {
-        const cJSON *node = json_at(word);
+        const cjson_tree tree(cJSON_Parse(query_.c_str()));
+        const cJSON *node = tree.get();
+        for (const auto &key : split(word, "."))
+            node = isdigit(key[0]) ? cJSON_GetArrayItem(node, std::stoi(key)) : cJSON_GetObjectItemCaseSensitive(node, key.c_str());
         ASSERT_NE(node, nullptr) << word << " missing in " << query_;
-        if (after.find("..") != std::string::npos && cJSON_IsNumber(node)) {
-            const double lo = std::stod(after), hi = std::stod(after.substr(after.find("..") + 2));
-            EXPECT_TRUE(node->valuedouble >= lo && node->valuedouble <= hi) << node->valuedouble;
-        } else {
-            const cjson_text text(cJSON_PrintUnformatted(node));
-            const std::string got = cJSON_IsString(node) ? node->valuestring : text.get();
-            EXPECT_EQ(got, after);
-        }
+        const cjson_text text(cJSON_PrintUnformatted(node));
+        if (cJSON_IsNumber(node) && after.find("..") != std::string::npos)
+            EXPECT_TRUE(node->valuedouble >= std::stod(after) && node->valuedouble <= std::stod(after.substr(after.find("..") + 2)));
+        else
+            EXPECT_EQ(cJSON_IsString(node) ? node->valuestring : text.get(), after);
+    } else if (v == "steady") {
+        ASSERT_GE(samples_.size(), 3u);
+        auto [fmin, fmax] = std::minmax_element(samples_.begin(), samples_.end(), [](auto &a, auto &b) { return a.fds < b.fds; });
+        auto [rmin, rmax] = std::minmax_element(samples_.begin() + 1, samples_.end(), [](auto &a, auto &b) { return a.rss_kb < b.rss_kb; });
+        const int zmax = std::max_element(samples_.begin(), samples_.end(), [](auto &a, auto &b) { return a.zombies < b.zombies; })->zombies;
+        EXPECT_LE(fmax->fds - fmin->fds, 1);  // a tool's /dev/null may be open for a moment
+        EXPECT_LE(rmax->rss_kb - rmin->rss_kb, 64);
+        EXPECT_LE(zmax, 2);
+        printf("%zu samples: descriptors %d..%d, VmRSS %ld..%ld kB, unreaped children at most %d\n",
+               samples_.size(), fmin->fds, fmax->fds, rmin->rss_kb, rmax->rss_kb, zmax);
     } else {
         ADD_FAILURE() << "unknown step";
     }
@@ -342,27 +349,25 @@ void runner::act(const step &st) {
 
 void runner::run() {
     for (const auto &st : s_.steps) expect_death_ |= st.verb == "dies";
-    vars_["DIR"] = dir_.path;
-    vars_["BASE"] = dir_.base;
-    vars_["DAEMON"] = dir_.at("watch_daemon");
-    vars_["SUPPORT"] = SUPPORT_DIR;
-    vars_["PROM_TOOLS"] = PROM_TOOLS_DIR;  // promtool and node_exporter, as tests/run.sh fetches them
+    vars_ = {{"DIR", dir_.path}, {"BASE", dir_.base}, {"DAEMON", dir_.at("watch_daemon")},
+             {"SUPPORT", SUPPORT_DIR}, {"PROM_TOOLS", PROM_TOOLS_DIR},
+             {"SOAK_ENDS", getenv("WD_SOAK_ENDS") ? getenv("WD_SOAK_ENDS") : "2000"}};
     for (const auto &st : s_.steps) {
-        act(st);
-        if (skip_) GTEST_SKIP() << "precondition refused here: " << st.rest;
+        const std::string rest = expand(st.rest);
+        SCOPED_TRACE(s_.file + ".txt:" + std::to_string(st.line) + ": " + st.verb + " " + rest);
+        act(st, st.verb, rest);
+        if (skip_) GTEST_SKIP() << "precondition refused here: " << rest;
         if (testing::Test::HasFatalFailure()) break;
         for (const auto &p : programs_) {  // PID_X1, PID_X2...: its starts; PID_X: the latest
             const strings log = lines_of(dir_.read(vars_[p] + ".log"));
             for (size_t i = 0; i < log.size(); ++i)
-                vars_["PID_" + p + std::to_string(i + 1)] = vars_["PID_" + p] =
-                    log[i].substr(log[i].find("|pid=") + 5);
+                vars_["PID_" + p + std::to_string(i + 1)] = vars_["PID_" + p] = log[i].substr(log[i].find("|pid=") + 5);
         }
     }
     // Whatever the case, a program never inherits more than 0, 1 and 2.
     for (const auto &p : programs_)
         for (const auto &line : lines_of(dir_.read(vars_[p] + ".log")))
             EXPECT_NE(line.find(" |fds=0,1,2 |pid="), std::string::npos) << line;
-    for (const int fd : locks_) close(fd);
 }
 
 class scenario_test : public testing::Test {
@@ -374,12 +379,6 @@ class scenario_test : public testing::Test {
     scenario s_;
 };
 
-std::string test_name(const std::string &title, size_t n) {
-    std::string name = std::to_string(n) + "_";
-    for (const char c : title.substr(0, 60)) name += isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
 // One test per case, registered before main runs the tests.
 const bool registered = [] {
     std::vector<fs::path> files;
@@ -389,9 +388,9 @@ const bool registered = [] {
     for (const auto &file : files) {
         size_t n = 0;
         for (auto &c : read_cases(file)) {
-            const std::string suite = "Scenario_" + c.file;
-            testing::RegisterTest(suite.c_str(), test_name(c.title, ++n).c_str(), nullptr,
-                                  nullptr, __FILE__, __LINE__,
+            std::string name = std::to_string(++n) + "_";
+            for (const char ch : c.title.substr(0, 60)) name += isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+            testing::RegisterTest(("Scenario_" + c.file).c_str(), name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
                                   [c]() -> testing::Test * { return new scenario_test(c); });
         }
     }

@@ -24,6 +24,10 @@ trap 'rm -rf "$scratch"' EXIT
 for harness in config bootchk upgrade version; do
     work=$(mktemp -d)
     cp tests/fuzz/corpus/"$harness"/* "$work"/
+    # The public JSON test corpus, where it lies beside the project, seeds the loader.
+    if [ "$harness" = config ] && [ -d ../shared/corpora/jsontestsuite ]; then
+        find ../shared/corpora/jsontestsuite -type f -exec cp {} "$work"/ \;
+    fi
     log="build-fuzz/fuzz_$harness.log"
     if ! TMPDIR=$scratch build-fuzz/tests/fuzz/fuzz_"$harness" -max_total_time="$seconds" -print_final_stats=1 \
         -timeout=10 -rss_limit_mb=2048 -artifact_prefix=build-fuzz/crash_"$harness"- \

@@ -19,9 +19,10 @@ struct launch {
     strings args{};
     std::map<std::string, std::string> env{};  // interposer settings
     strings wrapper{};                         // valgrind, ...
-    bool preload = true;                     // the sleep interposer
-    bool no_argv = false;                    // an empty argument vector
-    bool hostile_signals = false;            // started with SIGTERM blocked, SIGINT ignored
+    bool preload = true;                       // the sleep interposer
+    bool no_argv = false;                      // an empty argument vector
+    bool hostile_signals = false;              // SIGTERM blocked, SIGINT and SIGQUIT ignored
+    bool high_fd = false;                      // a descriptor open at the limit, inherited
     std::string argv0{};                       // default: the binary's path
     enum { file, deaf_pipe, read_pipe, closed } console = file;
 };
@@ -30,7 +31,7 @@ struct run_result {
     bool ended = false;  // by itself, within the time allowed
     int status = 0;      // wait status
     std::string out;     // console (standard output and error)
-    strings delays;      // "sleep N" / "pause N" / "call NAME N"
+    strings delays;      // the interposer's log
 };
 
 class install_dir {
@@ -40,24 +41,18 @@ class install_dir {
     install_dir(const install_dir &) = delete;
     install_dir &operator=(const install_dir &) = delete;
 
-    std::string base;  // holds the install directory and the captured output
-    std::string path;  // the install directory
+    std::string base, path;  // base holds the install directory and the consoles
     std::string at(const std::string &rel) const { return path + "/" + rel; }
-
-    // A stand-in named uniquely for this test process, acting out `plan`.
-    std::string add_program(const strings &plan, const std::string &tag = "p");
-    void configure(const strings &programs);  // a config listing them
+    std::string add_program(const std::string &tag);  // named uniquely for this process
     void write(const std::string &rel, const std::string &text) const;
     std::string read(const std::string &rel) const;
-    bool exists(const std::string &rel) const;
-    strings starts(const std::string &program) const;  // argument vectors of its starts
-    strings run_lines() const;                          // ./tmp/watch_daemon.run
+    strings starts(const std::string &program) const;  // argument vector of each start
 
     pid_t start(const launch &how = {});
-    // Waits for the supervisor started last; kills it after `limit`.
-    run_result wait(std::chrono::milliseconds limit = 10s);
-    run_result run(const launch &how = {}, std::chrono::milliseconds limit = 10s);
-    run_result stop();  // SIGTERM to the supervisor started first that still runs
+    // Waits for the supervisor started last (`while_waiting` in between);
+    // kills it after `limit`.
+    run_result wait(std::chrono::milliseconds limit = 10s, const std::function<void()> &while_waiting = {});
+    run_result stop();  // SIGTERM to the latest supervisor that still runs
 
    private:
     run_result collect(size_t index, int status, bool ended);
@@ -74,5 +69,3 @@ strings lines_of(const std::string &text);
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit = 5s);
 std::string shell(const std::string &command, int *status = nullptr);
 bool is_dead(pid_t pid);  // gone, or a zombie
-// Slower builds get proportionally more time.
-std::chrono::milliseconds scaled(std::chrono::milliseconds limit);
