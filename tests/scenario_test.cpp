@@ -32,6 +32,10 @@
 //   run-sampled SECONDS      run, sampling the supervisor's descriptors,
 //                            resident memory and unreaped children as it goes
 //   race N                   N plain supervisors at once: exactly one may run
+//   crash FILE OLD => NEW ; ...  kills the supervisor before each file
+//                            operation from the first reap to past the last
+//                            rename: each FILE must hold OLD or NEW ("@F": the
+//                            contents of F), the first both at some point
 //   wait starts X N | records N | dead X | query TEXT    until then (5 s at most)
 //   stop                     SIGTERM to the supervisor still running
 //   query ARGS               runs watch_status ARGS from $BASE
@@ -51,25 +55,83 @@
 //   steady                   over the sampled run: no descriptor kept, RSS
 //                            grown 64 kB at most, 2 unreaped children at most
 // After every case: each program started with descriptors 0, 1 and 2 only,
-// and everything the case started is killed.
-#include <dirent.h>
+// and everything the case started is killed: each supervisor runs in a
+// process group of its own, and the groups are killed when the case ends.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "fs.h"
-#include "harness.h"
 #include "libutil/cJSON.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using strings = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+#ifdef WATCH_SANITIZED
+constexpr int slowness = 4;  // the sanitized binaries are several times slower
+#else
+constexpr int slowness = 1;
+#endif
+
+std::string slurp(const std::string &path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+strings lines_of(const std::string &text) {
+    strings lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+strings split(const std::string &text, const std::string &sep = " ; ") {
+    strings parts;
+    for (size_t at = 0, next = 0; text != "none" && next != std::string::npos; at = next + sep.size())
+        parts.push_back(text.substr(at, (next = text.find(sep, at)) - at));
+    return parts;
+}
+
+std::string unescape(const std::string &text) { return std::regex_replace(text, std::regex(R"(\\n)"), "\n"); }
+
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit = 5s) {
+    const auto end = std::chrono::steady_clock::now() + limit * slowness;
+    for (; !done(); std::this_thread::sleep_for(5ms))
+        if (std::chrono::steady_clock::now() > end) return false;
+    return true;
+}
+
+std::string shell(const std::string &command, int *status = nullptr) {
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    char buf[4096];
+    for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int st = p != nullptr ? pclose(p) : -1;
+    if (status != nullptr) *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+    return out;
+}
+
+bool is_dead(const std::string &pid) {  // gone, or a zombie
+    const std::string stat = slurp("/proc/" + pid + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
 
 struct step {
     std::string verb, rest;
@@ -81,19 +143,6 @@ struct scenario {
     std::vector<step> steps;
 };
 
-strings split(const std::string &text, const std::string &sep = " ; ") {
-    strings parts;
-    for (size_t at = 0; text != "none";) {
-        const size_t next = text.find(sep, at);
-        parts.push_back(text.substr(at, next - at));
-        if (next == std::string::npos) break;
-        at = next + sep.size();
-    }
-    return parts;
-}
-
-std::string unescape(const std::string &text) { return std::regex_replace(text, std::regex(R"(\\n)"), "\n"); }
-
 std::vector<scenario> read_cases(const fs::path &file) {
     std::vector<scenario> cases;
     int n = 0;
@@ -102,11 +151,17 @@ std::vector<scenario> read_cases(const fs::path &file) {
         if (line.starts_with("== ")) cases.push_back({file.stem(), line.substr(3), {}});
         if (line.empty() || line[0] == '#' || line[0] == '=' || cases.empty()) continue;
         const size_t gap = std::min(line.find(' '), line.size());
-        const size_t text = std::min(line.find_first_not_of(' ', gap), line.size());
-        cases.back().steps.push_back({line.substr(0, gap), line.substr(text), n});
+        cases.back().steps.push_back({line.substr(0, gap), line.substr(std::min(line.find_first_not_of(' ', gap), line.size())), n});
     }
     return cases;
 }
+
+struct run_result {
+    bool ended = false;  // by itself, within the time allowed
+    int status = 0;
+    std::string out;  // console
+    strings delays;   // the interposer's log
+};
 
 struct sample {
     int fds = 0, zombies = 0;
@@ -120,34 +175,181 @@ sample sample_of(pid_t pid) {
     const std::string status = slurp(proc + "/status");
     s.rss_kb = status.find("VmRSS:") == std::string::npos ? 0 : std::stol(status.substr(status.find("VmRSS:") + 6));
     for (const auto &child : split(slurp(proc + "/task/" + std::to_string(pid) + "/children"), " "))
-        s.zombies += !child.empty() && child != "\n" && slurp("/proc/" + child + "/stat").find(") Z ") != std::string::npos;
+        s.zombies += child.size() > 1 && slurp("/proc/" + child + "/stat").find(") Z ") != std::string::npos;
     return s;
 }
 
 class runner {
    public:
-    explicit runner(const scenario &s) : s_(s) {}
+    explicit runner(const scenario &s);
+    ~runner();
     void run();
 
    private:
+    std::string at(const std::string &rel) const { return dir_ + "/" + rel; }
+    std::string read(const std::string &rel) const { return slurp(at(rel)); }
+    void write(const std::string &rel, const std::string &text) const;
+    strings starts(const std::string &program) const;
+    pid_t start(const std::string &options, const std::map<std::string, std::string> &extra_env = {});
+    run_result wait(std::chrono::milliseconds limit = 10s, const std::function<void()> &probe = {});
+    run_result collect(size_t index, int status, bool ended);
+    run_result stop();
     std::string expand(const std::string &text) const;
-    void act(const step &st, const std::string &v, const std::string &rest);
-    launch launch_of(const std::string &options) const;
-    std::string query_output(const std::string &args, int *code) const;
+    void act(const step &st, const std::string &rest);
+    void crash(const std::string &expected);
+    std::string query(const std::string &args, int *code) const;
     void write_config();
 
     const scenario &s_;
-    install_dir dir_;
-    std::map<std::string, std::string> vars_;
+    std::string base_, dir_;  // base_ holds the install directory and the consoles
+    struct child {
+        pid_t pid;
+        int pipe;  // read end of a console that is a pipe, or -1
+        std::string out;
+    };
+    std::vector<child> started_;
+    std::map<std::string, std::string> vars_, env_;
     strings programs_, args_;
-    std::map<std::string, std::string> env_;
-    bool config_set_ = false, skip_ = false, expect_death_ = false;
+    bool config_set_ = false, skip_ = false, expect_death_ = false, as_nobody_ = false;
     run_result last_;
     std::string query_;
-    int query_code_ = -1, query_uid_ = 0;
+    int query_code_ = -1;
     std::vector<unique_fd> locks_;
     std::vector<sample> samples_;
 };
+
+runner::runner(const scenario &s) : s_(s), base_("/tmp/wdtest.XXXXXX") {
+    if (mkdtemp(base_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = base_ + "/inst";
+    fs::create_directory(dir_);
+    fs::copy_file(WATCH_DAEMON_BIN, at("watch_daemon"));
+    fs::copy_file(WATCH_STATUS_BIN, at("watch_status"));
+}
+
+runner::~runner() {
+    for (const auto &c : started_) {
+        kill(-c.pid, SIGKILL);  // the supervisor's group: its programs and tools too
+        waitpid(c.pid, nullptr, WNOHANG);
+        if (c.pipe >= 0) close(c.pipe);
+    }
+    shell("chattr -R -i " + base_ + " 2>/dev/null; grep -o ' " + base_ + "/[^ ]*' /proc/mounts | sort -r | xargs -r -n1 umount -l");
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+}
+
+void runner::write(const std::string &rel, const std::string &text) const {
+    fs::create_directories(fs::path(at(rel)).parent_path());
+    std::ofstream(at(rel), std::ios::binary | std::ios::trunc) << text;
+}
+
+strings runner::starts(const std::string &program) const {
+    strings starts = lines_of(read(program + ".log"));
+    for (auto &s : starts) s = s.substr(0, s.find(" |fds="));
+    return starts;
+}
+
+// Starts a supervisor in a process group of its own; see "run" for OPTIONS.
+pid_t runner::start(const std::string &options, const std::map<std::string, std::string> &extra_env) {
+    const std::string daemon = at("watch_daemon");
+    std::map<std::string, std::string> vars;
+    for (char **e = environ; *e != nullptr; ++e) vars.insert({std::string(*e).substr(0, strcspn(*e, "=")), strchr(*e, '=') + 1});
+    if (options.find("plain") == std::string::npos) vars["LD_PRELOAD"] = INTERPOSER_LIB, vars["WD_TEST_LOG"] = base_ + "/delays";
+    // Under the sanitizer build the preloaded interposer comes before libasan.
+    vars["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1";
+    vars["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1";
+    for (const auto &env : {env_, extra_env})
+        for (const auto &[k, v] : env) vars[k] = v;
+    strings argv_text, env_text;
+    for (const auto &[k, v] : vars) env_text.push_back(k + "=" + v);
+    bool closed = false, pipe = false, deaf = false, hostile = false, high_fd = false, argv = true;
+    for (const auto &o : split(options, " ")) {
+        if (o == "valgrind")
+            argv_text = {"/usr/bin/valgrind.bin", "-q", "--error-exitcode=99", "--leak-check=full",
+                         "--show-leak-kinds=all", "--errors-for-leak-kinds=all"};
+        closed |= o == "closed", pipe |= o == "pipe", deaf |= o == "deaf", hostile |= o == "hostile";
+        high_fd |= o == "high-fd", argv &= o != "noargv";
+    }
+    const std::string program = argv_text.empty() ? daemon : argv_text[0];
+    if (argv) argv_text.push_back(daemon);
+    if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
+        argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
+    argv_text.insert(argv_text.end(), args_.begin(), args_.end());
+    std::vector<char *> envp, argvp;
+    for (auto *list : {&env_text, &argv_text}) {
+        auto &out = list == &env_text ? envp : argvp;
+        for (auto &s : *list) out.push_back(s.data());
+        out.push_back(nullptr);
+    }
+    const std::string out = base_ + "/out" + std::to_string(started_.size());
+    int fds[2] = {-1, -1};
+    if ((pipe || deaf) && pipe2(fds, O_CLOEXEC) != 0) return -1;
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+
+    const pid_t pid = fork();  // the child makes async-signal-safe calls only
+    if (pid == 0) {
+        setsid();
+        if (hostile) {
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            sigprocmask(SIG_BLOCK, &term, nullptr);
+            signal(SIGINT, SIG_IGN), signal(SIGQUIT, SIG_IGN);
+        }
+        if (high_fd) dup2(0, static_cast<int>(files.rlim_cur) - 1);
+        const int fd = fds[1] >= 0 ? fds[1] : open(out.c_str(), O_WRONLY | O_CREAT, 0644);
+        for (int std_fd = 0; std_fd < 3; ++std_fd) closed ? close(std_fd) : std_fd > 0 ? dup2(fd, std_fd) : 0;
+        execve(program.c_str(), argvp.data(), envp.data());
+        _exit(127);
+    }
+    if (fds[1] >= 0) close(fds[1]);
+    if (deaf) close(fds[0]), fds[0] = -1;
+    if (fds[0] >= 0) fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    started_.push_back({pid, fds[0], ""});
+    if (vars_.count("SUP") == 0) vars_["SUP"] = std::to_string(pid);
+    return pid;
+}
+
+run_result runner::collect(size_t index, int status, bool ended) {
+    child &c = started_[index];
+    char buf[4096];
+    for (ssize_t n; c.pipe >= 0 && (n = ::read(c.pipe, buf, sizeof buf)) > 0;) c.out.append(buf, n);
+    run_result r{ended, status, c.pipe >= 0 ? c.out : slurp(base_ + "/out" + std::to_string(index)), lines_of(slurp(base_ + "/delays"))};
+    for (const char *report : {"Sanitizer", "runtime error:"})
+        if (r.out.find(report) != std::string::npos) ADD_FAILURE() << "supervisor: " << r.out;
+    return r;
+}
+
+run_result runner::wait(std::chrono::milliseconds limit, const std::function<void()> &probe) {
+    const size_t last = started_.size() - 1;
+    int status = 0;
+    const bool ended = wait_until(
+        [&] {
+            if (probe) probe();
+            char buf[4096];
+            for (ssize_t n; started_[last].pipe >= 0 && (n = ::read(started_[last].pipe, buf, sizeof buf)) > 0;)
+                started_[last].out.append(buf, n);
+            return waitpid(started_[last].pid, &status, WNOHANG) == started_[last].pid;
+        },
+        limit);
+    if (!ended) kill(-started_[last].pid, SIGKILL), waitpid(started_[last].pid, &status, 0);
+    return collect(last, status, ended);
+}
+
+run_result runner::stop() {
+    for (size_t i = started_.size(); i-- > 0;) {
+        int status = 0;
+        if (waitpid(started_[i].pid, &status, WNOHANG) != 0) continue;  // already ended
+        kill(started_[i].pid, SIGTERM);
+        if (!wait_until([&] { return waitpid(started_[i].pid, &status, WNOHANG) != 0; })) {
+            ADD_FAILURE() << "the supervisor did not stop on SIGTERM";
+            kill(-started_[i].pid, SIGKILL), waitpid(started_[i].pid, &status, 0);
+        }
+        return collect(i, status, false);
+    }
+    ADD_FAILURE() << "no supervisor runs";
+    return {};
+}
 
 std::string runner::expand(const std::string &text) const {
     static const std::regex var(R"(\$\{([A-Z_0-9]+)(?::(\d+))?\}|\$([A-Z][A-Z_0-9]*))");
@@ -163,46 +365,30 @@ std::string runner::expand(const std::string &text) const {
     return out.append(from, text.cend());
 }
 
-launch runner::launch_of(const std::string &options) const {
-    launch how{.args = args_, .env = env_};
-    for (const auto &o : split(options, " ")) {
-        if (o == "pipe") how.console = launch::read_pipe;
-        if (o == "deaf") how.console = launch::deaf_pipe;
-        if (o == "closed") how.console = launch::closed;
-        how.preload &= o != "plain";
-        how.no_argv |= o == "noargv";
-        how.hostile_signals |= o == "hostile";
-        how.high_fd |= o == "high-fd";
-        if (o.starts_with("argv0=pad:"))  // the binary's path, padded with slashes
-            how.argv0 = std::string(std::stoul(o.substr(10)) - dir_.at("watch_daemon").size(), '/') + dir_.at("watch_daemon");
-        if (o == "valgrind")
-            how.wrapper = {"/usr/bin/valgrind.bin", "-q", "--error-exitcode=99", "--leak-check=full",
-                           "--show-leak-kinds=all", "--errors-for-leak-kinds=all"};
-    }
-    return how;
-}
-
-std::string runner::query_output(const std::string &args, int *code) const {
-    const std::string as = query_uid_ == 0 ? "" : "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
-    return shell("cd " + dir_.base + " && " + as + "timeout 5 " + dir_.at("watch_status") + " " + args + " 2>&1", code);
+std::string runner::query(const std::string &args, int *code) const {
+    const std::string as = as_nobody_ ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
+    return shell("cd " + base_ + " && " + as + "timeout 5 " + at("watch_status") + " " + args + " 2>&1", code);
 }
 
 void runner::write_config() {
     if (config_set_) return;
     std::string list;
     for (const auto &p : programs_) list += (list.empty() ? "" : ",") + ("{\"base\":\"" + vars_["PATH_" + p] + "\"}");
-    dir_.write("config", "{\"__watch\":{\"processes\":[" + list + "]}}");
+    write("config", "{\"__watch\":{\"processes\":[" + list + "]}}");
 }
 
-void runner::act(const step &st, const std::string &v, const std::string &rest) {
+void runner::act(const step &st, const std::string &rest) {
+    const std::string &v = st.verb;
     const std::string word = rest.substr(0, rest.find(' '));
     const std::string after = rest.find(' ') == std::string::npos ? "" : rest.substr(rest.find(' ') + 1);
-    auto sh = [&](int *status) { return shell("cd " + dir_.path + " && (\n" + rest + "\n) 2>&1", status); };
+    auto sh = [&](int *status) { return shell("cd " + dir_ + " && (\n" + rest + "\n) 2>&1", status); };
     int status = 0;
 
     // Setting up
     if (v == "plan" || v == "script") {
-        const std::string name = dir_.add_program(word);
+        static std::atomic<int> counter;  // unique to this process, and within killall's 15 characters
+        const std::string name = word.substr(0, 3) + std::to_string(getpid()) + "_" + std::to_string(counter++);
+        fs::copy_file(STANDIN_BIN, at(name));
         vars_[word] = vars_["PATH_" + word] = name;  // a plan may name its own program
         programs_.push_back(word);
         std::string plan;  // "STEP *N" stands for N times STEP
@@ -211,9 +397,9 @@ void runner::act(const step &st, const std::string &v, const std::string &rest) 
             for (size_t i = star == std::string::npos ? 1 : std::stoul(item.substr(star + 2)); i > 0; --i)
                 plan += item.substr(0, star) + "\n";
         }
-        dir_.write(name + ".plan", plan);
+        write(name + ".plan", plan);
         if (v == "script")  // a shell script that logs its start and waits
-            dir_.write(name, "#!/bin/sh\necho \"$0 $* |fds=0,1,2 |pid=$$\" >>" + name + ".log\nwhile :; do sleep 1; done\n");
+            write(name, "#!/bin/sh\necho \"$0 $* |fds=0,1,2 |pid=$$\" >>" + name + ".log\nwhile :; do sleep 1; done\n");
     } else if (v == "path") {  // moves program X into directories: a path of N characters
         std::string p = vars_[word];
         for (size_t left = std::stoul(after) - p.size(); left > 0;) {
@@ -221,89 +407,88 @@ void runner::act(const step &st, const std::string &v, const std::string &rest) 
             p = std::string(k, 'd') + "/" + p;
             left -= k + 1;
         }
-        fs::create_directories(fs::path(dir_.at(p)).parent_path());
-        fs::rename(dir_.at(vars_[word]), dir_.at(p));
+        fs::create_directories(fs::path(at(p)).parent_path());
+        fs::rename(at(vars_[word]), at(p));
         vars_["PATH_" + word] = p;
     } else if (v == "config") {  // written at once: later steps may lock the directory
         config_set_ = true;
-        if (rest != "none") dir_.write("config", unescape(rest));
+        if (rest != "none") write("config", unescape(rest));
     } else if (v == "file") {
-        dir_.write(word, unescape(after));
+        write(word, unescape(after));
     } else if (v == "sh" || v == "need") {
         const std::string out = sh(&status);
         skip_ = status != 0 && v == "need";
         EXPECT_TRUE(status == 0 || skip_) << out;
     } else if (v == "data") {
-        fs::create_directories(dir_.at("data"));
-        fs::copy_file(dir_.at(vars_[word]), dir_.at("data/" + vars_[word]));
-        dir_.write("data/.bootchk", R"({"version":"3.9.47.2","plugindata":1})");
+        fs::create_directories(at("data"));
+        fs::copy_file(at(vars_[word]), at("data/" + vars_[word]));
+        write("data/.bootchk", R"({"version":"3.9.47.2","plugindata":1})");
     } else if (v == "env") {
         for (const auto &kv : split(rest, " ")) env_[kv.substr(0, kv.find('='))] = kv.substr(kv.find('=') + 1);
     } else if (v == "args") {
         for (const auto &a : split(rest, " ")) args_.push_back(a == "''" ? "" : a);
     } else if (v == "lock") {
-        locks_.emplace_back(open(dir_.at(rest).c_str(), O_RDONLY | O_CLOEXEC));
+        locks_.emplace_back(open(at(rest).c_str(), O_RDONLY | O_CLOEXEC));
         EXPECT_EQ(flock(locks_.back().get(), LOCK_EX | LOCK_NB), 0);
     } else if (v == "as") {
-        query_uid_ = rest == "nobody";
+        as_nobody_ = rest == "nobody";
 
     // Running
     } else if (v == "run" || v == "start" || v == "run-sampled") {
         write_config();
-        const launch how = launch_of(rest);
-#ifdef WATCH_SANITIZED
-        skip_ = !how.wrapper.empty();  // valgrind cannot run a binary built with AddressSanitizer
-#endif
-        if (skip_ || (!how.wrapper.empty() && access(how.wrapper[0].c_str(), X_OK) != 0)) return void(skip_ = true);
-        const pid_t pid = dir_.start(how);
-        if (vars_.count("SUP") == 0) vars_["SUP"] = std::to_string(pid);
+        const bool valgrind = rest.find("valgrind") != std::string::npos;
+        // valgrind cannot run a binary built with AddressSanitizer
+        if (valgrind && (slowness > 1 || access("/usr/bin/valgrind.bin", X_OK) != 0)) return void(skip_ = true);
+        const pid_t pid = start(rest);
         if (v == "start") return;
         int polls = 0;  // samples every 50 ms, once the first record shows the supervisor is up
         auto probe = [&] {
             std::error_code ec;
             if (v == "run-sampled" && ++polls % 10 == 0 &&
-                fs::file_size(dir_.at("tmp/watch_daemon.run"), ec) > dir_.path.size() + 1 && !ec)
+                fs::file_size(at("tmp/watch_daemon.run"), ec) > dir_.size() + 1 && !ec)
                 if (const sample s = sample_of(pid); s.rss_kb > 0) samples_.push_back(s);
         };
-        last_ = dir_.wait(v == "run" ? (how.wrapper.empty() ? 10s : 60s) : std::chrono::seconds(std::stoi(word)), probe);
+        last_ = wait(v == "run" ? (valgrind ? 60s : 10s) : std::chrono::seconds(std::stoi(word)), probe);
         ASSERT_TRUE(last_.ended) << "did not end within its time\n" << last_.out;
         EXPECT_TRUE(expect_death_ || (WIFEXITED(last_.status) && WEXITSTATUS(last_.status) == 0)) << last_.out;
     } else if (v == "race") {
         write_config();
-        fs::create_directories(dir_.at("tmp"));
+        fs::create_directories(at("tmp"));
         std::vector<pid_t> pids;
-        for (int i = std::stoi(rest); i > 0; --i) pids.push_back(dir_.start({.preload = false}));
+        for (int i = std::stoi(rest); i > 0; --i) pids.push_back(start("plain"));
         int running = 0, refused = 0;
         for (size_t i = 0; i < pids.size(); ++i) {
             running += !wait_until([&] { return waitpid(pids[i], &status, WNOHANG) == pids[i]; }, 1500ms);
-            refused += slurp(dir_.base + "/out" + std::to_string(i)) ==
-                       "already in use for ./tmp/watch_daemon.run\nprocess(" + dir_.at("watch_daemon") + ") already run\n";
+            refused += slurp(base_ + "/out" + std::to_string(i)) ==
+                       "already in use for ./tmp/watch_daemon.run\nprocess(" + at("watch_daemon") + ") already run\n";
         }
         EXPECT_EQ(running, 1);
         EXPECT_EQ(refused, std::stoi(rest) - 1);
+    } else if (v == "crash") {
+        crash(rest);
     } else if (v == "stop") {
-        last_ = dir_.stop();
+        last_ = stop();
     } else if (v == "wait") {
-        std::function<bool()> done = [&] { return query_output(dir_.path, nullptr).find(after) != std::string::npos; };
+        std::function<bool()> done = [&] { return query(dir_, nullptr).find(after) != std::string::npos; };
         if (word == "starts")
-            done = [&] { return dir_.starts(vars_[split(after, " ")[0]]).size() >= std::stoul(split(after, " ")[1]); };
-        if (word == "records") done = [&] { return lines_of(dir_.read("tmp/watch_daemon.run")).size() > std::stoul(after); };
-        if (word == "dead") done = [&] { return is_dead(std::stoi(vars_["PID_" + after])); };
+            done = [&] { return starts(vars_[split(after, " ")[0]]).size() >= std::stoul(split(after, " ")[1]); };
+        if (word == "records") done = [&] { return lines_of(read("tmp/watch_daemon.run")).size() > std::stoul(after); };
+        if (word == "dead") done = [&] { return is_dead(vars_["PID_" + after]); };
         ASSERT_TRUE(wait_until(done)) << "timed out";
     } else if (v == "query") {
-        query_ = query_output(rest, &query_code_);
+        query_ = query(rest, &query_code_);
 
     // Checking
     } else if (v == "out" || v == "delays" || v == "starts") {
-        const strings got = v == "out" ? lines_of(last_.out) : v == "delays" ? last_.delays : dir_.starts(vars_[word]);
+        const strings got = v == "out" ? lines_of(last_.out) : v == "delays" ? last_.delays : starts(vars_[word]);
         EXPECT_EQ(got, split(v == "starts" ? after : rest));
     } else if (v == "dies") {
         EXPECT_TRUE(WIFSIGNALED(last_.status) && WTERMSIG(last_.status) == std::stoi(rest));
     } else if (v == "records") {
         static const std::regex stamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4}: (.*))");
-        strings records, lines = lines_of(dir_.read("tmp/watch_daemon.run"));
+        strings records, lines = lines_of(read("tmp/watch_daemon.run"));
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines[0], dir_.path);
+        EXPECT_EQ(lines[0], dir_);
         for (size_t i = 1; i < lines.size(); ++i) {
             std::smatch m;
             EXPECT_TRUE(std::regex_match(lines[i], m, stamp)) << lines[i];
@@ -311,9 +496,9 @@ void runner::act(const step &st, const std::string &v, const std::string &rest) 
         }
         EXPECT_EQ(records, split(rest));
     } else if (v == "has") {
-        EXPECT_EQ(dir_.read(word), unescape(after));
+        EXPECT_EQ(read(word), unescape(after));
     } else if (v == "no") {
-        EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.at(rest)))) << rest;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(at(rest)))) << rest;
     } else if (v == "check") {
         const std::string out = sh(&status);
         EXPECT_EQ(status, 0) << out;
@@ -347,26 +532,67 @@ void runner::act(const step &st, const std::string &v, const std::string &rest) 
     }
 }
 
+// A traced run numbers the supervisor's file operations; then, from a copy of
+// the install directory each time, one run per operation killed just before it.
+void runner::crash(const std::string &expected) {
+    struct outcome {
+        std::string file, old_text, new_text;
+        int olds = 0, news = 0;
+    };
+    std::vector<outcome> files;
+    auto text = [&](const std::string &t) { return t.starts_with("@") ? read(t.substr(1)) : unescape(t); };
+    for (const auto &item : split(expected)) {
+        const size_t gap = item.find(' '), arrow = item.find(" => ");
+        files.push_back({item.substr(0, gap), text(item.substr(gap + 1, arrow - gap - 1)), text(item.substr(arrow + 4))});
+    }
+    write_config();
+    shell("cp -a " + dir_ + " " + base_ + "/pristine");
+    auto restore = [&] { shell("rm -rf " + dir_ + " && cp -a " + base_ + "/pristine " + dir_); };
+    start("", {{"WD_TEST_TRACE", "1"}});
+    ASSERT_TRUE(wait_until([&] { return starts(vars_[programs_[0]]).size() >= 2; }));
+    long first = 0, last = 0;
+    for (const auto &call : stop().delays) {
+        const long n = std::stol(call.substr(call.rfind(' ') + 1));
+        if (call.starts_with("call waitpid") && first == 0) first = n;
+        if (call.starts_with("call rename")) last = n;
+    }
+    ASSERT_GT(last, first);
+    for (long n = first + 1; n <= last + 4; ++n) {
+        restore();
+        start("", {{"WD_TEST_KILL_AT", std::to_string(n)}});
+        const run_result r = wait(5s);
+        EXPECT_TRUE(r.ended && WIFSIGNALED(r.status)) << "kill point " << n;
+        for (auto &f : files) {
+            const std::string now = read(f.file);
+            EXPECT_TRUE(now == f.old_text || now == f.new_text) << f.file << " at kill point " << n << ": " << now;
+            f.olds += now == f.old_text, f.news += now == f.new_text;
+        }
+    }
+    EXPECT_TRUE(files[0].olds > 0 && files[0].news > 0);
+    printf("killed at %ld points: %s old %d times, new %d times\n", last + 4 - first, files[0].file.c_str(),
+           files[0].olds, files[0].news);
+}
+
 void runner::run() {
     for (const auto &st : s_.steps) expect_death_ |= st.verb == "dies";
-    vars_ = {{"DIR", dir_.path}, {"BASE", dir_.base}, {"DAEMON", dir_.at("watch_daemon")},
+    vars_ = {{"DIR", dir_}, {"BASE", base_}, {"DAEMON", at("watch_daemon")},
              {"SUPPORT", SUPPORT_DIR}, {"PROM_TOOLS", PROM_TOOLS_DIR},
              {"SOAK_ENDS", getenv("WD_SOAK_ENDS") ? getenv("WD_SOAK_ENDS") : "2000"}};
     for (const auto &st : s_.steps) {
         const std::string rest = expand(st.rest);
         SCOPED_TRACE(s_.file + ".txt:" + std::to_string(st.line) + ": " + st.verb + " " + rest);
-        act(st, st.verb, rest);
+        act(st, rest);
         if (skip_) GTEST_SKIP() << "precondition refused here: " << rest;
         if (testing::Test::HasFatalFailure()) break;
         for (const auto &p : programs_) {  // PID_X1, PID_X2...: its starts; PID_X: the latest
-            const strings log = lines_of(dir_.read(vars_[p] + ".log"));
+            const strings log = lines_of(read(vars_[p] + ".log"));
             for (size_t i = 0; i < log.size(); ++i)
                 vars_["PID_" + p + std::to_string(i + 1)] = vars_["PID_" + p] = log[i].substr(log[i].find("|pid=") + 5);
         }
     }
     // Whatever the case, a program never inherits more than 0, 1 and 2.
     for (const auto &p : programs_)
-        for (const auto &line : lines_of(dir_.read(vars_[p] + ".log")))
+        for (const auto &line : lines_of(read(vars_[p] + ".log")))
             EXPECT_NE(line.find(" |fds=0,1,2 |pid="), std::string::npos) << line;
 }
 

@@ -3,18 +3,26 @@
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 
 #include "fs.h"
-#include "harness.h"
 #include "status.h"
 #include "watch_daemon.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+std::string slurp(const std::string &path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
 
 // Rows "LEFT => RIGHT" of a table; the padding before "=>" is not part of LEFT.
 std::vector<std::pair<std::string, std::string>> table(const std::string &name) {
@@ -33,17 +41,17 @@ std::vector<std::pair<std::string, std::string>> table(const std::string &name) 
 
 // Runs the test body inside a fresh install directory, as the supervisor runs.
 struct in_install_dir {
-    install_dir dir;
-    fs::path old = fs::current_path();
-    in_install_dir() { fs::create_directories(dir.at("data")), fs::current_path(dir.path); }
-    ~in_install_dir() { fs::current_path(old); }
+    fs::path old = fs::current_path(), dir = fs::temp_directory_path() / ("wdunit." + std::to_string(getpid()));
+    in_install_dir() { fs::create_directories(dir / "data"), fs::current_path(dir); }
+    ~in_install_dir() { fs::current_path(old), fs::remove_all(dir); }
+    void write(const std::string &rel, const std::string &text) { std::ofstream(rel) << text; }
 };
 
 TEST(DaemonInit, ConfigTable) {
     for (const auto &[config, expected] : table("config.table")) {
         SCOPED_TRACE(config);
         in_install_dir here;
-        here.dir.write("config", config);
+        here.write("config", config);
         watch_daemon_t daemon{};
         const int result = daemon_init("config", &daemon);
         EXPECT_LE(daemon.sub_cnt, MAX_SUB_PROCESS);
@@ -53,7 +61,7 @@ TEST(DaemonInit, ConfigTable) {
         EXPECT_EQ(loaded, expected);
     }
     in_install_dir here;  // a name beyond the buffer is cut, never overflows it
-    here.dir.write("config", R"({"__watch":{"processes":[{"base":")" + std::string(5000, 'n') + "\"}]}}");
+    here.write("config", R"({"__watch":{"processes":[{"base":")" + std::string(5000, 'n') + "\"}]}}");
     watch_daemon_t daemon{};
     ASSERT_EQ(daemon_init("config", &daemon), 0);
     EXPECT_EQ(std::string(daemon.pids[0].base.data()), std::string(PATH_BUF - 1, 'n'));
@@ -63,7 +71,7 @@ TEST(FindBootSpace, RecordTable) {
     for (const auto &[record, expected] : table("boot_record.table")) {
         SCOPED_TRACE(record);
         in_install_dir here;
-        if (record != "none") here.dir.write("data/.bootchk", record);
+        if (record != "none") here.write("data/.bootchk", record);
         watch_daemon_t daemon{};
         const int space = find_boot_space(&daemon);
         std::istringstream want(expected);
@@ -80,9 +88,9 @@ TEST(CopyFile, ReportsWhatCannotBeOpened) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(copy_file("tmp/none", "data/out"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to read or write, in, -1, out, -1\n");
-    here.dir.write("src", "abc");
+    here.write("src", "abc");
     EXPECT_EQ(copy_file("src", "data/out"), 0);
-    EXPECT_EQ(here.dir.read("data/out"), "abc");
+    EXPECT_EQ(slurp("data/out"), "abc");
 }
 
 TEST(CjsonHelpers, CountedStringsAndArrays) {
