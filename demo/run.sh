@@ -22,7 +22,8 @@ mkdir -p "$run"
 # The supervisor kills every process of a configured name, host-wide, at each
 # cycle: the demo's engine has a name no real program has, so that trying the
 # demo on a box where the product runs leaves the real engine alone.
-cp "$root/build-demo/watch_daemon" "$root/demo/wd-demo-engine" "$run/"
+cp "$root/build-demo/watch_daemon" "$run/"
+cp "$root/demo/wd-demo-engine.sh" "$run/wd-demo-engine"
 echo '{"__watch":{"processes":[{"base":"wd-demo-engine"}]}}' >"$run/config"
 
 echo "== install directory $run: watch_daemon, wd-demo-engine, a config naming it"

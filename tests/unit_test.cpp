@@ -83,27 +83,6 @@ TEST(FindBootSpace, RecordTable) {
     }
 }
 
-TEST(CopyFile, ReportsWhatCannotBeOpened) {
-    in_install_dir here;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_file("tmp/none", "data/out"), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to read or write, in, -1, out, -1\n");
-    here.write("src", "abc");
-    EXPECT_EQ(copy_file("src", "data/out"), 0);
-    EXPECT_EQ(slurp("data/out"), "abc");
-}
-
-TEST(CjsonHelpers, CountedStringsAndArrays) {
-    const cjson_tree s(cJSON_CreateStringLen("ab\0cd", 5));
-    EXPECT_EQ(memcmp(s->valuestring, "ab\0cd", 6), 0);  // all five bytes and a NUL
-    const cjson_tree array(cJSON_Parse(R"(["a", 1, "c"])"));
-    const char *texts[3] = {};
-    EXPECT_EQ(cjson_parse_array_string(array.get(), texts, 1), 1);
-    EXPECT_EQ(cjson_parse_array_string(array.get(), texts, 3), -1);
-    EXPECT_EQ(texts[0], array->child->valuestring);  // borrowed, not copied
-    EXPECT_EQ(cjson_parse_array_string(nullptr, texts, 3), 0);
-}
-
 TEST(ParseExitRecord, WholeAndCutRecords) {
     const std::string stamp = "Mon Mar  4 09:05:07 2024: ", base(240, 'b');
     const struct {

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses with clang and runs each for SECONDS (default
-# 30) over a copy of the checked-in seed corpus; prints each run's figures.
-# Usage: tests/fuzz/run.sh [SECONDS]
+# 30) over a copy of the checked-in seed corpus (the config loader's seeded
+# with the public JSON test corpus too, where it lies beside the project);
+# prints each run's figures. Usage: tests/fuzz/run.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-seconds=${1:-30}
-
 packages="clang libclang-rt-14-dev cmake make libcjson-dev"
 missing=$(for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
 if [ -n "$missing" ]; then
@@ -13,31 +12,20 @@ if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
 fi
-
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DWATCH_FUZZ=ON -DWATCH_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
-
-status=0
-scratch=$(mktemp -d /dev/shm/wdfuzz.XXXXXX)
+status=0 scratch=$(mktemp -d /dev/shm/wdfuzz.XXXXXX) # runs side by side never meet
 trap 'rm -rf "$scratch"' EXIT
 for harness in config bootchk upgrade version; do
-    work=$(mktemp -d)
-    cp tests/fuzz/corpus/"$harness"/* "$work"/
-    # The public JSON test corpus, where it lies beside the project, seeds the loader.
-    if [ "$harness" = config ] && [ -d ../shared/corpora/jsontestsuite ]; then
-        find ../shared/corpora/jsontestsuite -type f -exec cp {} "$work"/ \;
-    fi
+    mkdir "$scratch/$harness" && cp tests/fuzz/corpus/"$harness"/* "$scratch/$harness"/
+    [ "$harness" != config ] || [ ! -d ../shared/corpora/jsontestsuite ] ||
+        find ../shared/corpora/jsontestsuite -type f -exec cp {} "$scratch/$harness"/ \;
     log="build-fuzz/fuzz_$harness.log"
-    if ! TMPDIR=$scratch build-fuzz/tests/fuzz/fuzz_"$harness" -max_total_time="$seconds" -print_final_stats=1 \
-        -timeout=10 -rss_limit_mb=2048 -artifact_prefix=build-fuzz/crash_"$harness"- \
-        "$work" >"$log" 2>&1; then
-        echo "fuzz_$harness: FAILED, see $log"
-        status=1
-    fi
-    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    cov=$(grep -Eo 'cov: [0-9]+' "$log" | tail -n1)
-    echo "fuzz_$harness: $execs executions in ${seconds}s, $cov, corpus $(ls "$work" | wc -l) inputs"
-    rm -rf "$work"
+    TMPDIR=$scratch build-fuzz/tests/fuzz/fuzz_"$harness" -max_total_time="${1:-30}" -print_final_stats=1 -timeout=10 \
+        -rss_limit_mb=2048 -artifact_prefix=build-fuzz/crash_"$harness"- "$scratch/$harness" >"$log" 2>&1 ||
+        { echo "fuzz_$harness: FAILED, see $log" && status=1; }
+    echo "fuzz_$harness: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log") executions in ${1:-30}s," \
+        "$(grep -Eo 'cov: [0-9]+' "$log" | tail -n1), corpus $(ls "$scratch/$harness" | wc -l) inputs"
 done
 exit $status

@@ -1,0 +1,95 @@
+// libFuzzer harnesses for the files an attacker or a power cut can shape;
+// each fuzz_NAME binary is this file built with FUZZ_NAME defined. Each runs
+// inside a fresh install directory under $TMPDIR, as the supervisor does.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app_dpi_process.h"
+#include "fs.h"
+#include "watch_daemon.h"
+
+namespace {
+
+void put_file(const char *path, const uint8_t *data, size_t size) {
+    static bool entered = false;
+    if (!entered) {  // runs side by side never meet: the caller removes $TMPDIR
+        const char *parent = getenv("TMPDIR");
+        std::string dir = std::string(parent ? parent : "/tmp") + "/wdfuzz.XXXXXX";
+        if (mkdtemp(dir.data()) == nullptr || chdir(dir.c_str()) != 0) abort();
+        mkdir("tmp", 0755), mkdir("data", 0755), entered = true;
+    }
+    unlink(path);
+    const unique_fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    if (!fd.valid() || !write_all(fd.get(), data, size)) abort();
+}
+
+std::string get_file(const char *path) {
+    const unique_fd fd(open(path, O_RDONLY));
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; fd.valid() && (n = read(fd.get(), buf, sizeof buf)) > 0;) text.append(buf, n);
+    return text;
+}
+
+// The config loader: never more than four slots, every name terminated.
+[[maybe_unused]] void config(const uint8_t *data, size_t size) {
+    put_file("config", data, size);
+    watch_daemon_t daemon{};
+    const bool loaded = daemon_init("config", &daemon) == 0;
+    if (daemon.sub_cnt > MAX_SUB_PROCESS || (loaded && daemon.sub_cnt < 1)) abort();
+    for (int i = 0; loaded && i < daemon.sub_cnt; ++i)
+        if (strnlen(daemon.pids[i].base.data(), PATH_BUF) == PATH_BUF) abort();
+}
+
+// The boot-space decision: a valid space, and the record removed exactly
+// when it is judged too old.
+[[maybe_unused]] void bootchk(const uint8_t *data, size_t size) {
+    put_file(BOOTCHK_PATH, data, size);
+    const cjson_tree record(bootchk_load());
+    const boot_reason reason = bootchk_judge(record.get());
+    watch_daemon_t daemon{};
+    if (find_boot_space(&daemon) != (reason == boot_reason::data_space ? BOOT_SPACE_DATA : BOOT_SPACE_SYS)) abort();
+    if ((access(BOOTCHK_PATH, F_OK) == 0) == (reason == boot_reason::too_old)) abort();
+}
+
+// The record update of an upgrade over any old record: one JSON object with
+// a "version" and, last, the new flag; the package gone and copied whole.
+[[maybe_unused]] void upgrade(const uint8_t *data, size_t size) {
+    put_file(BOOTCHK_PATH, data, size);
+    static const uint8_t package[] = "package bytes";
+    put_file("./tmp//ttupgrade.tgz", package, sizeof package);
+    const bool lua = size > 0 && (data[0] & 1);
+    watch_daemon_t daemon{};
+    daemon_upgrade(&daemon, lua ? APP_RETCODE_UPDATE_LUA : APP_RETCODE_UPDATE_SIG);
+    const cjson_tree record(cJSON_Parse(get_file(BOOTCHK_PATH).c_str()));
+    if (!cJSON_IsObject(record.get()) || cJSON_GetObjectItem(record.get(), "version") == nullptr) abort();
+    const cJSON *last = record->child;
+    while (last != nullptr && last->next != nullptr) last = last->next;
+    if (last == nullptr || strcmp(last->string, lua ? "luadata" : "sigdata") != 0) abort();
+    if (access("./tmp//ttupgrade.tgz", F_OK) == 0) abort();
+    if (get_file(lua ? "./data//init.bin" : "./data//m01_sig.bin") != std::string(reinterpret_cast<const char *>(package), sizeof package))
+        abort();
+}
+
+// The dotted-version order: no undefined behaviour; reflexive, antisymmetric.
+[[maybe_unused]] void version(const uint8_t *data, size_t size) {
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    const size_t split = text.find('\n');
+    const std::string a = text.substr(0, split), b = split == std::string::npos ? "3.9.47.2" : text.substr(split + 1);
+    const int ab = version_cmp(a.c_str(), b.c_str()), ba = version_cmp(b.c_str(), a.c_str());
+    if (version_cmp(a.c_str(), a.c_str()) != 0 || (ab > 0) != (ba < 0) || (ab == 0) != (ba == 0)) abort();
+    if ((ab == 0) != (ip_int(a.c_str()) == ip_int(b.c_str()))) abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FUZZ_HARNESS(data, size);
+    return 0;
+}
