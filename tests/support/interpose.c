@@ -19,7 +19,6 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -31,50 +30,37 @@
 #include <time.h>
 #include <unistd.h>
 
-struct failure {
-    long at, last; /* 1-based calls that fail; 0: none */
-    int err;
-};
-
 static char log_path[4096], swap_path[4096];
-static struct failure fork_fail, wait_fail;
-static long orphan_at, kill_at, forks, waits, calls;
-static int tracing, holding, no_landlock, noting;
+static long fork_at, fork_last, wait_at, wait_last, orphan_at, kill_at, forks, waits, calls;
+static int wait_err, tracing, holding, no_landlock, noting;
 
-static const char *take(const char *name) {
-    const char *v = getenv(name);
-    return v != NULL && *v != '\0' ? v : NULL;
-}
-
-static void parse_failure(const char *text, struct failure *f, int err) {
+/* "N", "N-M" or "N+", then ":ERR": the calls that fail, and how. */
+static int parse_calls(const char *text, long *at, long *last) {
     char *end = (char *)"";
-    f->at = f->last = text ? strtol(text, &end, 10) : 0;
-    if (*end == '+') f->last = LONG_MAX, ++end;
-    if (*end == '-') f->last = strtol(end + 1, &end, 10);
-    f->err = *end == ':' ? atoi(end + 1) : err;
-}
-
-static int fails(const struct failure *f, long call) {
-    return f->at > 0 && call >= f->at && call <= f->last;
+    *at = *last = text ? strtol(text, &end, 10) : 0;
+    if (*end == '+') *last = LONG_MAX, ++end;
+    if (*end == '-') *last = strtol(end + 1, &end, 10);
+    return *end == ':' ? atoi(end + 1) : 0;
 }
 
 __attribute__((constructor)) static void interpose_init(void) {
     if (strncmp(program_invocation_short_name, "valgrind", 8) == 0) return;
-    if (take("WD_TEST_LOG")) snprintf(log_path, sizeof log_path, "%s", take("WD_TEST_LOG"));
-    if (take("WD_TEST_SWAP")) snprintf(swap_path, sizeof swap_path, "%s", take("WD_TEST_SWAP"));
-    parse_failure(take("WD_TEST_FAIL_FORK"), &fork_fail, EAGAIN);
-    parse_failure(take("WD_TEST_FAIL_WAITPID"), &wait_fail, ECHILD);
-    orphan_at = take("WD_TEST_ORPHAN_FORK") ? atol(take("WD_TEST_ORPHAN_FORK")) : 0;
-    kill_at = take("WD_TEST_KILL_AT") ? atol(take("WD_TEST_KILL_AT")) : 0;
-    tracing = take("WD_TEST_TRACE") != NULL;
-    holding = take("WD_TEST_HOLD") != NULL;
-    no_landlock = take("WD_TEST_NO_LANDLOCK") != NULL;
-    if (take("WD_TEST_LINEBUF")) setvbuf(stdout, NULL, _IOLBF, 0);
-    static const char *const vars[] = {"WD_TEST_LOG",     "WD_TEST_FAIL_FORK", "WD_TEST_FAIL_WAITPID",
-                                       "WD_TEST_ORPHAN_FORK", "WD_TEST_KILL_AT", "WD_TEST_TRACE",
-                                       "WD_TEST_HOLD",    "WD_TEST_NO_LANDLOCK", "WD_TEST_LINEBUF",
-                                       "WD_TEST_SWAP",    "LD_PRELOAD"};
-    for (size_t i = 0; i < sizeof vars / sizeof vars[0]; ++i) unsetenv(vars[i]);
+    snprintf(log_path, sizeof log_path, "%s", getenv("WD_TEST_LOG") ? getenv("WD_TEST_LOG") : "");
+    snprintf(swap_path, sizeof swap_path, "%s", getenv("WD_TEST_SWAP") ? getenv("WD_TEST_SWAP") : "");
+    parse_calls(getenv("WD_TEST_FAIL_FORK"), &fork_at, &fork_last);
+    wait_err = parse_calls(getenv("WD_TEST_FAIL_WAITPID"), &wait_at, &wait_last);
+    orphan_at = atol(getenv("WD_TEST_ORPHAN_FORK") ? getenv("WD_TEST_ORPHAN_FORK") : "0");
+    kill_at = atol(getenv("WD_TEST_KILL_AT") ? getenv("WD_TEST_KILL_AT") : "0");
+    tracing = getenv("WD_TEST_TRACE") != NULL;
+    holding = getenv("WD_TEST_HOLD") != NULL;
+    no_landlock = getenv("WD_TEST_NO_LANDLOCK") != NULL;
+    if (getenv("WD_TEST_LINEBUF")) setvbuf(stdout, NULL, _IOLBF, 0);
+    for (char **e = environ; *e != NULL;) {  /* what the supervisor starts runs unaffected */
+        char name[64];
+        snprintf(name, sizeof name, "%.*s", (int)strcspn(*e, "="), *e);
+        if (strncmp(name, "WD_TEST_", 8) == 0 || strcmp(name, "LD_PRELOAD") == 0) unsetenv(name);
+        else ++e;
+    }
 }
 
 /* Opened per note: the supervisor closes every inherited descriptor. */
@@ -91,8 +77,8 @@ static void traced(const char *name) {
     if (tracing) note(name, calls);
 }
 
-#define REAL(ret, name, params)                                   \
-    static ret (*real)params;                                     \
+#define REAL(ret, name, params) \
+    static ret(*real) params;   \
     if (real == NULL) *(void **)&real = dlsym(RTLD_NEXT, #name)
 
 int open(const char *path, int flags, ...) {
@@ -103,8 +89,8 @@ int open(const char *path, int flags, ...) {
     va_end(ap);
     traced("call open");
     const int fd = real(path, flags, mode);
+    char aside[4200];
     if (fd >= 0 && swap_path[0] != '\0' && strcmp(path, swap_path) == 0) {
-        char aside[4200];
         snprintf(aside, sizeof aside, "%s.swapped", path);
         if (rename(path, aside) == 0) mkfifo(path, 0644);
         swap_path[0] = '\0';
@@ -133,23 +119,16 @@ int nanosleep(const struct timespec *req, struct timespec *rem) {
 
 unsigned int sleep(unsigned int seconds) {
     note("sleep", (long)seconds);
-    if (holding) {
-        REAL(int, nanosleep, (const struct timespec *, struct timespec *));
-        struct timespec t = {(time_t)seconds, 0};
-        while (real(&t, &t) != 0 && errno == EINTR) {
-        }
+    REAL(int, nanosleep, (const struct timespec *, struct timespec *));
+    for (struct timespec t = {holding ? (time_t)seconds : 0, 0}; real(&t, &t) != 0 && errno == EINTR;) {
     }
     return 0;
 }
 
 pid_t fork(void) {
     REAL(pid_t, fork, (void));
-    if (fails(&fork_fail, ++forks)) {
-        errno = fork_fail.err;
-        return -1;
-    }
-    const pid_t parent = getpid();
-    const pid_t pid = real();
+    if (++forks >= fork_at && forks <= fork_last && fork_at > 0) return errno = EAGAIN, -1;
+    const pid_t parent = getpid(), pid = real();
     if (pid == 0 && orphan_at == forks) {
         kill(parent, SIGKILL);
         while (getppid() == parent) usleep(1000);
@@ -159,13 +138,8 @@ pid_t fork(void) {
 
 pid_t waitpid(pid_t pid, int *status, int options) {
     REAL(pid_t, waitpid, (pid_t, int *, int));
-    if (pid == -1) {
-        traced("call waitpid");
-        if (fails(&wait_fail, ++waits)) {
-            errno = wait_fail.err;
-            return -1;
-        }
-    }
+    if (pid == -1) traced("call waitpid");
+    if (pid == -1 && ++waits >= wait_at && waits <= wait_last && wait_at > 0) return errno = wait_err, -1;
     return real(pid, status, options);
 }
 
@@ -176,10 +150,7 @@ long syscall(long number, ...) {
     long a[6];
     for (int i = 0; i < 6; ++i) a[i] = va_arg(ap, long);
     va_end(ap);
-    if (no_landlock && (number == SYS_landlock_create_ruleset ||
-                        number == SYS_landlock_add_rule || number == SYS_landlock_restrict_self)) {
-        errno = ENOSYS;
-        return -1;
-    }
+    if (no_landlock && number >= SYS_landlock_create_ruleset && number <= SYS_landlock_restrict_self)
+        return errno = ENOSYS, -1;
     return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }

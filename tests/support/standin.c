@@ -23,34 +23,24 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-static char *line_of(const char *path, long n, char *buf, size_t size) {
+/* Line n (from 0) of a file, or the number of lines when n < 0. */
+static long line_of(const char *path, long n, char *buf, size_t size) {
     FILE *f = fopen(path, "r");
-    char *got = NULL;
-    for (long i = 0; f != NULL && i <= n && (got = fgets(buf, (int)size, f)) != NULL; ++i) {
+    long lines = 0;
+    buf[0] = '\0';
+    while (f != NULL && fgets(buf, (int)size, f) != NULL && lines++ != n) {
     }
     if (f != NULL) fclose(f);
-    if (got != NULL) buf[strcspn(buf, "\n")] = '\0';
-    return got;
-}
-
-static long lines_in(const char *path) {
-    FILE *f = fopen(path, "r");
-    long n = 0;
-    for (int c; f != NULL && (c = getc(f)) != EOF;) n += c == '\n';
-    if (f != NULL) fclose(f);
-    return n;
+    buf[strcspn(buf, "\n")] = '\0';
+    return n < 0 ? lines : lines > n;
 }
 
 static int alive(const char *log, long n) {
-    char line[8192], stat[64], text[512] = "";
+    char line[8192] = "", stat[64];
     const char *pid = line_of(log, n, line, sizeof line) ? strstr(line, "|pid=") : NULL;
     if (pid == NULL) return 1;
     snprintf(stat, sizeof stat, "/proc/%s/stat", pid + 5);
-    FILE *f = fopen(stat, "r");
-    if (f == NULL) return 0;
-    const int got = fgets(text, sizeof text, f) != NULL;
-    fclose(f);
-    return got && strstr(text, ") Z ") == NULL;
+    return line_of(stat, 0, line, sizeof line) && strstr(line, ") Z ") == NULL;
 }
 
 static _Noreturn void die_by(int sig) {
@@ -62,82 +52,64 @@ static _Noreturn void die_by(int sig) {
 }
 
 static _Noreturn void act(char *step) {
-    for (;;) {
-        char verb[32] = "run", file[4096] = "";
+    for (char verb[32], file[4096], buf[8192];;) {
         long n = 0;
         int used = 0;
+        strcpy(verb, "run");
         sscanf(step, "%31s%n", verb, &used);
         char *rest = step + used;
         if (strcmp(verb, "exit") == 0) _exit(atoi(rest));
         if (strcmp(verb, "signal") == 0) die_by(atoi(rest));
         if (strcmp(verb, "rm") == 0 && sscanf(rest, "%4095s%n", file, &used) == 1) {
             unlink(file);
-            step = rest + used;
-            continue;
-        }
-        if (strncmp(verb, "await", 5) == 0 && sscanf(rest, "%4095s %ld%n", file, &n, &used) == 2) {
-            for (int i = 0; i < 5000; ++i) {
-                if (verb[5] == '\0' ? lines_in(file) >= n : !alive(file, n - 1)) break;
+        } else if (strncmp(verb, "await", 5) == 0 && sscanf(rest, "%4095s %ld%n", file, &n, &used) == 2) {
+            for (int i = 0; i < 5000 && (verb[5] ? alive(file, n - 1) : line_of(file, -1, buf, sizeof buf) < n); ++i)
                 usleep(1000);
-            }
-            step = rest + used;
-            continue;
+        } else if (strcmp(verb, "package") == 0 && sscanf(rest, "%ld %4095s", &n, file) == 2) {
+            FILE *in = fopen(file, "r"), *out = fopen("./tmp//ttupgrade.tgz", "w");
+            for (size_t got; in && out && (got = fread(buf, 1, sizeof buf, in)) > 0;) fwrite(buf, 1, got, out);
+            _exit(in && out && fclose(out) == 0 ? (int)n : 98);
+        } else {
+            if (strcmp(verb, "immortal") == 0) signal(SIGTERM, SIG_IGN);
+            for (;;) pause();
         }
-        if (strcmp(verb, "package") == 0 && sscanf(rest, "%ld %4095s", &n, file) == 2) {
-            const int in = open(file, O_RDONLY);
-            const int out = open("./tmp//ttupgrade.tgz", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            char buf[65536];
-            for (ssize_t got; in >= 0 && out >= 0 && (got = read(in, buf, sizeof buf)) > 0;)
-                if (write(out, buf, (size_t)got) != got) _exit(98);
-            _exit(in >= 0 && out >= 0 && close(out) == 0 ? (int)n : 98);
-        }
-        if (strcmp(verb, "immortal") == 0) signal(SIGTERM, SIG_IGN);
-        for (;;) pause();
+        step = rest + used;
     }
 }
 
 static _Noreturn void soak(long k, long limit) {
-    if (k >= limit) _exit(129);
-    if (k % 25 == 0) _exit(160);
     static const int ends[] = {7, -SIGKILL, -SIGSEGV, 0, 128, -SIGABRT};
-    const int end = ends[k % 6];
+    const int end = k >= limit ? 129 : k % 25 == 0 ? 160 : ends[k % 6];
     if (end < 0) die_by(-end);
     _exit(end);
 }
 
-static void log_start(int argc, char *argv[], const char *log) {
-    int fds[64], count = 0;  /* listed before the log is opened */
-    DIR *d = opendir("/proc/self/fd");
-    for (struct dirent *e; d != NULL && (e = readdir(d)) != NULL;)
-        if (e->d_name[0] != '.' && atoi(e->d_name) != dirfd(d) && count < 64)
-            fds[count++] = atoi(e->d_name);
-    if (d != NULL) closedir(d);
-    FILE *f = fopen(log, "a");
-    if (f == NULL) _exit(97);
-    for (int i = 0; i < argc; ++i) fprintf(f, "%s%s", i ? " " : "", argv[i]);
-    fputs(" |fds=", f);
-    for (int i = 0; i < count; ++i) fprintf(f, "%s%d", i ? "," : "", fds[i]);
-    fprintf(f, " |pid=%d\n", getpid());
-    fclose(f); /* before the plan runs: a killed start has logged */
-}
-
 int main(int argc, char *argv[]) {
-    char name[256];
     /* Named by the executable, not argv[0], which the supervisor may cut. */
-    char exe[4096];
-    const ssize_t len = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    exe[len > 0 ? len : 0] = '\0';
-    snprintf(name, sizeof name, "%s", basename(exe));
-    char log[300], plan[300], count[300], step[8192];
+    char exe[4096] = "", log[300], plan[300], count[300], step[8192];
+    if (readlink("/proc/self/exe", exe, sizeof exe - 1) < 0) return 96;
+    const char *name = basename(exe);
     snprintf(log, sizeof log, "%s.log", name);
     snprintf(plan, sizeof plan, "%s.plan", name);
     snprintf(count, sizeof count, "%s.count", name);
     const long k = line_of(count, 0, step, sizeof step) ? atol(step) : 0;
     FILE *c = fopen(count, "w");
-    if (c == NULL || fprintf(c, "%ld\n", k + 1) < 0 || fclose(c) != 0) _exit(96);
-    log_start(argc, argv, log);
-    if (line_of(plan, 0, step, sizeof step) && strncmp(step, "soak ", 5) == 0)
-        soak(k + 1, atol(step + 5));
+    if (c == NULL || fprintf(c, "%ld\n", k + 1) < 0 || fclose(c) != 0) return 96;
+
+    /* The descriptors are listed before the log is opened, and the line is
+     * written before the plan runs: a start that is killed has logged. */
+    char fds[512] = "";
+    DIR *d = opendir("/proc/self/fd");
+    for (struct dirent *e; d != NULL && (e = readdir(d)) != NULL;)
+        if (e->d_name[0] != '.' && atoi(e->d_name) != dirfd(d))
+            snprintf(fds + strlen(fds), sizeof fds - strlen(fds), "%s%s", fds[0] ? "," : "", e->d_name);
+    if (d != NULL) closedir(d);
+    FILE *f = fopen(log, "a");
+    if (f == NULL) return 97;
+    for (int i = 0; i < argc; ++i) fprintf(f, "%s%s", i ? " " : "", argv[i]);
+    fprintf(f, " |fds=%s |pid=%d\n", fds, getpid());
+    fclose(f);
+    if (line_of(plan, 0, step, sizeof step) && strncmp(step, "soak ", 5) == 0) soak(k + 1, atol(step + 5));
     if (!line_of(plan, k, step, sizeof step)) strcpy(step, "run");
     act(step);
 }
