@@ -248,16 +248,12 @@ strings runner::starts(const std::string &program) const {
 // Starts a supervisor in a process group of its own; see "run" for OPTIONS.
 pid_t runner::start(const std::string &options, const std::map<std::string, std::string> &extra_env) {
     const std::string daemon = at("watch_daemon");
-    std::map<std::string, std::string> vars;
-    for (char **e = environ; *e != nullptr; ++e) vars.insert({std::string(*e).substr(0, strcspn(*e, "=")), strchr(*e, '=') + 1});
-    if (options.find("plain") == std::string::npos) vars["LD_PRELOAD"] = INTERPOSER_LIB, vars["WD_TEST_LOG"] = base_ + "/delays";
     // Under the sanitizer build the preloaded interposer comes before libasan.
-    vars["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1";
-    vars["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1";
-    for (const auto &env : {env_, extra_env})
-        for (const auto &[k, v] : env) vars[k] = v;
-    strings argv_text, env_text;
-    for (const auto &[k, v] : vars) env_text.push_back(k + "=" + v);
+    std::map<std::string, std::string> env = {{"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1"},
+                                              {"UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1"}};
+    if (options.find("plain") == std::string::npos) env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
+    for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
+    strings argv_text;
     bool closed = false, pipe = false, deaf = false, hostile = false, high_fd = false, argv = true;
     for (const auto &o : split(options, " ")) {
         if (o == "valgrind")
@@ -271,21 +267,16 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
         argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
     argv_text.insert(argv_text.end(), args_.begin(), args_.end());
-    std::vector<char *> envp, argvp;
-    for (auto *list : {&env_text, &argv_text}) {
-        auto &out = list == &env_text ? envp : argvp;
-        for (auto &s : *list) out.push_back(s.data());
-        out.push_back(nullptr);
-    }
+    std::vector<char *> argvp;
+    for (auto &a : argv_text) argvp.push_back(a.data());
+    argvp.push_back(nullptr);
     const std::string out = base_ + "/out" + std::to_string(started_.size());
     int fds[2] = {-1, -1};
     if ((pipe || deaf) && pipe2(fds, O_CLOEXEC) != 0) return -1;
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-
-    const pid_t pid = fork();  // the child makes async-signal-safe calls only
+    const pid_t pid = fork();  // this test process has no other thread
     if (pid == 0) {
         setsid();
+        for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
         if (hostile) {
             sigset_t term;
             sigemptyset(&term);
@@ -293,10 +284,11 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
             sigprocmask(SIG_BLOCK, &term, nullptr);
             signal(SIGINT, SIG_IGN), signal(SIGQUIT, SIG_IGN);
         }
-        if (high_fd) dup2(0, static_cast<int>(files.rlim_cur) - 1);
+        rlimit files{};
+        if (high_fd && getrlimit(RLIMIT_NOFILE, &files) == 0) dup2(0, static_cast<int>(files.rlim_cur) - 1);
         const int fd = fds[1] >= 0 ? fds[1] : open(out.c_str(), O_WRONLY | O_CREAT, 0644);
         for (int std_fd = 0; std_fd < 3; ++std_fd) closed ? close(std_fd) : std_fd > 0 ? dup2(fd, std_fd) : 0;
-        execve(program.c_str(), argvp.data(), envp.data());
+        execv(program.c_str(), argvp.data());
         _exit(127);
     }
     if (fds[1] >= 0) close(fds[1]);
@@ -307,10 +299,14 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     return pid;
 }
 
+void drain(int pipe, std::string &out) {
+    char buf[4096];
+    for (ssize_t n; pipe >= 0 && (n = read(pipe, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+}
+
 run_result runner::collect(size_t index, int status, bool ended) {
     child &c = started_[index];
-    char buf[4096];
-    for (ssize_t n; c.pipe >= 0 && (n = ::read(c.pipe, buf, sizeof buf)) > 0;) c.out.append(buf, n);
+    drain(c.pipe, c.out);
     run_result r{ended, status, c.pipe >= 0 ? c.out : slurp(base_ + "/out" + std::to_string(index)), lines_of(slurp(base_ + "/delays"))};
     for (const char *report : {"Sanitizer", "runtime error:"})
         if (r.out.find(report) != std::string::npos) ADD_FAILURE() << "supervisor: " << r.out;
@@ -323,9 +319,7 @@ run_result runner::wait(std::chrono::milliseconds limit, const std::function<voi
     const bool ended = wait_until(
         [&] {
             if (probe) probe();
-            char buf[4096];
-            for (ssize_t n; started_[last].pipe >= 0 && (n = ::read(started_[last].pipe, buf, sizeof buf)) > 0;)
-                started_[last].out.append(buf, n);
+            drain(started_[last].pipe, started_[last].out);
             return waitpid(started_[last].pid, &status, WNOHANG) == started_[last].pid;
         },
         limit);
