@@ -186,17 +186,44 @@ class runner {
    private:
     std::string at(const std::string &rel) const { return dir_ + "/" + rel; }
     std::string read(const std::string &rel) const { return slurp(at(rel)); }
-    void write(const std::string &rel, const std::string &text) const;
-    strings starts(const std::string &program) const;
+    void write(const std::string &rel, const std::string &text) const {
+        fs::create_directories(fs::path(at(rel)).parent_path());
+        std::ofstream(at(rel), std::ios::binary | std::ios::trunc) << text;
+    }
+    strings starts(const std::string &program) const {
+        strings starts = lines_of(read(program + ".log"));
+        for (auto &s : starts) s = s.substr(0, s.find(" |fds="));
+        return starts;
+    }
     pid_t start(const std::string &options, const std::map<std::string, std::string> &extra_env = {});
     run_result wait(std::chrono::milliseconds limit = 10s, const std::function<void()> &probe = {});
     run_result collect(size_t index, int status, bool ended);
     run_result stop();
-    std::string expand(const std::string &text) const;
+    std::string expand(const std::string &text) const {
+        static const std::regex var(R"(\$\{([A-Z_0-9]+)(?::(\d+))?\}|\$([A-Z][A-Z_0-9]*))");
+        std::string out;
+        auto from = text.cbegin();
+        for (std::sregex_iterator it(text.begin(), text.end(), var), end; it != end; ++it) {
+            const auto &m = *it;
+            const auto found = vars_.find(m[1].matched ? m[1].str() : m[3].str());
+            const std::string value = found == vars_.end() ? m[0].str() : found->second;
+            out.append(from, m[0].first) += m[2].matched ? value.substr(0, std::stoul(m[2].str())) : value;
+            from = m[0].second;
+        }
+        return out.append(from, text.cend());
+    }
     void act(const step &st, const std::string &rest);
     void crash(const std::string &expected);
-    std::string query(const std::string &args, int *code) const;
-    void write_config();
+    std::string query(const std::string &args, int *code) const {
+        const std::string as = as_nobody_ ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
+        return shell("cd " + base_ + " && " + as + "timeout 5 " + at("watch_status") + " " + args + " 2>&1", code);
+    }
+    void write_config() {
+        if (config_set_) return;
+        std::string list;
+        for (const auto &p : programs_) list += (list.empty() ? "" : ",") + ("{\"base\":\"" + vars_["PATH_" + p] + "\"}");
+        write("config", "{\"__watch\":{\"processes\":[" + list + "]}}");
+    }
 
     const scenario &s_;
     std::string base_, dir_;  // base_ holds the install directory and the consoles
@@ -232,17 +259,6 @@ runner::~runner() {
     shell("chattr -R -i " + base_ + " 2>/dev/null; grep -o ' " + base_ + "/[^ ]*' /proc/mounts | sort -r | xargs -r -n1 umount -l");
     std::error_code ignored;
     fs::remove_all(base_, ignored);
-}
-
-void runner::write(const std::string &rel, const std::string &text) const {
-    fs::create_directories(fs::path(at(rel)).parent_path());
-    std::ofstream(at(rel), std::ios::binary | std::ios::trunc) << text;
-}
-
-strings runner::starts(const std::string &program) const {
-    strings starts = lines_of(read(program + ".log"));
-    for (auto &s : starts) s = s.substr(0, s.find(" |fds="));
-    return starts;
 }
 
 // Starts a supervisor in a process group of its own; see "run" for OPTIONS.
@@ -340,32 +356,6 @@ run_result runner::stop() {
     }
     ADD_FAILURE() << "no supervisor runs";
     return {};
-}
-
-std::string runner::expand(const std::string &text) const {
-    static const std::regex var(R"(\$\{([A-Z_0-9]+)(?::(\d+))?\}|\$([A-Z][A-Z_0-9]*))");
-    std::string out;
-    auto from = text.cbegin();
-    for (std::sregex_iterator it(text.begin(), text.end(), var), end; it != end; ++it) {
-        const auto &m = *it;
-        const auto found = vars_.find(m[1].matched ? m[1].str() : m[3].str());
-        const std::string value = found == vars_.end() ? m[0].str() : found->second;
-        out.append(from, m[0].first) += m[2].matched ? value.substr(0, std::stoul(m[2].str())) : value;
-        from = m[0].second;
-    }
-    return out.append(from, text.cend());
-}
-
-std::string runner::query(const std::string &args, int *code) const {
-    const std::string as = as_nobody_ ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
-    return shell("cd " + base_ + " && " + as + "timeout 5 " + at("watch_status") + " " + args + " 2>&1", code);
-}
-
-void runner::write_config() {
-    if (config_set_) return;
-    std::string list;
-    for (const auto &p : programs_) list += (list.empty() ? "" : ",") + ("{\"base\":\"" + vars_["PATH_" + p] + "\"}");
-    write("config", "{\"__watch\":{\"processes\":[" + list + "]}}");
 }
 
 void runner::act(const step &st, const std::string &rest) {
@@ -472,17 +462,13 @@ void runner::act(const step &st, const std::string &rest) {
         EXPECT_EQ(got, split(v == "starts" ? after : rest));
     } else if (v == "dies") {
         EXPECT_TRUE(WIFSIGNALED(last_.status) && WTERMSIG(last_.status) == std::stoi(rest));
-    } else if (v == "records") {
-        static const std::regex stamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4}: (.*))");
-        strings records, lines = lines_of(read("tmp/watch_daemon.run"));
+    } else if (v == "records") {  // after the install directory, each record without its time stamp
+        static const std::regex stamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4}: )");
+        strings lines = lines_of(read("tmp/watch_daemon.run"));
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0], dir_);
-        for (size_t i = 1; i < lines.size(); ++i) {
-            std::smatch m;
-            EXPECT_TRUE(std::regex_match(lines[i], m, stamp)) << lines[i];
-            records.push_back(m[1]);
-        }
-        EXPECT_EQ(records, split(rest));
+        for (auto &line : lines) line = std::regex_replace(line, stamp, "", std::regex_constants::format_first_only);
+        EXPECT_EQ(strings(lines.begin() + 1, lines.end()), split(rest));
     } else if (v == "has") {
         EXPECT_EQ(read(word), unescape(after));
     } else if (v == "no") {
@@ -535,7 +521,6 @@ void runner::crash(const std::string &expected) {
     }
     write_config();
     shell("cp -a " + dir_ + " " + base_ + "/pristine");
-    auto restore = [&] { shell("rm -rf " + dir_ + " && cp -a " + base_ + "/pristine " + dir_); };
     start("", {{"WD_TEST_TRACE", "1"}});
     ASSERT_TRUE(wait_until([&] { return starts(vars_[programs_[0]]).size() >= 2; }));
     long first = 0, last = 0;
@@ -546,10 +531,9 @@ void runner::crash(const std::string &expected) {
     }
     ASSERT_GT(last, first);
     for (long n = first + 1; n <= last + 4; ++n) {
-        restore();
+        shell("rm -rf " + dir_ + " && cp -a " + base_ + "/pristine " + dir_);
         start("", {{"WD_TEST_KILL_AT", std::to_string(n)}});
-        const run_result r = wait(5s);
-        EXPECT_TRUE(r.ended && WIFSIGNALED(r.status)) << "kill point " << n;
+        EXPECT_TRUE(WIFSIGNALED(wait(5s).status)) << "kill point " << n;
         for (auto &f : files) {
             const std::string now = read(f.file);
             EXPECT_TRUE(now == f.old_text || now == f.new_text) << f.file << " at kill point " << n << ": " << now;
