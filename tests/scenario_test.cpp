@@ -568,12 +568,9 @@ void runner::run() {
             EXPECT_NE(line.find(" |fds=0,1,2 |pid="), std::string::npos) << line;
 }
 
-class scenario_test : public testing::Test {
-   public:
+struct scenario_test : testing::Test {
     explicit scenario_test(scenario s) : s_(std::move(s)) {}
     void TestBody() override { runner(s_).run(); }
-
-   private:
     scenario s_;
 };
 
