@@ -19,9 +19,11 @@ namespace {
 // The child's argument vector, built in the parent so that the child does
 // nothing between fork and exec but what exec needs.
 struct child_args {
-    char buf[MAX_ARGS_COUNT][MAX_CMD_LEN];
+    // The pointers first: with the few arguments ever used, they and the
+    // texts share one page.
     char *argv[MAX_ARGS_COUNT];
     int argc;
+    char buf[MAX_ARGS_COUNT][MAX_CMD_LEN];
 
     void clear() {
         argc = 0;
