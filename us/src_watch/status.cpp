@@ -31,10 +31,12 @@ using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 // At most `limit` bytes of a file, for /proc and the like.
 std::string read_some(const std::string &path, size_t limit = 1 << 20, bool *ok = nullptr) {
     const unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    std::string text(limit, '\0');
-    const ssize_t n = fd.valid() ? read_full(fd.get(), text.data(), limit) : -1;
+    std::string text;
+    char buf[65536];
+    ssize_t n = fd.valid() ? 0 : -1;
+    while (fd.valid() && text.size() < limit && (n = read(fd.get(), buf, std::min(sizeof buf, limit - text.size()))) > 0)
+        text.append(buf, static_cast<size_t>(n));
     if (ok != nullptr) *ok = n >= 0;
-    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return text;
 }
 
