@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -75,6 +76,17 @@ TEST(FindBootSpace, RecordTable) {
         EXPECT_EQ(space + (fs::exists("data/.bootchk") ? "kept" : record == "none" ? "absent" : "removed"), expected)
             << record;
     }
+}
+
+// Helpers the supervisor does not call: a counted copy keeps a NUL inside,
+// and texts are borrowed up to the first element without one.
+TEST(CjsonHelpers, CountedStringsAndArrays) {
+    const cjson_tree s(cJSON_CreateStringLen("ab\0cd", 5)), array(cJSON_Parse(R"(["a", 1, "c"])"));
+    const char *texts[3] = {};
+    EXPECT_EQ(memcmp(s->valuestring, "ab\0cd", 6), 0);
+    EXPECT_EQ(cjson_parse_array_string(array.get(), texts, 1), 1);
+    EXPECT_EQ(cjson_parse_array_string(array.get(), texts, 3), -1);
+    EXPECT_EQ(texts[0], array->child->valuestring);
 }
 
 TEST(ParseExitRecord, RecordTable) {
