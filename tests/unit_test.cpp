@@ -31,12 +31,9 @@ std::vector<std::pair<std::string, std::string>> table(const std::string &name) 
     std::vector<std::pair<std::string, std::string>> rows;
     std::istringstream in(slurp(std::string(CASES_DIR) + "/" + name));
     for (std::string line; std::getline(in, line);) {
-        const size_t arrow = line.find("=>");
-        if (line.starts_with("#") || arrow == std::string::npos) continue;
-        std::string left = line.substr(0, arrow), right = line.substr(arrow + 2);
-        left.erase(left.find_last_not_of(' ') + 1);
-        right.erase(0, right.find_first_not_of(' '));
-        rows.emplace_back(left, right);
+        const size_t arrow = line.find("=>"), end = line.find_last_not_of(' ', arrow - 1);
+        if (!line.starts_with("#") && arrow != std::string::npos)
+            rows.emplace_back(line.substr(0, end == std::string::npos ? 0 : end + 1), line.substr(line.find_first_not_of(' ', arrow + 2) == std::string::npos ? line.size() : line.find_first_not_of(' ', arrow + 2)));
     }
     return rows;
 }

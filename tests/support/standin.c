@@ -77,13 +77,6 @@ static _Noreturn void act(char *step) {
     }
 }
 
-static _Noreturn void soak(long k, long limit) {
-    static const int ends[] = {7, -SIGKILL, -SIGSEGV, 0, 128, -SIGABRT};
-    const int end = k >= limit ? 129 : k % 25 == 0 ? 160 : ends[k % 6];
-    if (end < 0) die_by(-end);
-    _exit(end);
-}
-
 int main(int argc, char *argv[]) {
     /* Named by the executable, not argv[0], which the supervisor may cut. */
     char exe[4096] = "", log[300], plan[300], count[300], step[8192];
@@ -109,7 +102,11 @@ int main(int argc, char *argv[]) {
     for (int i = 0; i < argc; ++i) fprintf(f, "%s%s", i ? " " : "", argv[i]);
     fprintf(f, " |fds=%s |pid=%d\n", fds, getpid());
     fclose(f);
-    if (line_of(plan, 0, step, sizeof step) && strncmp(step, "soak ", 5) == 0) soak(k + 1, atol(step + 5));
+    if (line_of(plan, 0, step, sizeof step) && strncmp(step, "soak ", 5) == 0) {
+        static const int ends[] = {7, -SIGKILL, -SIGSEGV, 0, 128, -SIGABRT};
+        const int end = k + 1 >= atol(step + 5) ? 129 : (k + 1) % 25 == 0 ? 160 : ends[(k + 1) % 6];
+        end < 0 ? die_by(-end) : _exit(end);
+    }
     if (!line_of(plan, k, step, sizeof step)) strcpy(step, "run");
     act(step);
 }
