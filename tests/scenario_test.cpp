@@ -131,15 +131,8 @@ bool is_dead(const std::string &pid) {  // gone, or a zombie
     return stat.empty() || stat.find(") Z ") != std::string::npos;
 }
 
-struct step {
-    std::string verb, rest;
-    int line;
-};
-
-struct scenario {
-    std::string file, title;
-    std::vector<step> steps;
-};
+struct step { std::string verb, rest; int line; };
+struct scenario { std::string file, title; std::vector<step> steps; };
 
 std::vector<scenario> read_cases(const fs::path &file) {
     std::vector<scenario> cases;
@@ -161,10 +154,7 @@ struct run_result {
     strings delays;   // the interposer's log
 };
 
-struct sample {
-    int fds = 0, zombies = 0;
-    long rss_kb = 0;
-};
+struct sample { int fds = 0, zombies = 0; long rss_kb = 0; };
 
 sample sample_of(pid_t pid) {
     sample s;
