@@ -26,11 +26,13 @@ if [ ! -x build-tools/promtool ] || [ ! -x build-tools/prometheus-node-exporter 
 fi
 jobs=$(nproc) passed=0 failed=0 skipped=0 bad_stages=""
 run_ctest() { # ctest in build directory $1, its counts added to the totals
-    local log
-    log=$(cd "$1" && ctest -j"$jobs" --output-on-failure | tee /dev/stderr)
-    local total fails skips=$(grep -c '(Skipped)$' <<<"$log")
-    total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' <<<"$log")
-    fails=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' <<<"$log")
+    local log total fails skips
+    log=$(mktemp)
+    (cd "$1" && ctest -j"$jobs" --output-on-failure) | tee "$log"
+    total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log")
+    fails=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$log")
+    skips=$(grep -c '(Skipped)$' "$log")
+    rm -f "$log"
     [ -n "$total" ] || return 1
     passed=$((passed + total - fails - skips)) failed=$((failed + fails)) skipped=$((skipped + skips))
     [ "$fails" -eq 0 ]
