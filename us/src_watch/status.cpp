@@ -112,7 +112,7 @@ void attach_children(supervisor_status &sup) {
 // The supervisor's delay after an ordinary end: 10 s, or the SIGSEGV back-off.
 int delay_after(const program_end &end) {
     if (end.how != program_end::killed || end.value != 11) return PROGRAM_REBOOT_TIMEOUT;
-    return end.segv_so_far >= 4 ? PROGRAM_SEGV_TIMEOUT : end.segv_so_far * 600 - 540;
+    return segv_delay(static_cast<unsigned int>(end.segv_so_far));
 }
 
 void judge_state(program_status &p, bool supervised) {

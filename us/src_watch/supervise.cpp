@@ -29,10 +29,12 @@ void watch_clean(watch_daemon_t *daemon) {
     }
 }
 
+int segv_delay(unsigned int count) {
+    return count >= 4 ? PROGRAM_SEGV_TIMEOUT : static_cast<int>(count * 600 - 540);
+}
+
 int segv_sleep(watch_daemon_t *daemon) {
-    ++daemon->segv_cnt;
-    if (daemon->segv_cnt >= 4) return PROGRAM_SEGV_TIMEOUT;
-    return static_cast<int>(daemon->segv_cnt * 600 - 540);
+    return segv_delay(++daemon->segv_cnt);
 }
 
 int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_code,

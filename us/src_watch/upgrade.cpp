@@ -10,6 +10,7 @@
 #include "app_dpi_process.h"
 #include "build_info.h"
 #include "fs.h"
+#include "sandbox.h"
 #include "tool.h"
 #include "watch_daemon.h"
 
@@ -54,7 +55,10 @@ bool unpack_plugin_bundle(int package) {
     // As root, tar would otherwise restore the archive's owners and setuid bits.
     const char *const argv[] = {"tar", "-zxf", "-", "-C", DPI_DATA_DIRNAME, "--no-same-owner",
                                 "--no-same-permissions", nullptr};
-    return run_tool(argv, {.input = package, .writable_dir = DPI_DATA_DIRNAME}) == 0;
+    const bool unpacked = run_tool(argv, {.input = package, .writable_dir = DPI_DATA_DIRNAME}) == 0;
+    if (landlock_abi() == 0)
+        printf("unpacked in %s without a sandbox: this kernel has no Landlock\n", DPI_DATA_DIRNAME);
+    return unpacked;
 }
 
 bool copy_package(int package, const char *name) {
