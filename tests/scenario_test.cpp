@@ -5,7 +5,7 @@
 // characters of V; $DIR, $BASE (its parent), $DAEMON, $SUP (the first
 // supervisor's pid), $PID_X (X's latest start), $PID_X1... (each start),
 // $SUPPORT (tests/support), $PROM_TOOLS (promtool, node_exporter),
-// $SOAK_ENDS ($WD_SOAK_ENDS, default 2000).
+// $SOAK_ENDS ($WD_SOAK_ENDS, default 1000).
 //
 // Setting up:
 //   plan X STEP ; STEP ...   stand-in program X acting out one step per start
@@ -528,7 +528,7 @@ void runner::run() {
     for (const auto &st : s_.steps) expect_death_ |= st.verb == "dies";
     vars_ = {{"DIR", dir_}, {"BASE", base_}, {"DAEMON", at("watch_daemon")},
              {"SUPPORT", SUPPORT_DIR}, {"PROM_TOOLS", PROM_TOOLS_DIR},
-             {"SOAK_ENDS", getenv("WD_SOAK_ENDS") ? getenv("WD_SOAK_ENDS") : "2000"}};
+             {"SOAK_ENDS", getenv("WD_SOAK_ENDS") ? getenv("WD_SOAK_ENDS") : "1000"}};
     for (const auto &st : s_.steps) {
         const std::string rest = expand(st.rest);
         SCOPED_TRACE(s_.file + ".txt:" + std::to_string(st.line) + ": " + st.verb + " " + rest);
