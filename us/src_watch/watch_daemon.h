@@ -22,22 +22,25 @@ enum {
     BOOT_SPACE_DATA = 1,  // programs start from ./data/ with the data-space arguments
 };
 
+// The small fields come before the names in both structures: a page of the
+// state becomes resident only when written, and a short name then shares its
+// page with the fields written beside it.
 struct exec_pid_ {
-    std::array<char, PATH_BUF> base;  // program as configured, relative to the install dir
     pid_t pid;                        // latest child; 0 before the first start, -1 if fork failed
     bool unreaped;                    // `pid` is a child of ours that waitpid has not returned yet
+    std::array<char, PATH_BUF> base;  // program as configured, relative to the install dir
 };
 using exec_pid_t = exec_pid_;
 
 struct watch_daemon_ {
-    std::array<char, PATH_BUF> runfile;  // ./tmp/NAME.run
-    int verbose;                         // 1: started with an argument; children get "-d"
-    int boot_space;                      // BOOT_SPACE_*, decided at every cycle
-    int run_fd;                          // the run file, open and locked
-    int sub_cnt;                         // configured programs, 1 to MAX_SUB_PROCESS
-    exec_pid_t pids[MAX_SUB_PROCESS];
+    int verbose;             // 1: started with an argument; children get "-d"
+    int boot_space;          // BOOT_SPACE_*, decided at every cycle
+    int run_fd;              // the run file, open and locked
+    int sub_cnt;             // configured programs, 1 to MAX_SUB_PROCESS
     unsigned int segv_cnt;   // SIGSEGV deaths since start, never reset
     bool bootchk_set_aside;  // a record we could not remove: ignore it
+    std::array<char, PATH_BUF> runfile;  // ./tmp/NAME.run
+    exec_pid_t pids[MAX_SUB_PROCESS];
 };
 using watch_daemon_t = watch_daemon_;
 
