@@ -32,7 +32,7 @@ struct child_args {
     // Arguments are cut to fit their buffers; the path given to execv is not.
     void add(const char *arg) {
         if (argc >= MAX_ARGS_COUNT - 1) return;
-        snprintf(buf[argc], MAX_CMD_LEN, "%s", arg);
+        join_bounded(buf[argc], MAX_CMD_LEN, {arg});
         argv[argc] = buf[argc];
         argv[++argc] = nullptr;
     }
@@ -108,7 +108,7 @@ void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     exec_pid_t &slot = daemon->pids[i];
     const int bootdata = daemon->boot_space == BOOT_SPACE_DATA ? 1 : 0;
     static char data_path[sizeof DPI_DATA_DIRNAME + PATH_BUF];  // see exec_process
-    if (bootdata) snprintf(data_path, sizeof data_path, "%s/%s", DPI_DATA_DIRNAME, slot.base.data());
+    if (bootdata) join_bounded(data_path, sizeof data_path, {DPI_DATA_DIRNAME, "/", slot.base.data()});
     slot.pid = exec_process(bootdata ? data_path : slot.base.data(), ret_code, daemon->verbose, bootdata);
     slot.unreaped = slot.pid > 0;
 }

@@ -27,9 +27,9 @@ static void set_runfile(watch_daemon_t *daemon, const char *argv0) {
     // basename() may change its argument: give it a copy (argv0 fits, see
     // app_change_dir, or start-up ends there).
     char copy[PATH_BUF];
-    snprintf(copy, sizeof copy, "%s", argv0);
-    snprintf(daemon->runfile.data(), daemon->runfile.size(), "%s%s.run", DPI_TMP_DIRNAME,
-             basename(copy));
+    join_bounded(copy, sizeof copy, {argv0});
+    join_bounded(daemon->runfile.data(), daemon->runfile.size(),
+                 {DPI_TMP_DIRNAME, basename(copy), ".run"});
 }
 
 // Whatever started us may have blocked or ignored signals (a wrapper that

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <initializer_list>
 
 #include "libutil/cJSON.h"
 
@@ -82,10 +83,20 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code);
 int copy_file(const char *oldfile, const char *newfile);
 int file_write_buf(const char *file, const char *buf, int buflen);
 
+// Joins `parts` into the `size` bytes at `dst`, cut to fit and always
+// terminated: what snprintf("%s%s", ...) makes of plain texts, without
+// bringing its formatting code into memory for a copy.
+inline void join_bounded(char *dst, size_t size, std::initializer_list<const char *> parts) {
+    if (size == 0) return;
+    char *out = dst;
+    char *const last = dst + size - 1;
+    for (const char *part : parts)
+        for (; *part != '\0' && out < last; ++part) *out++ = *part;
+    *out = '\0';
+}
+
 // Copies `src` into `dst`, cut to fit and always terminated.
 template <size_t N>
 void copy_bounded(std::array<char, N> &dst, const char *src) {
-    size_t i = 0;
-    for (; i + 1 < N && src[i] != '\0'; ++i) dst[i] = src[i];
-    dst[i] = '\0';
+    join_bounded(dst.data(), N, {src});
 }
