@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <libgen.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,12 +26,21 @@ enum {
 
 inline constexpr char BOOTCHK_FILE[] = ".bootchk";
 
+// The open-file limit as sysconf(_SC_OPEN_MAX) reports it, the soft
+// RLIMIT_NOFILE, or -1 when it cannot be told. Asked of getrlimit() directly:
+// sysconf's dispatch on its argument is code and tables touched for nothing.
+inline long process_open_max() {
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
+    return static_cast<long>(limit.rlim_cur);
+}
+
 // Closes every descriptor from `start` (3 when below 1) up to the open-file
 // limit. close_range() makes the cost independent of the limit, which may be
 // a million; the loop is only for kernels older than 5.9.
 inline void process_closefd_from(int start) {
     if (start < 1) start = 3;
-    const long limit = sysconf(_SC_OPEN_MAX);
+    const long limit = process_open_max();
     if (limit < 0 || start >= limit) return;
     if (close_range(static_cast<unsigned>(start), static_cast<unsigned>(limit - 1), 0) == 0) return;
     for (long fd = start; fd < limit; ++fd) close(static_cast<int>(fd));
