@@ -68,7 +68,7 @@ unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, si
     static unsigned counter;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const unsigned salt = static_cast<unsigned>(getpid()) * 2654435761u ^
-                              static_cast<unsigned>(time(nullptr)) ^ ++counter * 40503u;
+                              static_cast<unsigned>(wall_clock_now()) ^ ++counter * 40503u;
         const int n = snprintf(tmp_path, tmp_size, "%s.tmp%08x", target, salt);
         if (n < 0 || static_cast<size_t>(n) >= tmp_size) {
             errno = ENAMETOOLONG;

@@ -27,7 +27,7 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
 
 // asctime()'s fixed form, "Mon Mar  4 09:05:07 2024", without its line end.
 static void format_now(char (&stamp)[64]) {
-    const time_t now = time(nullptr);
+    const time_t now = wall_clock_now();
     struct tm local {};
     char text[64] = "";
     if (localtime_r(&now, &local) == nullptr || asctime_r(&local, text) == nullptr) text[0] = '\0';
