@@ -16,11 +16,10 @@
 
 namespace {
 
-// The child's argument vector, built in the parent so that the child does
-// nothing between fork and exec but what exec needs.
+// The child's argument vector. It is built in the child, after the fork: the
+// supervisor itself never writes it, so it costs the supervisor no page and
+// no copy-on-write fault per restart.
 struct child_args {
-    // The pointers first: with the few arguments ever used, they and the
-    // texts share one page.
     char *argv[MAX_ARGS_COUNT];
     int argc;
     char buf[MAX_ARGS_COUNT][MAX_CMD_LEN];
@@ -67,13 +66,17 @@ pid_t fork_with_retry() {
     }
 }
 
-[[noreturn]] void become_program(const char *pname, char *const argv[], pid_t supervisor) {
+[[noreturn]] void become_program(const char *pname, int ret_code, int verbose, int bootdata,
+                                 pid_t supervisor) {
     child_default_signals();
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The supervisor may have died before the death signal was armed.
     if (getppid() != supervisor) raise(SIGTERM);
     process_closefd_from(3);
-    execv(pname, argv);
+    child_args args;
+    args.clear();
+    fill_args(args, pname, ret_code, verbose, bootdata);
+    execv(pname, args.argv);
 
     const int err = errno;
     // Straight to the descriptor: stdio would also flush this copy of the
@@ -89,25 +92,22 @@ pid_t fork_with_retry() {
 }  // namespace
 
 pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
-    // Static, not on the stack: only the bytes written become resident, and
-    // the frames below stay shallow on every restart.
-    static child_args args;
-    args.clear();
-    fill_args(args, pname, ret_code, verbose, bootdata);
     const pid_t supervisor = getpid();
     const pid_t pid = fork_with_retry();
     if (pid < 0) {
         puts("failed to fork");
         return -1;
     }
-    if (pid == 0) become_program(pname, args.argv, supervisor);
+    if (pid == 0) become_program(pname, ret_code, verbose, bootdata, supervisor);
     return pid;
 }
 
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     exec_pid_t &slot = daemon->pids[i];
     const int bootdata = daemon->boot_space == BOOT_SPACE_DATA ? 1 : 0;
-    static char data_path[sizeof DPI_DATA_DIRNAME + PATH_BUF];  // see exec_process
+    // Static, not on the stack: only the bytes written become resident, and
+    // the frames below stay shallow on every restart.
+    static char data_path[sizeof DPI_DATA_DIRNAME + PATH_BUF];
     if (bootdata) join_bounded(data_path, sizeof data_path, {DPI_DATA_DIRNAME, "/", slot.base.data()});
     slot.pid = exec_process(bootdata ? data_path : slot.base.data(), ret_code, daemon->verbose, bootdata);
     slot.unreaped = slot.pid > 0;
