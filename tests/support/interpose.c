@@ -3,10 +3,11 @@
  * - sleep() and nanosleep() return at once and append "sleep N" (restart
  *   delays) or "pause N" (fork retries) to $WD_TEST_LOG; with WD_TEST_HOLD=1
  *   sleep() really waits, so that a test can look at a supervisor mid-delay.
- * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() calls fail with
- *   EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or "N+:ERR") fails waitpid(-1, ...).
- * - WD_TEST_ORPHAN_FORK=N: the child of the Nth fork() kills its parent and
- *   waits to be reparented before it goes on.
+ * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() or vfork() calls
+ *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
+ *   "N+:ERR") fails waitpid(-1, ...).
+ * - WD_TEST_ORPHAN_FORK=N: the child of the Nth fork() or vfork() kills its
+ *   parent and waits to be reparented before it goes on.
  * - WD_TEST_LINEBUF=1 makes standard output line buffered.
  * - WD_TEST_TRACE=1 logs "call NAME N" for each file call below and each
  *   waitpid(-1); WD_TEST_KILL_AT=N dies by SIGKILL just before the Nth.
@@ -135,6 +136,42 @@ pid_t fork(void) {
     }
     return pid;
 }
+
+/* The supervisor starts its programs with vfork(), counted with fork(). A C
+ * wrapper cannot call the real vfork: the child would return through the
+ * wrapper's frame while the suspended parent still needs it. So this entry
+ * decides in C first, then fails, or jumps to the real vfork with the
+ * caller's return address untouched, or (orphan case) makes the system call
+ * itself, keeping the return address in a register as glibc does, so that
+ * the child can kill its parent before it goes on. */
+#if defined(__x86_64__)
+static void *real_vfork;
+__attribute__((visibility("hidden"), used)) int wd_vfork_plan(void) {
+    if (real_vfork == NULL) real_vfork = dlsym(RTLD_NEXT, "vfork");
+    if (++forks >= fork_at && forks <= fork_last && fork_at > 0) return 1;
+    return orphan_at == forks ? 2 : 0;
+}
+__attribute__((visibility("hidden"), used)) pid_t wd_vfork_failed(void) {
+    errno = EAGAIN;
+    return -1;
+}
+__attribute__((visibility("hidden"), used)) void wd_vfork_orphan(void) {
+    const pid_t parent = getppid();
+    kill(parent, SIGKILL);
+    while (getppid() == parent) usleep(1000);
+}
+__asm__(".text\n.globl vfork\n.type vfork, @function\nvfork:\n"
+        "  sub $8, %rsp\n  call wd_vfork_plan\n  add $8, %rsp\n"
+        "  cmp $1, %eax\n  je wd_vfork_failed\n"
+        "  cmp $2, %eax\n  je 1f\n"
+        "  jmp *real_vfork(%rip)\n"
+        "1:  pop %rsi\n  mov $58, %eax\n  syscall\n  push %rsi\n"
+        "  test %eax, %eax\n  jnz 2f\n"
+        "  push %rax\n  call wd_vfork_orphan\n  pop %rax\n"
+        "2:  ret\n.size vfork, .-vfork\n");
+#else
+pid_t vfork(void) { return fork(); } /* fork's semantics are vfork's, and more */
+#endif
 
 pid_t waitpid(pid_t pid, int *status, int options) {
     REAL(pid_t, waitpid, (pid_t, int *, int));

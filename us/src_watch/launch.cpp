@@ -52,20 +52,22 @@ void fill_args(child_args &args, const char *pname, int ret_code, int verbose, i
     }
 }
 
-// A momentary shortage of pids or memory must not count as a failed boot,
-// which would delete the boot-check record: try three times, 1 s and 2 s apart.
-pid_t fork_with_retry() {
-    constexpr time_t pauses[] = {1, 2};
-    for (size_t attempt = 0;; ++attempt) {
-        const pid_t pid = fork();
-        if (pid >= 0 || attempt == std::size(pauses) || (errno != EAGAIN && errno != ENOMEM))
-            return pid;
-        timespec pause{pauses[attempt], 0};
-        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-        }
-    }
+// Reports a failed exec and ends the child with the status that fails the
+// cycle. Straight to the descriptor: stdio would also flush the supervisor's
+// unwritten output, and a gone reader must not stop the 129.
+[[noreturn, gnu::noinline]] void exec_failed(const char *pname, int err) {
+    signal(SIGPIPE, SIG_IGN);
+    char msg[8192 + 256];
+    const int n =
+        snprintf(msg, sizeof msg, "failed to exec %s, error is %s\n", pname, strerror(err));
+    if (n > 0) write_all(STDOUT_FILENO, msg, std::min(static_cast<size_t>(n), sizeof msg - 1));
+    _exit(APP_RETCODE_ERROR);
 }
 
+// The child's side, between vfork and exec. It runs on the supervisor's stack,
+// below the frames the supervisor returns to, and changes only what is the
+// child's own: its signal mask and dispositions, its descriptor table, its
+// death signal and its own frame.
 [[noreturn]] void become_program(const char *pname, int ret_code, int verbose, int bootdata,
                                  pid_t supervisor) {
     child_default_signals();
@@ -77,29 +79,37 @@ pid_t fork_with_retry() {
     args.clear();
     fill_args(args, pname, ret_code, verbose, bootdata);
     execv(pname, args.argv);
+    exec_failed(pname, errno);
+}
 
-    const int err = errno;
-    // Straight to the descriptor: stdio would also flush this copy of the
-    // supervisor's unwritten output, and a gone reader must not stop the 129.
-    signal(SIGPIPE, SIG_IGN);
-    char msg[8192 + 256];
-    const int n =
-        snprintf(msg, sizeof msg, "failed to exec %s, error is %s\n", pname, strerror(err));
-    if (n > 0) write_all(STDOUT_FILENO, msg, std::min(static_cast<size_t>(n), sizeof msg - 1));
-    _exit(APP_RETCODE_ERROR);
+// vfork, not fork: the child only execs, so copying the supervisor's page
+// tables for it, and the copy-on-write faults that follow, would be most of
+// the supervisor's cost per restart. The supervisor waits until the exec has
+// happened. The child never returns from here: it execs or exits.
+[[gnu::noinline]] pid_t start_child(const char *pname, int ret_code, int verbose, int bootdata,
+                                    pid_t supervisor) {
+    const pid_t pid = vfork();
+    if (pid == 0) become_program(pname, ret_code, verbose, bootdata, supervisor);
+    return pid;
 }
 
 }  // namespace
 
+// A momentary shortage of pids or memory must not count as a failed boot,
+// which would delete the boot-check record: try three times, 1 s and 2 s apart.
 pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
     const pid_t supervisor = getpid();
-    const pid_t pid = fork_with_retry();
-    if (pid < 0) {
-        puts("failed to fork");
-        return -1;
+    constexpr time_t pauses[] = {1, 2};
+    for (size_t attempt = 0;; ++attempt) {
+        const pid_t pid = start_child(pname, ret_code, verbose, bootdata, supervisor);
+        if (pid >= 0) return pid;
+        if (attempt == std::size(pauses) || (errno != EAGAIN && errno != ENOMEM)) break;
+        timespec pause{pauses[attempt], 0};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
     }
-    if (pid == 0) become_program(pname, ret_code, verbose, bootdata, supervisor);
-    return pid;
+    puts("failed to fork");
+    return -1;
 }
 
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
