@@ -30,7 +30,7 @@ inline constexpr char BOOTCHK_FILE[] = ".bootchk";
 // RLIMIT_NOFILE, or -1 when it cannot be told. Asked of getrlimit() directly:
 // sysconf's dispatch on its argument is code and tables touched for nothing.
 inline long process_open_max() {
-    rlimit limit {};
+    rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
     return static_cast<long>(limit.rlim_cur);
 }

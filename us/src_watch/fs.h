@@ -78,7 +78,7 @@ bool replace_file(const char *path, const void *buf, size_t len, mode_t mode);
 // indirect function: binding at load (-z now) runs its resolver, a page of
 // libc code, in every supervisor at start-up. clock_gettime() is a plain call.
 inline time_t wall_clock_now() {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return now.tv_sec;
 }

@@ -118,7 +118,9 @@ void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     // Static, not on the stack: only the bytes written become resident, and
     // the frames below stay shallow on every restart.
     static char data_path[sizeof DPI_DATA_DIRNAME + PATH_BUF];
-    if (bootdata) join_bounded(data_path, sizeof data_path, {DPI_DATA_DIRNAME, "/", slot.base.data()});
-    slot.pid = exec_process(bootdata ? data_path : slot.base.data(), ret_code, daemon->verbose, bootdata);
+    if (bootdata)
+        join_bounded(data_path, sizeof data_path, {DPI_DATA_DIRNAME, "/", slot.base.data()});
+    slot.pid =
+        exec_process(bootdata ? data_path : slot.base.data(), ret_code, daemon->verbose, bootdata);
     slot.unreaped = slot.pid > 0;
 }

@@ -34,12 +34,12 @@ struct exec_pid_ {
 using exec_pid_t = exec_pid_;
 
 struct watch_daemon_ {
-    int verbose;             // 1: started with an argument; children get "-d"
-    int boot_space;          // BOOT_SPACE_*, decided at every cycle
-    int run_fd;              // the run file, open and locked
-    int sub_cnt;             // configured programs, 1 to MAX_SUB_PROCESS
-    unsigned int segv_cnt;   // SIGSEGV deaths since start, never reset
-    bool bootchk_set_aside;  // a record we could not remove: ignore it
+    int verbose;                         // 1: started with an argument; children get "-d"
+    int boot_space;                      // BOOT_SPACE_*, decided at every cycle
+    int run_fd;                          // the run file, open and locked
+    int sub_cnt;                         // configured programs, 1 to MAX_SUB_PROCESS
+    unsigned int segv_cnt;               // SIGSEGV deaths since start, never reset
+    bool bootchk_set_aside;              // a record we could not remove: ignore it
     std::array<char, PATH_BUF> runfile;  // ./tmp/NAME.run
     exec_pid_t pids[MAX_SUB_PROCESS];
 };
