@@ -24,7 +24,8 @@
 //                            to end, by default with status 0. OPTIONS: pipe
 //                            (console a pipe), deaf (a pipe nobody reads),
 //                            closed (no standard descriptors), plain (no
-//                            interposer), noargv, argv0=pad:N, valgrind,
+//                            interposer), noargv, argv0=pad:N (padded with
+//                            slashes in front), argv0=slash (two behind), valgrind,
 //                            hostile (SIGTERM blocked, SIGINT, SIGQUIT ignored),
 //                            high-fd (a descriptor inherited at the limit)
 //   start [OPTIONS]          the same without waiting
@@ -272,6 +273,7 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     if (argv) argv_text.push_back(daemon);
     if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
         argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
+    if (options.find("argv0=slash") != std::string::npos) argv_text.back() += "//";
     argv_text.insert(argv_text.end(), args_.begin(), args_.end());
     std::vector<char *> argvp;
     for (auto &a : argv_text) argvp.push_back(a.data());

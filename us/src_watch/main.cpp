@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -23,13 +24,24 @@ static void attach_closed_std_fds() {
     }
 }
 
-static void set_runfile(watch_daemon_t *daemon, const char *argv0) {
+// The run file is named after the program, "./tmp/" + basename(argv0) +
+// ".run". For a path that does not end in a slash, basename() is what follows
+// the last slash, taken here directly: the call would keep a page of libc
+// code, and the 64 KiB around it, mapped for the life of the process.
+[[gnu::noinline]] static void set_runfile_by_basename(watch_daemon_t *daemon, const char *argv0) {
     // basename() may change its argument: give it a copy (argv0 fits, see
     // app_change_dir, or start-up ends there).
     char copy[PATH_BUF];
     join_bounded(copy, sizeof copy, {argv0});
     join_bounded(daemon->runfile.data(), daemon->runfile.size(),
                  {DPI_TMP_DIRNAME, basename(copy), ".run"});
+}
+
+static void set_runfile(watch_daemon_t *daemon, const char *argv0) {
+    const char *slash = strrchr(argv0, '/');
+    if (slash != nullptr && slash[1] == '\0') return set_runfile_by_basename(daemon, argv0);
+    join_bounded(daemon->runfile.data(), daemon->runfile.size(),
+                 {DPI_TMP_DIRNAME, slash != nullptr ? slash + 1 : argv0, ".run"});
 }
 
 // Whatever started us may have blocked or ignored signals (a wrapper that
