@@ -16,9 +16,8 @@
 
 namespace {
 
-// The child's argument vector. It is built in the child, after the fork: the
-// supervisor itself never writes it, so it costs the supervisor no page and
-// no copy-on-write fault per restart.
+// The child's argument vector, built by the child between vfork and exec,
+// in its own frame.
 struct child_args {
     char *argv[MAX_ARGS_COUNT];
     int argc;
@@ -67,7 +66,8 @@ void fill_args(child_args &args, const char *pname, int ret_code, int verbose, i
 // The child's side, between vfork and exec. It runs on the supervisor's stack,
 // below the frames the supervisor returns to, and changes only what is the
 // child's own: its signal mask and dispositions, its descriptor table, its
-// death signal and its own frame.
+// death signal and its own frame; and errno, which the supervisor reads only
+// when vfork fails, that is when there is no child.
 [[noreturn]] void become_program(const char *pname, int ret_code, int verbose, int bootdata,
                                  pid_t supervisor) {
     child_default_signals();
