@@ -126,14 +126,23 @@ unsigned int sleep(unsigned int seconds) {
     return 0;
 }
 
+/* Counts a fork() or vfork(): 1 if this one fails, 2 if its child orphans itself. */
+static int fork_plan(void) {
+    if (++forks >= fork_at && forks <= fork_last && fork_at > 0) return 1;
+    return orphan_at == forks ? 2 : 0;
+}
+
+static void orphan_child(pid_t parent) {
+    kill(parent, SIGKILL);
+    while (getppid() == parent) usleep(1000);
+}
+
 pid_t fork(void) {
     REAL(pid_t, fork, (void));
-    if (++forks >= fork_at && forks <= fork_last && fork_at > 0) return errno = EAGAIN, -1;
+    const int plan = fork_plan();
+    if (plan == 1) return errno = EAGAIN, -1;
     const pid_t parent = getpid(), pid = real();
-    if (pid == 0 && orphan_at == forks) {
-        kill(parent, SIGKILL);
-        while (getppid() == parent) usleep(1000);
-    }
+    if (pid == 0 && plan == 2) orphan_child(parent);
     return pid;
 }
 
@@ -148,18 +157,13 @@ pid_t fork(void) {
 static void *real_vfork;
 __attribute__((visibility("hidden"), used)) int wd_vfork_plan(void) {
     if (real_vfork == NULL) real_vfork = dlsym(RTLD_NEXT, "vfork");
-    if (++forks >= fork_at && forks <= fork_last && fork_at > 0) return 1;
-    return orphan_at == forks ? 2 : 0;
+    return fork_plan();
 }
 __attribute__((visibility("hidden"), used)) pid_t wd_vfork_failed(void) {
     errno = EAGAIN;
     return -1;
 }
-__attribute__((visibility("hidden"), used)) void wd_vfork_orphan(void) {
-    const pid_t parent = getppid();
-    kill(parent, SIGKILL);
-    while (getppid() == parent) usleep(1000);
-}
+__attribute__((visibility("hidden"), used)) void wd_vfork_orphan(void) { orphan_child(getppid()); }
 __asm__(".text\n.globl vfork\n.type vfork, @function\nvfork:\n"
         "  sub $8, %rsp\n  call wd_vfork_plan\n  add $8, %rsp\n"
         "  cmp $1, %eax\n  je wd_vfork_failed\n"
