@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "watch_daemon.h"
+
 bool write_all(int fd, const void *buf, size_t len, size_t *written) {
     auto *p = static_cast<const char *>(buf);
     size_t done = 0;
@@ -58,7 +60,7 @@ unique_fd open_regular_file(const char *path) {
 
 static bool sync_directory_of(const char *path) {
     char copy[8300];
-    snprintf(copy, sizeof copy, "%s", path);
+    join_bounded(copy, sizeof copy, {path});
     unique_fd dir(open(dirname(copy), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir.valid() && fsync(dir.get()) == 0;
 }
