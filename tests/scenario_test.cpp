@@ -359,8 +359,12 @@ void runner::act(const step &st, const std::string &rest) {
 
     // Setting up
     if (v == "plan" || v == "script") {
-        static std::atomic<int> counter;  // unique to this process, and within killall's 15 characters
-        const std::string name = word.substr(0, 3) + std::to_string(getpid()) + "_" + std::to_string(counter++);
+        // Unique to this process, within killall's 15 characters, and at least
+        // as wide as the status view's name column, whatever the pid.
+        static std::atomic<int> counter;
+        char pid[16];
+        snprintf(pid, sizeof pid, "%05d", static_cast<int>(getpid()));
+        const std::string name = word.substr(0, 3) + pid + "_" + std::to_string(counter++);
         fs::copy_file(STANDIN_BIN, at(name));
         vars_[word] = vars_["PATH_" + word] = name;  // a plan may name its own program
         programs_.push_back(word);
