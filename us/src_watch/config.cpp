@@ -29,8 +29,8 @@ int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
     const cjson_tree conf(cjson_from_file(conf_file));
     if (!conf) return -1;
 
-    const cJSON *watch = cJSON_GetObjectItem(conf.get(), "__watch");
-    const cJSON *processes = watch ? cJSON_GetObjectItem(watch, "processes") : nullptr;
+    const cJSON *watch = cjson_member(conf.get(), "__watch");
+    const cJSON *processes = watch ? cjson_member(watch, "processes") : nullptr;
     const int count = processes ? cJSON_GetArraySize(processes) : 0;
     if (count == 0) {
         daemon_init_default(daemon);

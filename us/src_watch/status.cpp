@@ -397,7 +397,7 @@ std::string config_problem(const char *path) {
         const size_t column = at - (line_start == std::string::npos || at == 0 ? 0 : line_start + 1) + 1;
         return name + " is not JSON: error at line " + std::to_string(line) + ", column " + std::to_string(column);
     }
-    const cJSON *processes = cJSON_GetObjectItem(cJSON_GetObjectItem(conf.get(), "__watch"), "processes");
+    const cJSON *processes = cjson_member(cjson_member(conf.get(), "__watch"), "processes");
     for (int i = 0; i < std::min(cJSON_GetArraySize(processes), MAX_SUB_PROCESS); ++i)
         if (cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base") == nullptr)
             return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has no string \"base\"";
