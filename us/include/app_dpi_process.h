@@ -26,24 +26,17 @@ enum {
 
 inline constexpr char BOOTCHK_FILE[] = ".bootchk";
 
-// The open-file limit as sysconf(_SC_OPEN_MAX) reports it, the soft
-// RLIMIT_NOFILE, or -1 when it cannot be told. Asked of getrlimit() directly:
-// sysconf's dispatch on its argument is code and tables touched for nothing.
-inline long process_open_max() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
-    return static_cast<long>(limit.rlim_cur);
-}
-
-// Closes every descriptor from `start` (3 when below 1) up to the open-file
-// limit. close_range() makes the cost independent of the limit, which may be
-// a million; the loop is only for kernels older than 5.9.
+// Closes every descriptor from `start` (3 when below 1) upwards, whatever
+// the open-file limit: whoever started us may have left one above a limit
+// it lowered afterwards. close_range() costs the same for any limit; on
+// kernels older than 5.9, which lack it, the loop runs to the hard limit.
 inline void process_closefd_from(int start) {
     if (start < 1) start = 3;
-    const long limit = process_open_max();
-    if (limit < 0 || start >= limit) return;
-    if (close_range(static_cast<unsigned>(start), static_cast<unsigned>(limit - 1), 0) == 0) return;
-    for (long fd = start; fd < limit; ++fd) close(static_cast<int>(fd));
+    if (close_range(static_cast<unsigned>(start), ~0U, 0) == 0) return;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t last = limit.rlim_max < (1u << 20) ? limit.rlim_max : (1u << 20);
+    for (rlim_t fd = static_cast<rlim_t>(start); fd < last; ++fd) close(static_cast<int>(fd));
 }
 
 // Moves into the directory that holds `path` (the program's own path).
@@ -67,34 +60,4 @@ inline int app_change_dir(const char *path) {
 // Opens (creating) and locks the run file `run_name`, empties it and writes
 // `len` bytes of `buf`. Returns the descriptor, held open and locked and not
 // inherited across exec, or -1.
-inline int process_run_set(const char *run_name, const char *buf, int len) {
-    if (run_name == nullptr) {
-        puts("NULL file name");
-        return -1;
-    }
-    // Only a regular file: a link planted in ./tmp/ must not make the lock
-    // empty its target, and a FIFO would block the first record that fills it.
-    const int fd = open(run_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-    struct stat st {};
-    // fstat() itself is this call with an empty path from libc's read-only
-    // data: a page that would be mapped in for this one check.
-    if (fd < 0 || fstatat(fd, "", &st, AT_EMPTY_PATH) != 0 || !S_ISREG(st.st_mode) ||
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        printf("failed to open %s\n", run_name);
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        printf("already in use for %s\n", run_name);
-        close(fd);
-        return -1;
-    }
-    // Failures here cost only the run file's readability, never the lock.
-    const int truncated = ftruncate(fd, 0);
-    (void)truncated;
-    if (len > 0) {
-        const ssize_t written = write(fd, buf, static_cast<size_t>(len));
-        (void)written;
-    }
-    return fd;
-}
+int process_run_set(const char *run_name, const char *buf, int len);

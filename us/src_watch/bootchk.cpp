@@ -15,12 +15,22 @@
 const char BOOTCHK_PATH[] = "./data//.bootchk";
 static_assert(sizeof BOOTCHK_PATH == sizeof DPI_DATA_DIRNAME + 1 + sizeof BOOTCHK_FILE - 1);
 
-cJSON *bootchk_load() {
-    return cjson_from_file(BOOTCHK_PATH);
+cJSON *bootchk_load(int *refused) {
+    int why = 0;
+    cJSON *record = nullptr;
+    const unique_fd fd = open_exposed(BOOTCHK_PATH);
+    if (fd.valid())
+        record = cjson_from_fd(fd.get(), BOOTCHK_MAX, &why);
+    else if (errno != ENOENT)
+        why = errno;
+    if (refused != nullptr) *refused = why;
+    return record;
 }
 
+// Only what counts as a record is removed: anything else in its place is no
+// record, as for the boot-space decision.
 int bootchk_exit_clean() {
-    if (access(BOOTCHK_PATH, R_OK) != 0) return 0;
+    if (!open_exposed(BOOTCHK_PATH).valid()) return 0;
     if (unlink(BOOTCHK_PATH) == 0 || errno == ENOENT) return 1;
     return -1;
 }
@@ -37,7 +47,9 @@ boot_reason bootchk_judge(const cJSON *record) {
 
 int find_boot_space(watch_daemon_t *daemon) {
     if (daemon != nullptr && daemon->bootchk_set_aside) return BOOT_SPACE_SYS;
-    const cjson_tree record(bootchk_load());
+    int refused = 0;
+    const cjson_tree record(bootchk_load(&refused));
+    if (refused != 0) printf("ignoring %s: %s\n", BOOTCHK_PATH, refusal_text(refused));
     switch (bootchk_judge(record.get())) {
         case boot_reason::data_space:
             return BOOT_SPACE_DATA;

@@ -1,27 +1,22 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-
+#include <cerrno>
 #include <cstring>
-#include <cstdlib>
-#include <memory>
 
 #include "fs.h"
 #include "libutil/cJSON.h"
 
-cJSON *cjson_from_file(const char *conf_file) {
-    struct stat st {};
-    if (stat(conf_file, &st) != 0 || st.st_size <= 0) return nullptr;
-    unique_fd fd(open(conf_file, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return nullptr;
+cJSON *cjson_from_fd(int fd, size_t cap, int *error) {
+    size_t len = 0;
+    const heap_text text = read_capped(fd, cap, &len);
+    if (error != nullptr) *error = text ? 0 : errno;
+    return text && len > 0 ? cJSON_Parse(text.get()) : nullptr;
+}
 
-    const auto size = static_cast<size_t>(st.st_size);
-    const std::unique_ptr<char, decltype(&free)> buf(static_cast<char *>(malloc(size + 1)), &free);
-    if (!buf) return nullptr;
-    // Parse only what was actually read: the file may have shrunk since stat.
-    const ssize_t got = read_full(fd.get(), buf.get(), size);
-    if (got <= 0) return nullptr;
-    buf.get()[got] = '\0';
-    return cJSON_Parse(buf.get());
+// The configuration is the operator's: a link to it is followed. It may be a
+// product-wide file with much else in it, hence the generous cap, which only
+// keeps a runaway file from taking the supervisor's memory.
+cJSON *cjson_from_file(const char *conf_file) {
+    const unique_fd fd = open_plain(conf_file);
+    return fd.valid() ? cjson_from_fd(fd.get(), 16 << 20, nullptr) : nullptr;
 }
 
 int cjson_parse_array_string(cJSON *array, const char **strings, int max) {

@@ -11,8 +11,10 @@
 
 int prepare_needful_dir(const char *dirname) {
     // What opendir() would find out, without its 32 KiB directory buffer.
-    if (unique_fd(open(dirname, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).valid()) return 0;
-    if (mkdir(dirname, 0777) == 0 || errno == EEXIST) return 0;
+    if (open_plain(dirname, O_RDONLY | O_DIRECTORY).valid()) return 0;
+    // Never world-writable, whatever the umask: whoever can write ./data/
+    // chooses what the programs run.
+    if (mkdir(dirname, 0777 & ~S_IWOTH) == 0 || errno == EEXIST) return 0;
     printf("mkdir (%s) error: %s", dirname, strerror(errno));
     return -1;
 }

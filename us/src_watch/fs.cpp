@@ -43,25 +43,72 @@ ssize_t read_full(int fd, void *buf, size_t len) {
     return static_cast<ssize_t>(got);
 }
 
-unique_fd open_regular_file(const char *path) {
-    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+unique_fd open_exposed(const char *path, int flags, mode_t mode) {
+    flags &= ~O_TRUNC;
+    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
     if (!fd.valid()) return fd;
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0) return unique_fd();
+    // fstat() itself is this call with an empty path from libc's read-only
+    // data: a page that would be mapped in for this one check.
+    if (fstatat(fd.get(), "", &st, AT_EMPTY_PATH) != 0) return unique_fd();
     if (!S_ISREG(st.st_mode)) {
         errno = EINVAL;
         return unique_fd();
     }
-    // Reads of a regular file never block; clear the flag for a clean state.
-    const int flags = fcntl(fd.get(), F_GETFL);
-    if (flags >= 0) fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    if ((flags & O_ACCMODE) != O_RDONLY && st.st_nlink != 1) {
+        errno = EMLINK;
+        return unique_fd();
+    }
+    // Reads and writes of a regular file never block: a clean state.
+    const int status = fcntl(fd.get(), F_GETFL);
+    if (status >= 0) fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK);
     return fd;
+}
+
+unique_fd open_exposed_dir(int at, const char *name) {
+    return unique_fd(openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+unique_fd open_plain(const char *path, int flags) {
+    return unique_fd(open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+}
+
+const char *refusal_text(int err) {
+    switch (err) {
+        case ELOOP:
+            return "a symbolic link";
+        case EINVAL:
+            return "not a regular file";
+        case EMLINK:
+            return "a file with other hard links";
+        case EFBIG:
+            return "too large";
+        default:
+            return strerror(err);
+    }
+}
+
+heap_text read_capped(int fd, size_t cap, size_t *len) {
+    struct stat st {};
+    if (fstatat(fd, "", &st, AT_EMPTY_PATH) != 0) return nullptr;
+    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > cap) {
+        errno = EFBIG;
+        return nullptr;
+    }
+    const auto size = static_cast<size_t>(st.st_size);
+    heap_text text(static_cast<char *>(malloc(size + 1)));
+    if (!text) return nullptr;
+    const ssize_t got = read_full(fd, text.get(), size);
+    if (got < 0) return nullptr;
+    text.get()[got] = '\0';
+    if (len != nullptr) *len = static_cast<size_t>(got);
+    return text;
 }
 
 static bool sync_directory_of(const char *path) {
     char copy[8300];
     join_bounded(copy, sizeof copy, {path});
-    unique_fd dir(open(dirname(copy), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const unique_fd dir = open_plain(dirname(copy), O_RDONLY | O_DIRECTORY);
     return dir.valid() && fsync(dir.get()) == 0;
 }
 
@@ -76,7 +123,8 @@ unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, si
             errno = ENAMETOOLONG;
             return unique_fd();
         }
-        unique_fd fd(open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        // O_EXCL: a new file of ours, so it needs none of open_exposed's checks.
+        unique_fd fd(open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & ~S_IWOTH));
         if (fd.valid() || errno != EEXIST) return fd;
     }
     return unique_fd();

@@ -2,10 +2,12 @@
 // or a full disk can never leave half-done.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 
@@ -57,9 +59,38 @@ bool write_all(int fd, const void *buf, size_t len, size_t *written = nullptr);
 // Reads into `buf` until it is full or the file ends; -1 on a read error.
 ssize_t read_full(int fd, void *buf, size_t len);
 
-// Opens `path` read-only without following a symbolic link and without
-// blocking on a FIFO; succeeds only for a regular file.
-unique_fd open_regular_file(const char *path);
+// The one way to open a file under ./tmp/ or ./data/, where the supervised
+// programs, and whoever else can write there, may have left anything. Never
+// through a final symbolic link, never blocking on a FIFO, never inherited by
+// a child; then judged on the descriptor, not the path: a regular file only,
+// and, when opened for writing, one with no other hard link (writing it would
+// write someone else's file). `flags` may add O_RDWR or O_WRONLY and O_CREAT;
+// never O_TRUNC, which would act before the check (truncate afterwards). On
+// failure errno tells why: ELOOP a link, EINVAL not a regular file, EMLINK
+// hard-linked. Every later read or write goes through the descriptor.
+unique_fd open_exposed(const char *path, int flags = O_RDONLY, mode_t mode = 0);
+
+// Opens a path that is ours or the operator's (the configuration, /dev/null,
+// /proc, a directory): follows links, but never blocks on a FIFO and is
+// never inherited by a child.
+unique_fd open_plain(const char *path, int flags = O_RDONLY);
+
+// A directory beneath ./tmp/ or ./data/, by name in the directory `at`
+// (AT_FDCWD: the working directory), never through a final symbolic link.
+unique_fd open_exposed_dir(int at, const char *name);
+
+// Why open_exposed or read_capped refused a file, in an operator's words.
+const char *refusal_text(int err);
+
+// The whole file behind `fd` if it holds at most `cap` bytes, NUL-terminated,
+// from the process heap (free() it); null otherwise, errno EFBIG when larger.
+// Reads what is there: a file that shrank since its size was taken is read
+// as far as it goes.
+struct heap_deleter {
+    void operator()(void *p) const { free(p); }
+};
+using heap_text = std::unique_ptr<char, heap_deleter>;
+heap_text read_capped(int fd, size_t cap, size_t *len = nullptr);
 
 // Creates a new, uniquely named file beside `target` (exclusively, never
 // through a link) with `mode` before the umask. `tmp_path` receives its name.

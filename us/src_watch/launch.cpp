@@ -1,4 +1,3 @@
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,13 +66,11 @@ void fill_args(child_args &args, const char *pname, int ret_code, int verbose, i
 // below the frames the supervisor returns to, and changes only what is the
 // child's own: its signal mask and dispositions, its descriptor table, its
 // death signal and its own frame; and errno, which the supervisor reads only
-// when vfork fails, that is when there is no child.
+// when vfork fails, that is when there is no child. Programs get SIGTERM when
+// the supervisor ends, so that they can end cleanly.
 [[noreturn]] void become_program(const char *pname, int ret_code, int verbose, int bootdata,
                                  pid_t supervisor) {
-    child_default_signals();
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    // The supervisor may have died before the death signal was armed.
-    if (getppid() != supervisor) raise(SIGTERM);
+    become_child(SIGTERM, supervisor);
     process_closefd_from(3);
     child_args args;
     args.clear();

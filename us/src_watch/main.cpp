@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <libgen.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -9,6 +10,7 @@
 
 #include "app_dpi_process.h"
 #include "build_info.h"
+#include "fs.h"
 #include "watch_daemon.h"
 
 // A closed standard descriptor would be handed to the run file, and console
@@ -16,7 +18,9 @@
 static void attach_closed_std_fds() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0) continue;
-        const int null = open("/dev/null", O_RDWR);
+        const int null = open_plain("/dev/null", O_RDWR).release();
+        // Children inherit 0, 1 and 2: the close-on-exec flag must not stay.
+        if (null == fd) fcntl(fd, F_SETFD, 0);
         if (null >= 0 && null != fd) {
             dup2(null, fd);
             close(null);
@@ -58,6 +62,19 @@ static void reset_signals() {
         if (sig != SIGHUP && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
             signal(sig, SIG_DFL);
     }
+    // A log reader that goes away must not take the supervisor (and, by the
+    // parent-death signal, every supervised program) with it; nor may a
+    // file-size limit (ulimit -f, LimitFSIZE=): crossing it is then a write
+    // error, handled as a full disk is.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+// An interval timer survives exec: one left running by whoever started us
+// would end the supervisor by SIGALRM (or SIGVTALRM, SIGPROF) some time later.
+static void clear_interval_timers() {
+    const itimerval off{};
+    for (const int timer : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) setitimer(timer, &off, nullptr);
 }
 
 // Start-up, step by step; any failure ends the process with status 0. Kept
@@ -67,9 +84,7 @@ static void reset_signals() {
     attach_closed_std_fds();
     process_closefd_from(3);
     reset_signals();
-    // A log reader that goes away must not take the supervisor (and, by the
-    // parent-death signal, every supervised program) with it.
-    signal(SIGPIPE, SIG_IGN);
+    clear_interval_timers();
 
     // Linux hands an empty argument vector over as one empty argument: either
     // way there is no path to find the install directory by.

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,14 +11,52 @@
 #include "fs.h"
 #include "watch_daemon.h"
 
+int process_run_set(const char *run_name, const char *buf, int len) {
+    if (run_name == nullptr) {
+        puts("NULL file name");
+        return -1;
+    }
+    // A link or a second name planted in ./tmp/ must not make the lock empty
+    // another file, and a FIFO would block the first record that fills it.
+    unique_fd fd = open_exposed(run_name, O_RDWR | O_CREAT, 0644);
+    if (!fd.valid()) {
+        printf("failed to open %s\n", run_name);
+        return -1;
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        printf("already in use for %s\n", run_name);
+        return -1;
+    }
+    // Failures here cost only the run file's readability, never the lock.
+    const int truncated = ftruncate(fd.get(), 0);
+    (void)truncated;
+    if (len > 0) write_all(fd.get(), buf, static_cast<size_t>(len));
+    return fd.release();
+}
+
+// The run file's lock guards one name, and a program can remove the file and
+// so let a second supervisor in. The install directory itself cannot be
+// removed or replaced under us: its lock makes it one supervisor per install
+// directory, whatever happens in ./tmp/.
+static int lock_install_dir(const char *cwd) {
+    unique_fd dir = open_plain(".", O_RDONLY | O_DIRECTORY);
+    if (!dir.valid() || flock(dir.get(), LOCK_EX | LOCK_NB) != 0) {
+        printf("already in use for %s\n", cwd);
+        return -1;
+    }
+    return dir.release();
+}
+
 int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     char cwd[PATH_BUF];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         puts("failed to get current dir");
         return -1;
     }
-    daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(strlen(cwd)));
-    if (daemon->run_fd < 0) {
+    daemon->dir_fd = lock_install_dir(cwd);
+    if (daemon->dir_fd >= 0)
+        daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(strlen(cwd)));
+    if (daemon->dir_fd < 0 || daemon->run_fd < 0) {
         printf("process(%s) already run\n", argv0);
         return -1;
     }

@@ -1,6 +1,5 @@
 #include "sandbox.h"
 
-#include <fcntl.h>
 #include <linux/landlock.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -40,15 +39,14 @@ int landlock_abi() {
     return errno == ENOSYS || errno == EOPNOTSUPP ? 0 : -1;
 }
 
-int confine_writes_to(const char *dir, int abi) {
+int confine_writes_to(int dir_fd, int abi) {
     const landlock_ruleset_attr attr{.handled_access_fs = handled_rights(abi)};
     const unique_fd ruleset(
         static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0)));
-    const unique_fd beneath(open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!ruleset.valid() || !beneath.valid()) return -1;
+    if (!ruleset.valid()) return -1;
     const landlock_path_beneath_attr rule{
         .allowed_access = handled_rights(abi) & ~creating_specials,
-        .parent_fd = beneath.get(),
+        .parent_fd = dir_fd,
     };
     if (syscall(SYS_landlock_add_rule, ruleset.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0)
         return -1;

@@ -5,9 +5,10 @@
 #pragma once
 
 // The Landlock ABI the kernel offers: 1 or more, 0 when the kernel has none
-// (ENOSYS, EOPNOTSUPP), -1 on any other failure.
+// (ENOSYS, EOPNOTSUPP), -1 with errno on any other failure (EPERM where a
+// seccomp profile forbids the call).
 int landlock_abi();
 
-// Confines the calling process (and what it execs) to writing beneath `dir`,
-// with the rights of `abi`; 0, or -1 on failure.
-int confine_writes_to(const char *dir, int abi);
+// Confines the calling process (and what it execs) to writing beneath the
+// directory `dir_fd`, with the rights of `abi`; 0, or -1 on failure.
+int confine_writes_to(int dir_fd, int abi);

@@ -28,9 +28,16 @@ struct dir_closer {
 };
 using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
+dir_ptr open_listing(const char *path) {
+    unique_fd fd = open_plain(path, O_RDONLY | O_DIRECTORY);
+    DIR *dir = fd.valid() ? fdopendir(fd.get()) : nullptr;
+    if (dir != nullptr) fd.release();
+    return dir_ptr(dir);
+}
+
 // At most `limit` bytes of a file, for /proc and the like.
 std::string read_some(const std::string &path, size_t limit = 1 << 20, bool *ok = nullptr) {
-    const unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const unique_fd fd = open_plain(path.c_str());
     std::string text;
     char buf[65536];
     ssize_t n = fd.valid() ? 0 : -1;
@@ -72,7 +79,7 @@ long uptime_of(pid_t pid) {
 
 int holds_open(pid_t pid, dev_t dev, ino_t ino) {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    const dir_ptr dir(opendir(fds.c_str()));
+    const dir_ptr dir(open_listing(fds.c_str()));
     if (!dir) return errno == EACCES || errno == EPERM ? -1 : 0;
     while (dirent *e = readdir(dir.get())) {
         struct stat st {};
@@ -92,7 +99,7 @@ bool runs_path(const std::vector<std::string> &argv, const std::string &path) {
 }
 
 void attach_children(supervisor_status &sup) {
-    const dir_ptr proc(opendir("/proc"));
+    const dir_ptr proc(open_listing("/proc"));
     while (dirent *e = proc ? readdir(proc.get()) : nullptr) {
         const pid_t pid = static_cast<pid_t>(atoi(e->d_name));
         const auto fields = pid > 0 ? stat_fields(pid) : std::vector<std::string>{};
@@ -176,7 +183,7 @@ void read_records(supervisor_status &sup, const std::string &records, const std:
 
 std::vector<std::string> run_file_names(std::string &error) {
     std::vector<std::string> names;
-    const dir_ptr tmp(opendir(DPI_TMP_DIRNAME));
+    const dir_ptr tmp(open_listing(DPI_TMP_DIRNAME));
     if (!tmp) {
         if (errno != ENOENT) error = std::string("cannot list ") + DPI_TMP_DIRNAME + ": " + strerror(errno);
         return names;
@@ -195,7 +202,7 @@ bool gather_supervisor(install_status &status, const std::string &name, const st
     supervisor_status sup;
     sup.run_file = DPI_TMP_DIRNAME + name;
     sup.name = name.substr(0, name.size() - 4);
-    const unique_fd fd = open_regular_file(sup.run_file.c_str());
+    const unique_fd fd = open_exposed(sup.run_file.c_str());
     if (!fd.valid()) {
         if (errno == EACCES || errno == EPERM) {
             error = "cannot read " + sup.run_file + ": " + strerror(errno);
@@ -381,7 +388,7 @@ std::string config_problem(const char *path) {
     const std::string name = std::string("./") + path;
     struct stat st {};
     if (stat(path, &st) != 0) return name + ": " + strerror(errno);
-    const unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const unique_fd fd = open_plain(path);
     if (!fd.valid()) return name + ": " + strerror(errno);
     if (st.st_size <= 0) return name + " is empty";
     std::string text(static_cast<size_t>(std::min<off_t>(st.st_size, 16 << 20)), '\0');

@@ -1,19 +1,26 @@
 #include "tool.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 
+#include "app_dpi_process.h"
+#include "fs.h"
 #include "sandbox.h"
 
-void child_default_signals() {
+void become_child(int death_signal, pid_t supervisor) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
+    prctl(PR_SET_PDEATHSIG, death_signal);
+    if (getppid() != supervisor) raise(death_signal);
 }
 
 pid_t wait_child(pid_t pid, int *status) {
@@ -24,27 +31,51 @@ pid_t wait_child(pid_t pid, int *status) {
     return r;
 }
 
-int run_tool(const char *const argv[], const tool_options &options) {
-    const int abi = options.writable_dir != nullptr ? landlock_abi() : 0;
-    if (abi < 0) return -1;
-    const pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        child_default_signals();
-        if (options.quiet) {
-            const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-            if (null >= 0) {
-                dup2(null, STDOUT_FILENO);
-                dup2(null, STDERR_FILENO);
-            }
-        }
-        if (options.input >= 0 && dup2(options.input, STDIN_FILENO) < 0) _exit(127);
-        // Fail closed: a sandbox that cannot be set up means no tool at all.
-        if (abi > 0 && confine_writes_to(options.writable_dir, abi) != 0) _exit(126);
-        execvp(argv[0], const_cast<char *const *>(argv));
-        _exit(127);
+namespace {
+
+// The tool's side, between vfork and exec, in its own frame on the
+// supervisor's stack. Tools die by SIGKILL with the supervisor: nothing of
+// theirs needs a clean end, and tar must not go on writing ./data/.
+[[noreturn]] void become_tool(const char *const argv[], const tool_options &options, pid_t supervisor,
+                              volatile int *exec_error) {
+    become_child(SIGKILL, supervisor);
+    if (options.quiet) {
+        const int null = open_plain("/dev/null", O_WRONLY).release();
+        if (null >= 0) dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
     }
+    if (options.input >= 0 && dup2(options.input, STDIN_FILENO) < 0) _exit(127);
+    if (options.workdir >= 0 && fchdir(options.workdir) != 0) _exit(127);
+    umask(umask(0) | 022);
+    // Fail closed: a sandbox asked for and not set up means no tool at all.
+    if (options.sandbox_abi > 0 && confine_writes_to(options.workdir, options.sandbox_abi) != 0)
+        _exit(TOOL_NOT_CONFINED);
+    process_closefd_from(3);
+    execvp(argv[0], const_cast<char *const *>(argv));
+    *exec_error = errno;
+    _exit(127);
+}
+
+// vfork: the supervisor is suspended until the tool has exec'd or failed, and
+// a failed exec leaves its errno in the supervisor's memory.
+[[gnu::noinline]] pid_t start_tool(const char *const argv[], const tool_options &options,
+                                   volatile int *exec_error) {
+    const pid_t supervisor = getpid();
+    const pid_t pid = vfork();
+    if (pid == 0) become_tool(argv, options, supervisor, exec_error);
+    return pid;
+}
+
+}  // namespace
+
+int run_tool(const char *const argv[], const tool_options &options) {
+    volatile int exec_error = 0;
+    const pid_t pid = start_tool(argv, options, &exec_error);
+    if (pid < 0) return -1;
     int status = 0;
     if (wait_child(pid, &status) < 0) return -1;
+    if (exec_error != 0) {
+        errno = exec_error;
+        return -1;
+    }
     return status;
 }

@@ -17,6 +17,7 @@ inline constexpr int PROGRAM_SEGV_TIMEOUT = 7200;  // seconds after the 4th and 
 inline constexpr char UPGRADE_FILE[] = "ttupgrade.tgz";
 inline constexpr char DEFAULT_PROGRAM[] = "quorin-dpi-inner";
 inline constexpr size_t PATH_BUF = 4096;
+inline constexpr size_t BOOTCHK_MAX = 64 << 10;  // far above any real record
 
 enum {
     BOOT_SPACE_SYS = 0,   // programs start from the install directory
@@ -37,6 +38,7 @@ struct watch_daemon_ {
     int verbose;                         // 1: started with an argument; children get "-d"
     int boot_space;                      // BOOT_SPACE_*, decided at every cycle
     int run_fd;                          // the run file, open and locked
+    int dir_fd;                          // the install directory, open and locked
     int sub_cnt;                         // configured programs, 1 to MAX_SUB_PROCESS
     unsigned int segv_cnt;               // SIGSEGV deaths since start, never reset
     bool bootchk_set_aside;              // a record we could not remove: ignore it
@@ -70,7 +72,9 @@ void watch_clean(watch_daemon_t *daemon);
 // Boot-check record
 enum class boot_reason { no_record, no_version, too_old, no_plugindata, data_space };
 boot_reason bootchk_judge(const cJSON *record);
-cJSON *bootchk_load();
+// The record if it is a regular file of at most BOOTCHK_MAX bytes beginning
+// with JSON; `refused`, if given, is the errno of one that fails those rules.
+cJSON *bootchk_load(int *refused = nullptr);
 int bootchk_exit_clean();
 int find_boot_space(watch_daemon_t *daemon);
 int version_cmp(const char *v1, const char *v2);

@@ -10,6 +10,11 @@
 // is missing, empty, unreadable or does not begin with a JSON value.
 cJSON *cjson_from_file(const char *conf_file);
 
+// Parses the whole file behind `fd` if it holds at most `cap` bytes. Null when
+// it does not begin with a JSON value; `error`, if given, is then the errno of
+// a file that could not be read whole (EFBIG: larger than `cap`), else 0.
+cJSON *cjson_from_fd(int fd, size_t cap, int *error);
+
 // Stores borrowed pointers to the texts of the first `max` children of
 // `array` into `strings`. Returns how many, 0 for no array, -1 at the first
 // child without text (the pointers stored before it stay stored).
