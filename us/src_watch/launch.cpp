@@ -10,6 +10,7 @@
 #include "app_dpi_process.h"
 #include "build_info.h"
 #include "fs.h"
+#include "state.h"
 #include "tool.h"
 #include "watch_daemon.h"
 
@@ -127,4 +128,5 @@ void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
                    ? exec_from_data_space(slot.base.data(), ret_code, daemon->verbose)
                    : exec_process(slot.base.data(), ret_code, daemon->verbose, 0);
     slot.unreaped = slot.pid > 0;
+    state_child_started(daemon, i);
 }

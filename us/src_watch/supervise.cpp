@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "app_dpi_process.h"
+#include "state.h"
 #include "tool.h"
 #include "watch_daemon.h"
 
@@ -83,6 +84,7 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
         if (i >= daemon->sub_cnt || i > MAX_SUB_PROCESS - 1) continue;
 
         record_exit_status(code, exit_normal, daemon->pids[i].base.data(), daemon->run_fd);
+        state_child_ended(daemon, i, code, exit_normal);
         if (exit_normal == 1) {
             *pcode = code;
             switch (code) {
@@ -99,7 +101,9 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
                     break;
             }
         }
-        sleep(static_cast<unsigned>(restart_delay(daemon, code, exit_normal)));
+        const int delay = restart_delay(daemon, code, exit_normal);
+        state_restart_due(daemon, i, delay);
+        sleep(static_cast<unsigned>(delay));
         daemon_run_one(daemon, i, code);
         if (daemon->pids[i].pid < 0) return -1;
     }
@@ -122,6 +126,7 @@ static bool fall_back_after_failure(watch_daemon_t *daemon) {
         }
     }
     puts("failed for normal boot, exit");
+    state_stopped(daemon, "gave up: failed for normal boot");
     return false;
 }
 
@@ -130,9 +135,13 @@ void watch_loop(watch_daemon_t *daemon) {
     for (;;) {
         watch_clean(daemon);
         daemon->boot_space = find_boot_space(daemon);
+        state_cycle_started(daemon);
         for (int i = 0; i < slots_in_use(daemon); ++i) {
             daemon_run_one(daemon, i, reason);
-            if (daemon->pids[i].pid < 0) return;
+            if (daemon->pids[i].pid < 0) {
+                state_stopped(daemon, "gave up: failed to fork");
+                return;
+            }
         }
         if (loop_run(daemon, &reason) >= 0) continue;
         if (!fall_back_after_failure(daemon)) return;

@@ -12,6 +12,7 @@
 #include "build_info.h"
 #include "fs.h"
 #include "sandbox.h"
+#include "state.h"
 #include "tool.h"
 #include "watch_daemon.h"
 
@@ -279,6 +280,7 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
         cJSON_AddStringToObject(record.get(), "version", DPI_PLUGIN_VERSION);
 
     const char *flag = install_package(package.get(), ret_code, record);
+    state_upgraded(daemon, ret_code, flag != nullptr);
     if (record && flag != nullptr) cJSON_AddNumberToObject(record.get(), flag, 1);
     package.reset();
     unlink(package_path);
