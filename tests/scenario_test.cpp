@@ -23,11 +23,10 @@
 //   run [OPTIONS]            starts a supervisor and waits (10 s at most) for it
 //                            to end, by default with status 0. OPTIONS: pipe
 //                            (console a pipe), deaf (a pipe nobody reads),
-//                            closed (no standard descriptors), plain (no
-//                            interposer), noargv, argv0=pad:N (padded with
-//                            slashes in front), argv0=slash (two behind), valgrind,
-//                            hostile (SIGTERM blocked, SIGINT, SIGQUIT ignored),
-//                            high-fd (a descriptor inherited at the limit)
+//                            plain (no interposer), noargv, argv0=pad:N (padded
+//                            with slashes in front), argv0=slash (two behind),
+//                            valgrind. What a starter hands down (signals,
+//                            limits, descriptors): env WD_TEST_INHERIT=...
 //   start [OPTIONS]          the same without waiting
 //   run-sampled SECONDS      run, sampling the supervisor's descriptors,
 //                            resident memory and unreaped children as it goes
@@ -35,7 +34,8 @@
 //                            operation from the first reap to past the last
 //                            rename: each FILE must hold OLD or NEW ("@F": the
 //                            contents of F), the first both at some point
-//   wait starts X N | records N | dead X | query TEXT    until then (5 s at most)
+//   wait starts X N | records N | dead X | query TEXT | CMD   until then
+//                            (5 s at most); CMD: a shell condition in the install dir
 //   stop                     SIGTERM to the supervisor still running
 //   query ARGS               runs watch_status ARGS from $BASE
 // Checking (the latest run, stop or query):
@@ -261,13 +261,12 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     if (options.find("plain") == std::string::npos) env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
-    bool closed = false, pipe = false, deaf = false, hostile = false, high_fd = false, argv = true;
+    bool pipe = false, deaf = false, argv = true;
     for (const auto &o : split(options, " ")) {
         if (o == "valgrind")
             argv_text = {"/usr/bin/valgrind.bin", "-q", "--error-exitcode=99", "--leak-check=full",
                          "--show-leak-kinds=all", "--errors-for-leak-kinds=all"};
-        closed |= o == "closed", pipe |= o == "pipe", deaf |= o == "deaf", hostile |= o == "hostile";
-        high_fd |= o == "high-fd", argv &= o != "noargv";
+        pipe |= o == "pipe", deaf |= o == "deaf", argv &= o != "noargv";
     }
     const std::string program = argv_text.empty() ? daemon : argv_text[0];
     if (argv) argv_text.push_back(daemon);
@@ -285,17 +284,8 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     if (pid == 0) {
         setsid();
         for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-        if (hostile) {
-            sigset_t term;
-            sigemptyset(&term);
-            sigaddset(&term, SIGTERM);
-            sigprocmask(SIG_BLOCK, &term, nullptr);
-            signal(SIGINT, SIG_IGN), signal(SIGQUIT, SIG_IGN);
-        }
-        rlimit files{};
-        if (high_fd && getrlimit(RLIMIT_NOFILE, &files) == 0) dup2(0, static_cast<int>(files.rlim_cur) - 1);
         const int fd = fds[1] >= 0 ? fds[1] : open(out.c_str(), O_WRONLY | O_CREAT, 0644);
-        for (int std_fd = 0; std_fd < 3; ++std_fd) closed ? close(std_fd) : std_fd > 0 ? dup2(fd, std_fd) : 0;
+        dup2(fd, STDOUT_FILENO), dup2(fd, STDERR_FILENO);
         execv(program.c_str(), argvp.data());
         _exit(127);
     }
@@ -431,6 +421,8 @@ void runner::act(const step &st, const std::string &rest) {
         last_ = stop();
     } else if (v == "wait") {
         std::function<bool()> done = [&] { return query(dir_, nullptr).find(after) != std::string::npos; };
+        if (word != "starts" && word != "records" && word != "dead" && word != "query")
+            done = [&] { return sh(&status), status == 0; };
         if (word == "starts")
             done = [&] { return starts(vars_[split(after, " ")[0]]).size() >= std::stoul(split(after, " ")[1]); };
         if (word == "records") done = [&] { return lines_of(read("tmp/watch_daemon.run")).size() > std::stoul(after); };

@@ -11,8 +11,13 @@
  * - WD_TEST_LINEBUF=1 makes standard output line buffered.
  * - WD_TEST_TRACE=1 logs "call NAME N" for each file call below and each
  *   waitpid(-1); WD_TEST_KILL_AT=N dies by SIGKILL just before the Nth.
- * - WD_TEST_NO_LANDLOCK=1 makes the Landlock calls fail with ENOSYS, as on a
- *   kernel without it.
+ * - WD_TEST_LANDLOCK=enosys or eperm makes the Landlock calls fail so, as on a
+ *   kernel without it or under a seccomp profile that forbids them; abi1
+ *   answers ABI 1, as a kernel from 5.13 to 5.18 does.
+ * - WD_TEST_INHERIT=ITEM,... hands down what a starter could, before main:
+ *   itimer (ITIMER_REAL, 0.2 s), fsize=N (the file-size limit), ignore=SIG
+ *   or block=SIG (numbers), fd=N (descriptor N open), nofile=N (the soft
+ *   open-file limit), umask=N (octal), closed (no descriptors 0, 1, 2).
  * - WD_TEST_SWAP=PATH: once the supervisor has opened PATH, a FIFO takes its
  *   place, as an attacker racing the supervisor would make it.
  * The constructor removes these settings and the library from the
@@ -26,14 +31,18 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 static char log_path[4096], swap_path[4096];
 static long fork_at, fork_last, wait_at, wait_last, orphan_at, kill_at, forks, waits, calls;
-static int wait_err, tracing, holding, no_landlock, noting;
+static int wait_err, tracing, holding, noting;
+static pid_t self;
+static char landlock[16];
 
 /* "N", "N-M" or "N+", then ":ERR": the calls that fail, and how. */
 static int parse_calls(const char *text, long *at, long *last) {
@@ -42,6 +51,38 @@ static int parse_calls(const char *text, long *at, long *last) {
     if (*end == '+') *last = LONG_MAX, ++end;
     if (*end == '-') *last = strtol(end + 1, &end, 10);
     return *end == ':' ? atoi(end + 1) : 0;
+}
+
+static void inherit(const char *items) {
+    char item[64];
+    for (int used = 0; items != NULL && sscanf(items, " %63[^,]%n", item, &used) == 1; items += used + (items[used] == ',')) {
+        const long n = strtol(strchr(item, '=') ? strchr(item, '=') + 1 : "0", NULL, 0);
+        if (strcmp(item, "itimer") == 0) {
+            const struct itimerval t = {{0, 0}, {0, 200000}};
+            setitimer(ITIMER_REAL, &t, NULL);
+        } else if (strncmp(item, "fsize=", 6) == 0) {
+            const struct rlimit r = {(rlim_t)n, (rlim_t)n};
+            setrlimit(RLIMIT_FSIZE, &r);
+        } else if (strncmp(item, "nofile=", 7) == 0) {
+            struct rlimit r;
+            getrlimit(RLIMIT_NOFILE, &r);
+            r.rlim_cur = (rlim_t)n;
+            setrlimit(RLIMIT_NOFILE, &r);
+        } else if (strncmp(item, "ignore=", 7) == 0) {
+            signal((int)n, SIG_IGN);
+        } else if (strncmp(item, "block=", 6) == 0) {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, (int)n);
+            sigprocmask(SIG_BLOCK, &set, NULL);
+        } else if (strncmp(item, "fd=", 3) == 0) {
+            dup2(2, (int)n);
+        } else if (strncmp(item, "umask=", 6) == 0) {
+            umask((mode_t)strtol(item + 6, NULL, 8));
+        } else if (strcmp(item, "closed") == 0) {
+            close(0), close(1), close(2);
+        }
+    }
 }
 
 __attribute__((constructor)) static void interpose_init(void) {
@@ -54,7 +95,9 @@ __attribute__((constructor)) static void interpose_init(void) {
     kill_at = atol(getenv("WD_TEST_KILL_AT") ? getenv("WD_TEST_KILL_AT") : "0");
     tracing = getenv("WD_TEST_TRACE") != NULL;
     holding = getenv("WD_TEST_HOLD") != NULL;
-    no_landlock = getenv("WD_TEST_NO_LANDLOCK") != NULL;
+    snprintf(landlock, sizeof landlock, "%s", getenv("WD_TEST_LANDLOCK") ? getenv("WD_TEST_LANDLOCK") : "");
+    self = getpid();
+    inherit(getenv("WD_TEST_INHERIT"));
     if (getenv("WD_TEST_LINEBUF")) setvbuf(stdout, NULL, _IOLBF, 0);
     for (char **e = environ; *e != NULL;) {  /* what the supervisor starts runs unaffected */
         char name[64];
@@ -72,8 +115,9 @@ static void note(const char *what, long n) {
     noting = 0;
 }
 
+/* Counts and kills only in the supervisor, not in a vfork child sharing its memory. */
 static void traced(const char *name) {
-    if ((!tracing && kill_at == 0) || noting) return;
+    if ((!tracing && kill_at == 0) || noting || getpid() != self) return;
     if (++calls == kill_at) raise(SIGKILL);
     if (tracing) note(name, calls);
 }
@@ -191,7 +235,11 @@ long syscall(long number, ...) {
     long a[6];
     for (int i = 0; i < 6; ++i) a[i] = va_arg(ap, long);
     va_end(ap);
-    if (no_landlock && number >= SYS_landlock_create_ruleset && number <= SYS_landlock_restrict_self)
-        return errno = ENOSYS, -1;
+    if (number >= SYS_landlock_create_ruleset && number <= SYS_landlock_restrict_self) {
+        if (strcmp(landlock, "enosys") == 0) return errno = ENOSYS, -1;
+        if (strcmp(landlock, "eperm") == 0) return errno = EPERM, -1;
+        if (strcmp(landlock, "abi1") == 0 && number == SYS_landlock_create_ruleset && a[2] == 1 /* VERSION */)
+            return 1;
+    }
     return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
