@@ -2,12 +2,14 @@
 # Builds watch_daemon for release, installs the supervisors it is compared
 # with (runit, s6, daemontools, supervisor) without letting their packages
 # start services, and runs the benchmark. Results go to bench/results.md and
-# bench/results.json (with --quick, a short run, to build-bench/quick/).
+# bench/results.json, and their chart to bench/results.svg (with --quick, a
+# short run, to build-bench/quick/).
 # Usage: bench/run.sh [--quick]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ make libcjson-dev libgtest-dev psmisc procps python3 runit s6 daemontools supervisor"
+packages="cmake g++ make libcjson-dev libgtest-dev psmisc procps python3 python3-matplotlib
+          runit s6 daemontools supervisor"
 missing=$(for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
 if [ -n "$missing" ]; then
     apt-get update -qq
@@ -29,8 +31,7 @@ done
 # The same minimal supervisor, loading libcjson as watch_daemon does.
 gcc -O2 -o "$helpers/mini_supervisor_cjson" bench/helpers/mini_supervisor.c -Wl,--no-as-needed -lcjson
 
-if [ "${1:-}" = "--quick" ]; then
-    /usr/bin/python3 bench/bench.py --build build-bench --helpers "$helpers" --out build-bench/quick --quick
-else
-    /usr/bin/python3 bench/bench.py --build build-bench --helpers "$helpers" --out bench
-fi
+out=bench quick=()
+if [ "${1:-}" = "--quick" ]; then out=build-bench/quick quick=(--quick); fi
+/usr/bin/python3 bench/bench.py --build build-bench --helpers "$helpers" --out "$out" "${quick[@]}"
+/usr/bin/python3 bench/chart.py "$out/results.json" "$out/results.svg"

@@ -24,17 +24,30 @@ if [ ! -x build-tools/promtool ] || [ ! -x build-tools/prometheus-node-exporter 
         cp build-tools/root/usr/bin/promtool build-tools/root/usr/bin/prometheus-node-exporter build-tools/
     rm -rf build-tools/deb build-tools/root
 fi
-jobs=$(nproc) passed=0 failed=0 skipped=0 bad_stages=""
+jobs=$(nproc) passed=0 failed=0 skipped=0 skip_reasons="" bad_stages=""
+# "TEST: reason" for every skipped test (GoogleTest's line after "Skipped")
+# and every "SKIP: reason" a passing test printed, from ctest's JUnit report.
+skips_of() {
+    awk '{ sub(/.*<system-out>/, "") }
+         /<testcase name="/ { match($0, /name="[^"]*"/); name = substr($0, RSTART + 6, RLENGTH - 7); skipped = 0 }
+         /<skipped / { skipped = 1 }
+         reason { print name ": " $0; reason = 0 }
+         skipped && /: Skipped$/ { reason = 1 }
+         /^SKIP: / { sub(/^SKIP: /, ""); print name ": " $0 }' "$1" |
+        sed 's/&lt;/</g; s/&gt;/>/g; s/&quot;/"/g; s/&apos;/'"'"'/g; s/&amp;/\&/g'
+}
 run_ctest() { # ctest in build directory $1, its counts added to the totals
-    local log total fails skips
-    log=$(mktemp)
-    (cd "$1" && ctest -j"$jobs" --output-on-failure) | tee "$log"
+    local log junit total fails skips reasons
+    log=$(mktemp) junit=$(mktemp)
+    (cd "$1" && ctest -j"$jobs" --output-on-failure --output-junit "$junit") | tee "$log"
     total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log")
     fails=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$log")
     skips=$(grep -c '(Skipped)$' "$log")
-    rm -f "$log"
+    reasons=$(skips_of "$junit")
+    rm -f "$log" "$junit"
     [ -n "$total" ] || return 1
     passed=$((passed + total - fails - skips)) failed=$((failed + fails)) skipped=$((skipped + skips))
+    [ -z "$reasons" ] || skip_reasons=$(printf '%s\n%s' "$skip_reasons" "$reasons" | awk 'NF && !seen[$0]++')
     [ "$fails" -eq 0 ]
 }
 plain() { cmake -S . -B build >/dev/null && cmake --build build -j"$jobs" && run_ctest build; }
@@ -48,5 +61,7 @@ for stage in plain $([ "${1:-}" = --quick ] || echo sanitized fuzzing); do
     "$stage" || bad_stages="$bad_stages $stage"
 done
 [ -z "$bad_stages" ] || echo "failed stages:$bad_stages"
-echo "tests: $passed passed, $failed failed, $skipped skipped"
+# Each skip named with its reason; a check skipped inside a passing test
+# (the package test's) is named too, though it is not counted.
+echo "tests: $passed passed, $failed failed, $skipped skipped${skip_reasons:+ (${skip_reasons//$'\n'/; })}"
 [ -z "$bad_stages" ]

@@ -105,7 +105,27 @@ static void clear_interval_timers() {
     signal(SIGCHLD, SIG_DFL);
 }
 
+// Asking for help or the version must start nothing: no directory made, no
+// lock taken, no process killed by name. Only this exact single argument
+// counts; any other keeps meaning "verbose".
+static bool answered_query(const char *arg) {
+    if (strcmp(arg, "--help") == 0) {
+        fputs(
+            "Usage: watch_daemon [-d]\n"
+            "       watch_daemon --help | --version\n"
+            "Supervises, in the foreground, the programs named in the config of the\n"
+            "directory that holds it. Any other argument: verbose. See watch_daemon(8).\n",
+            stdout);
+        return true;
+    }
+    if (strcmp(arg, "--version") != 0) return false;
+    printf("watch_daemon %s%s%s\n", DPI_PKG_VERSION, DPI_SRC_VER[0] != '\0' ? "+" : "",
+           DPI_SRC_VER);
+    return true;
+}
+
 int main(int argc, char *argv[]) {
+    if (argc == 2 && answered_query(argv[1])) return 0;
     // Static storage starts out all zeros, and stays untouched (not resident)
     // but for the bytes that are written: no assignment of a cleared copy.
     static watch_daemon_t daemon;
