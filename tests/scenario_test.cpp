@@ -5,7 +5,8 @@
 // characters of V; $DIR, $BASE (its parent), $DAEMON, $SUP (the first
 // supervisor's pid), $PID_X (X's latest start), $PID_X1... (each start),
 // $SUPPORT (tests/support), $PROM_TOOLS (promtool, node_exporter),
-// $SOAK_ENDS ($WD_SOAK_ENDS, default 1000).
+// $SOAK_ENDS ($WD_SOAK_ENDS, default 1000), $REBUILT and $FORMAT99 (builds
+// of the supervisor with another revision, and another hand-over format).
 //
 // Setting up:
 //   plan X STEP ; STEP ...   stand-in program X acting out one step per start
@@ -526,6 +527,7 @@ void runner::run() {
     for (const auto &st : s_.steps) expect_death_ |= st.verb == "dies";
     vars_ = {{"DIR", dir_}, {"BASE", base_}, {"DAEMON", at("watch_daemon")},
              {"SUPPORT", SUPPORT_DIR}, {"PROM_TOOLS", PROM_TOOLS_DIR},
+             {"REBUILT", REBUILT_BIN}, {"FORMAT99", FORMAT99_BIN},
              {"SOAK_ENDS", getenv("WD_SOAK_ENDS") ? getenv("WD_SOAK_ENDS") : "1000"}};
     for (const auto &st : s_.steps) {
         const std::string rest = expand(st.rest);

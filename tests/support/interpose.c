@@ -1,8 +1,10 @@
 /* Test-only LD_PRELOAD library for the supervisor's own process.
  *
- * - sleep() and nanosleep() return at once and append "sleep N" (restart
- *   delays) or "pause N" (fork retries) to $WD_TEST_LOG; with WD_TEST_HOLD=1
- *   sleep() really waits, so that a test can look at a supervisor mid-delay.
+ * - sigtimedwait() (restart delays) and nanosleep() (fork retries) return at
+ *   once and append "sleep N" or "pause N" to $WD_TEST_LOG (N: seconds,
+ *   rounded up); a signal already pending still comes back. With
+ *   WD_TEST_HOLD=1 the delays really wait, so that a test can look at a
+ *   supervisor mid-delay or interrupt it.
  * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() or vfork() calls
  *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
  *   "N+:ERR") fails waitpid(-1, ...).
@@ -21,7 +23,9 @@
  * - WD_TEST_SWAP=PATH: once the supervisor has opened PATH, a FIFO takes its
  *   place, as an attacker racing the supervisor would make it.
  * The constructor removes these settings and the library from the
- * environment, so supervised programs, killall and tar run unaffected. */
+ * environment, so supervised programs, killall and tar run unaffected. A
+ * supervisor that re-executes itself keeps the library, its log and line
+ * buffering, and none of the other settings. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -38,7 +42,8 @@
 #include <time.h>
 #include <unistd.h>
 
-static char log_path[4096], swap_path[4096];
+static char log_path[4096], swap_path[4096], preload[4096];
+static int linebuf;
 static long fork_at, fork_last, wait_at, wait_last, orphan_at, kill_at, forks, waits, calls;
 static int wait_err, tracing, holding, noting;
 static pid_t self;
@@ -98,7 +103,9 @@ __attribute__((constructor)) static void interpose_init(void) {
     snprintf(landlock, sizeof landlock, "%s", getenv("WD_TEST_LANDLOCK") ? getenv("WD_TEST_LANDLOCK") : "");
     self = getpid();
     inherit(getenv("WD_TEST_INHERIT"));
-    if (getenv("WD_TEST_LINEBUF")) setvbuf(stdout, NULL, _IOLBF, 0);
+    snprintf(preload, sizeof preload, "%s", getenv("LD_PRELOAD") ? getenv("LD_PRELOAD") : "");
+    linebuf = getenv("WD_TEST_LINEBUF") != NULL;
+    if (linebuf) setvbuf(stdout, NULL, _IOLBF, 0);
     for (char **e = environ; *e != NULL;) {  /* what the supervisor starts runs unaffected */
         char name[64];
         snprintf(name, sizeof name, "%.*s", (int)strcspn(*e, "="), *e);
@@ -162,12 +169,25 @@ int nanosleep(const struct timespec *req, struct timespec *rem) {
     return 0;
 }
 
-unsigned int sleep(unsigned int seconds) {
-    note("sleep", (long)seconds);
-    REAL(int, nanosleep, (const struct timespec *, struct timespec *));
-    for (struct timespec t = {holding ? (time_t)seconds : 0, 0}; real(&t, &t) != 0 && errno == EINTR;) {
+int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *timeout) {
+    REAL(int, sigtimedwait, (const sigset_t *, siginfo_t *, const struct timespec *));
+    note("sleep", (long)timeout->tv_sec + (timeout->tv_nsec > 0));
+    static const struct timespec now = {0, 0};
+    return real(set, info, holding ? timeout : &now);
+}
+
+/* The supervisor's own re-execution: the new image keeps the library. */
+int execv(const char *path, char *const argv[]) {
+    REAL(int, execv, (const char *, char *const[]));
+    const int own = getenv("WATCH_DAEMON_HANDOVER") != NULL;
+    if (own) {
+        setenv("LD_PRELOAD", preload, 1);
+        if (log_path[0]) setenv("WD_TEST_LOG", log_path, 1);
+        if (linebuf) setenv("WD_TEST_LINEBUF", "1", 1);
     }
-    return 0;
+    const int r = real(path, argv);
+    if (own) unsetenv("LD_PRELOAD"), unsetenv("WD_TEST_LOG"), unsetenv("WD_TEST_LINEBUF");
+    return r;
 }
 
 /* Counts a fork() or vfork(): 1 if this one fails, 2 if its child orphans itself. */

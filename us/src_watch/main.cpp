@@ -11,6 +11,7 @@
 #include "app_dpi_process.h"
 #include "build_info.h"
 #include "fs.h"
+#include "handover.h"
 #include "watch_daemon.h"
 
 // A closed standard descriptor would be handed to the run file, and console
@@ -50,13 +51,14 @@ static void set_runfile(watch_daemon_t *daemon, const char *argv0) {
 
 // Whatever started us may have blocked or ignored signals (a wrapper that
 // blocks SIGTERM, a shell that ignores SIGINT for background jobs). Start
-// clean, so that SIGTERM stops the supervisor and the children, which inherit
-// both, get the parent-death signal. Only an ignored SIGHUP stays: that is
-// what an operator's nohup asks for.
+// clean, so that SIGTERM stops the supervisor and the children get the
+// parent-death signal. Only an ignored SIGHUP stays: that is what an
+// operator's nohup asks for. Blocked are only the signals the supervisor
+// waits for; a request to re-execute that came before, even across the
+// exec of this image, stays pending for the first wait.
 static void reset_signals() {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const sigset_t awaited = awaited_signals();
+    sigprocmask(SIG_SETMASK, &awaited, nullptr);
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction old {};
         if (sig != SIGHUP && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
@@ -77,15 +79,25 @@ static void clear_interval_timers() {
     for (const int timer : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) setitimer(timer, &off, nullptr);
 }
 
-// Start-up, step by step; any failure ends the process with status 0. Kept
-// out of main's frame: its path buffers must not sit on the stack beneath the
-// supervision loop for the life of the process.
-[[gnu::noinline]] static void start_up(int argc, char *argv[], watch_daemon_t *daemon) {
+// What every start does first, also a re-executed one: no descriptor but
+// 0, 1, 2 (and the locks a re-execution handed down), and nothing of the
+// starter's signal dispositions, mask or timers.
+static void start_clean(const watch_daemon_t *daemon, bool keep_locks) {
     attach_closed_std_fds();
-    process_closefd_from(3);
+    if (keep_locks)
+        close_fds_but_locks(daemon);
+    else
+        process_closefd_from(3);
     reset_signals();
     clear_interval_timers();
+}
 
+// Start-up, step by step; any failure ends the process with status 0. Kept
+// out of main's frame: its path buffers must not sit on the stack beneath the
+// supervision loop for the life of the process. With `keep_locks`, the locks
+// are the ones a re-execution handed down, held without a gap.
+[[gnu::noinline]] static void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
+    start_clean(daemon, keep_locks);
     // Linux hands an empty argument vector over as one empty argument: either
     // way there is no path to find the install directory by.
     if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
@@ -101,8 +113,28 @@ static void clear_interval_timers() {
         puts("failed to init daemon");
         exit(0);
     }
-    if (daemon_run_set(argv[0], daemon) != 0) exit(0);
+    if (keep_locks)
+        lock_fds_stay_ours(daemon);
+    else if (daemon_run_set(argv[0], daemon) != 0)
+        exit(0);
     signal(SIGCHLD, SIG_DFL);
+    daemon->started = daemon->build_since = wall_clock_now();
+}
+
+// A re-executed image: the state, the locks and the programs are the old
+// image's; only this build is new.
+static void resume(watch_daemon_t *daemon) {
+    start_clean(daemon, true);
+    lock_fds_stay_ours(daemon);
+    signal(SIGCHLD, SIG_DFL);
+    daemon->build_since = wall_clock_now();
+}
+
+static const char *version_text() {
+    static char version[64];
+    snprintf(version, sizeof version, "%s%s%s", DPI_PKG_VERSION, DPI_SRC_VER[0] != '\0' ? "+" : "",
+             DPI_SRC_VER);
+    return version;
 }
 
 // Asking for help or the version must start nothing: no directory made, no
@@ -119,17 +151,25 @@ static bool answered_query(const char *arg) {
         return true;
     }
     if (strcmp(arg, "--version") != 0) return false;
-    printf("watch_daemon %s%s%s\n", DPI_PKG_VERSION, DPI_SRC_VER[0] != '\0' ? "+" : "",
-           DPI_SRC_VER);
+    printf("watch_daemon %s\n", version_text());
     return true;
 }
+
+#ifndef WATCH_HANDOVER_FORMAT
+#define WATCH_HANDOVER_FORMAT 1  // the layout of watch_daemon_t as handed over
+#endif
 
 int main(int argc, char *argv[]) {
     if (argc == 2 && answered_query(argv[1])) return 0;
     // Static storage starts out all zeros, and stays untouched (not resident)
     // but for the bytes that are written: no assignment of a cleared copy.
     static watch_daemon_t daemon;
-    start_up(argc, argv, &daemon);
-    watch_loop(&daemon);
+    remember_build(argv, version_text(), WATCH_HANDOVER_FORMAT);
+    const taken_over handed = take_over(&daemon);
+    if (handed == taken_over::everything)
+        resume(&daemon);
+    else
+        start_up(argc, argv, &daemon, handed == taken_over::locks);
+    watch_loop(&daemon, handed == taken_over::everything);
     return 0;
 }

@@ -1,10 +1,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <initializer_list>
 
 #include "app_dpi_process.h"
+#include "handover.h"
 #include "state.h"
 #include "tool.h"
 #include "watch_daemon.h"
@@ -70,10 +74,61 @@ static int restart_delay(watch_daemon_t *daemon, int code, int exit_normal) {
     return PROGRAM_REBOOT_TIMEOUT;
 }
 
+namespace {
+
+long long monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+sigset_t signal_set(std::initializer_list<int> signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : signals) sigaddset(&set, sig);
+    return set;
+}
+
+// Waits for a child to end; a request to re-execute that comes meanwhile is
+// taken here, where nothing is under way. The ends of children stay queued
+// in the kernel while this image is replaced, for the next one to reap.
+pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
+    for (;;) {
+        const pid_t pid = waitpid(-1, status, WNOHANG);
+        if (pid > 0 || (pid < 0 && errno != EINTR)) return pid;
+        const sigset_t awaited = awaited_signals();
+        if (pid == 0 && sigwaitinfo(&awaited, nullptr) == SIGUSR2) reexec_self(daemon);
+    }
+}
+
+// Waits out the pending restart's delay, then restarts that program. A
+// request to re-execute interrupts the wait; the new image waits only for
+// what is left. Children that end meanwhile are reaped after the delay.
+bool restart_when_due(watch_daemon_t *daemon) {
+    pending_restart &restart = daemon->pending;
+    const sigset_t requests = signal_set({SIGUSR2});
+    for (long long left; (left = restart.due_ns - monotonic_ns()) > 0;) {
+        const timespec wait{left / 1000000000LL, left % 1000000000LL};
+        const int sig = sigtimedwait(&requests, nullptr, &wait);
+        if (sig == SIGUSR2) reexec_self(daemon);
+        if (sig < 0 && errno == EAGAIN) break;
+    }
+    restart.active = false;
+    daemon_run_one(daemon, restart.slot, restart.code);
+    return daemon->pids[restart.slot].pid >= 0;
+}
+
+}  // namespace
+
+sigset_t awaited_signals() {
+    return signal_set({SIGCHLD, SIGUSR2});
+}
+
 int loop_run(watch_daemon_t *daemon, int *pcode) {
+    if (daemon->pending.active && !restart_when_due(daemon)) return -1;
     for (;;) {
         int status = 0;
-        const pid_t pid = wait_child(-1, &status);
+        const pid_t pid = wait_for_end(daemon, &status);
         if (pid < 0) {
             puts("failed to waitpid");
             return -1;
@@ -103,9 +158,8 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
         }
         const int delay = restart_delay(daemon, code, exit_normal);
         state_restart_due(daemon, i, delay);
-        sleep(static_cast<unsigned>(delay));
-        daemon_run_one(daemon, i, code);
-        if (daemon->pids[i].pid < 0) return -1;
+        daemon->pending = {true, i, code, monotonic_ns() + delay * 1000000000LL};
+        if (!restart_when_due(daemon)) return -1;
     }
 }
 
@@ -130,20 +184,26 @@ static bool fall_back_after_failure(watch_daemon_t *daemon) {
     return false;
 }
 
-void watch_loop(watch_daemon_t *daemon) {
-    int reason = 0;
-    for (;;) {
-        watch_clean(daemon);
-        daemon->boot_space = find_boot_space(daemon);
-        state_cycle_started(daemon);
-        for (int i = 0; i < slots_in_use(daemon); ++i) {
-            daemon_run_one(daemon, i, reason);
-            if (daemon->pids[i].pid < 0) {
-                state_stopped(daemon, "gave up: failed to fork");
-                return;
-            }
+// Kills what is left, decides the boot space and starts every program;
+// false when a start could not fork, which ends the supervisor.
+static bool start_cycle(watch_daemon_t *daemon) {
+    watch_clean(daemon);
+    daemon->boot_space = find_boot_space(daemon);
+    state_cycle_started(daemon);
+    for (int i = 0; i < slots_in_use(daemon); ++i) {
+        daemon_run_one(daemon, i, daemon->cycle_reason);
+        if (daemon->pids[i].pid < 0) {
+            state_stopped(daemon, "gave up: failed to fork");
+            return false;
         }
-        if (loop_run(daemon, &reason) >= 0) continue;
+    }
+    return true;
+}
+
+void watch_loop(watch_daemon_t *daemon, bool resumed) {
+    for (bool fresh = !resumed;; fresh = true) {
+        if (fresh && !start_cycle(daemon)) return;
+        if (loop_run(daemon, &daemon->cycle_reason) >= 0) continue;
         if (!fall_back_after_failure(daemon)) return;
     }
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "app_dpi_process.h"
 #include "fs.h"
@@ -50,7 +51,9 @@ namespace {
     if (options.sandbox_abi > 0 && confine_writes_to(options.workdir, options.sandbox_abi) != 0)
         _exit(TOOL_NOT_CONFINED);
     process_closefd_from(3);
-    execvp(argv[0], const_cast<char *const *>(argv));
+    // A path is executed as it is: execvp would hand a file that is no
+    // program to the shell.
+    (strchr(argv[0], '/') != nullptr ? execv : execvp)(argv[0], const_cast<char *const *>(argv));
     *exec_error = errno;
     _exit(127);
 }

@@ -2,7 +2,10 @@
 // running, records how each ended, and acts on their exit codes.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
+
+#include <ctime>
 
 #include <array>
 #include <initializer_list>
@@ -34,6 +37,14 @@ struct exec_pid_ {
 };
 using exec_pid_t = exec_pid_;
 
+// A program's restart that waits out its delay; carried across a
+// re-execution, which then only waits for what is left.
+struct pending_restart {
+    bool active;
+    int slot, code;       // the program, and its restart reason
+    long long due_ns;     // CLOCK_MONOTONIC, the same for every process
+};
+
 struct watch_daemon_ {
     int verbose;                         // 1: started with an argument; children get "-d"
     int boot_space;                      // BOOT_SPACE_*, decided at every cycle
@@ -42,6 +53,9 @@ struct watch_daemon_ {
     int sub_cnt;                         // configured programs, 1 to MAX_SUB_PROCESS
     unsigned int segv_cnt;               // SIGSEGV deaths since start, never reset
     bool bootchk_set_aside;              // a record we could not remove: ignore it
+    int cycle_reason;                    // the restart reason of the next cycle's starts
+    pending_restart pending;
+    time_t started, build_since;         // the supervisor's start, and this build's
     std::array<char, PATH_BUF> runfile;  // ./tmp/NAME.run
     exec_pid_t pids[MAX_SUB_PROCESS];
 };
@@ -61,7 +75,13 @@ pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata);
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code);
 
 // Supervision loop
-void watch_loop(watch_daemon_t *daemon);
+// Runs cycles until it gives up. `resumed`: a re-executed image goes on
+// where the old one stood, without a fresh cycle.
+void watch_loop(watch_daemon_t *daemon, bool resumed = false);
+// The signals the supervisor waits for instead of handling them: a child's
+// end and a request to re-execute. Blocked for its whole life, so that
+// neither can come between two waits and be missed.
+sigset_t awaited_signals();
 int loop_run(watch_daemon_t *daemon, int *pcode);
 int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_code,
                      int *exit_normal);
