@@ -102,6 +102,8 @@ static void clear_interval_timers() {
         exit(0);
     }
     if (daemon_run_set(argv[0], daemon) != 0) exit(0);
+    if (daemon->started == 0) daemon->started = wall_clock_now();
+    if (daemon->build_since == 0) daemon->build_since = daemon->started;
     signal(SIGCHLD, SIG_DFL);
 }
 

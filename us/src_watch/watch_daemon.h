@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <ctime>
 #include <initializer_list>
 
 #include "libutil/cJSON.h"
@@ -27,9 +28,19 @@ enum {
 // The small fields come before the names in both structures: a page of the
 // state becomes resident only when written, and a short name then shares its
 // page with the fields written beside it.
+// What a slot is doing, as the state file publishes it.
+enum slot_state : unsigned char { SLOT_STARTING = 0, SLOT_RUNNING, SLOT_WAITING };
+
 struct exec_pid_ {
     pid_t pid;                        // latest child; 0 before the first start, -1 if fork failed
     bool unreaped;                    // `pid` is a child of ours that waitpid has not returned yet
+    slot_state state;                 // published in the state file
+    bool last_signaled;               // the last end was by a signal, `last_code` its number
+    int last_code;                    // the last end's exit code or signal
+    unsigned int ends, segv_ends;     // since the supervisor started
+    time_t started;                   // the latest child's start (Unix seconds), 0 if none
+    time_t last_end;                  // the last end (Unix seconds), 0 if none
+    time_t restart_due;               // while waiting: when the restart comes
     std::array<char, PATH_BUF> base;  // program as configured, relative to the install dir
 };
 using exec_pid_t = exec_pid_;
@@ -42,6 +53,12 @@ struct watch_daemon_ {
     int sub_cnt;                         // configured programs, 1 to MAX_SUB_PROCESS
     unsigned int segv_cnt;               // SIGSEGV deaths since start, never reset
     bool bootchk_set_aside;              // a record we could not remove: ignore it
+    bool state_unwritten;                // the state file's last write failed, and said so
+    time_t started;                      // the supervisor's start (Unix seconds)
+    time_t build_since;                  // when the running build took over (Unix seconds)
+    time_t stopped_at;                   // when the supervisor gave up, 0 while it runs
+    const char *stopped_why;             // why, a static text
+    unsigned int upgrades_installed, upgrades_failed;  // since the supervisor started
     std::array<char, PATH_BUF> runfile;  // ./tmp/NAME.run
     exec_pid_t pids[MAX_SUB_PROCESS];
 };
