@@ -3,6 +3,7 @@ set(WATCH_UNIT_DIR /lib/systemd/system CACHE PATH "Where the systemd unit goes")
 set(WATCH_MAN_DIR /usr/share/man/man8 CACHE PATH "Where the man page goes")
 set(WATCH_DOC_DIR /usr/share/doc/quorin-watch-daemon CACHE PATH "Where the copyright goes")
 set(WATCH_LINTIAN_DIR /usr/share/lintian/overrides CACHE PATH "Where the lintian overrides go")
+set(WATCH_SHARE_DIR /usr/share/quorin-watch-daemon CACHE PATH "Where the Prometheus alert rules go")
 
 set(WATCH_INSTALL_DIR ${CMAKE_INSTALL_PREFIX})
 foreach(unit watch_daemon watch_daemon_metrics)
@@ -54,6 +55,8 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.
 # The two tags lintian gives any package that ships in /opt by design.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides DESTINATION ${WATCH_LINTIAN_DIR}
         RENAME quorin-watch-daemon)
+# For the operator's Prometheus to include: alerts on watch_status' metrics.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/watch_daemon.rules.yml DESTINATION ${WATCH_SHARE_DIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorin-watch-daemon)

@@ -26,6 +26,12 @@ cp "$build/watch_daemon" "$build/watch_status" "$src/packaging/watch_daemon_metr
 for unit in watch_daemon.service watch_daemon_metrics.service; do sed "s|/opt/dpi|$inst|g" "$build/$unit" >"$inst/$unit"; done
 remarks=$(cd "$inst" && systemd-analyze verify --man=no watch_daemon.service watch_daemon_metrics.* 2>&1)
 check "systemd-analyze verify" "$remarks" -- test -z "$remarks"
+# The metrics unit reads /proc and the install directory and writes one file:
+# confined so that systemd rates its exposure 2.0 ("OK") or lower.
+exposure=$(systemd-analyze security --offline=true "$inst/watch_daemon_metrics.service" 2>&1 |
+    sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+echo "metrics unit exposure: ${exposure:-unknown}"
+check "metrics unit confined" "exposure ${exposure:-unknown}" -- awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }'
 
 # Through a pipe, as to the journal, the unit's command line delivers a
 # message while the supervisor still runs (plain stdout would hold it back).
@@ -46,7 +52,7 @@ check "line buffered through the unit's command" "got '$line'" -- test "$line" =
 deb=$(ls "$work"/pkg/*.deb 2>/dev/null | head -n1)
 [ -n "$deb" ] || { echo "FAIL: cpack builds no package"; echo "$passed passed, 1 failed"; exit 1; }
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | tr '\n' ' ')
-check "package contents" "$contents" -- test "$contents" = "./lib/systemd/system/watch_daemon.service ./lib/systemd/system/watch_daemon_metrics.service ./lib/systemd/system/watch_daemon_metrics.timer ./opt/dpi/config ./opt/dpi/watch_daemon ./opt/dpi/watch_status ./usr/share/doc/quorin-watch-daemon/changelog.gz ./usr/share/doc/quorin-watch-daemon/copyright ./usr/share/lintian/overrides/quorin-watch-daemon ./usr/share/man/man8/watch_daemon.8.gz ./usr/share/man/man8/watch_status.8.gz "
+check "package contents" "$contents" -- test "$contents" = "./lib/systemd/system/watch_daemon.service ./lib/systemd/system/watch_daemon_metrics.service ./lib/systemd/system/watch_daemon_metrics.timer ./opt/dpi/config ./opt/dpi/watch_daemon ./opt/dpi/watch_status ./usr/share/doc/quorin-watch-daemon/changelog.gz ./usr/share/doc/quorin-watch-daemon/copyright ./usr/share/lintian/overrides/quorin-watch-daemon ./usr/share/man/man8/watch_daemon.8.gz ./usr/share/man/man8/watch_status.8.gz ./usr/share/quorin-watch-daemon/watch_daemon.rules.yml "
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in libcjson1 libstdc++6 psmisc tar gzip coreutils; do check "depends on $dep" "$depends" -- grep -qw "$dep" <<<"$depends"; done
 dpkg-deb -e "$deb" "$work/control"

@@ -12,7 +12,8 @@
  *   parent and waits to be reparented before it goes on.
  * - WD_TEST_LINEBUF=1 makes standard output line buffered.
  * - WD_TEST_TRACE=1 logs "call NAME N" for each file call below and each
- *   waitpid(-1); WD_TEST_KILL_AT=N dies by SIGKILL just before the Nth.
+ *   waitpid(-1) ("call publish N" for a rename onto a *.state file);
+ *   WD_TEST_KILL_AT=N dies by SIGKILL just before the Nth.
  * - WD_TEST_LANDLOCK=enosys or eperm makes the Landlock calls fail so, as on a
  *   kernel without it or under a seccomp profile that forbids them; abi1
  *   answers ABI 1, as a kernel from 5.13 to 5.18 does.
@@ -160,7 +161,14 @@ TRACED(ssize_t, read, (int fd, void *buf, size_t n), (fd, buf, n))
 TRACED(ssize_t, write, (int fd, const void *buf, size_t n), (fd, buf, n))
 TRACED(int, fsync, (int fd), (fd))
 TRACED(int, close, (int fd), (fd))
-TRACED(int, rename, (const char *from, const char *to), (from, to))
+/* The state file is a view, replaced at every start and end: its renames are
+ * told apart, so that a crash run ends at the last rename of the data. */
+int rename(const char *from, const char *to) {
+    REAL(int, rename, (const char *, const char *));
+    const size_t len = strlen(to);
+    traced(len > 6 && strcmp(to + len - 6, ".state") == 0 ? "call publish" : "call rename");
+    return real(from, to);
+}
 TRACED(int, unlink, (const char *path), (path))
 
 int nanosleep(const struct timespec *req, struct timespec *rem) {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# scrape.sh NODE_EXPORTER TEXTFILE_DIR: runs node_exporter on a loopback port
-# with only its textfile collector, prints /metrics once, and stops it.
+# scrape.sh NODE_EXPORTER TEXTFILE_DIR [LOG]: runs node_exporter on a loopback
+# port with only its textfile collector, prints /metrics once, and stops it;
+# its own log goes to LOG.
 port=$((20000 + RANDOM % 30000))
 "$1" --web.listen-address="127.0.0.1:$port" --collector.disable-defaults --collector.textfile \
-    --collector.textfile.directory="$2" >/dev/null 2>&1 &
+    --collector.textfile.directory="$2" >"${3:-/dev/null}" 2>&1 &
 for _ in $(seq 50); do
     sleep 0.1
     exec 3<>"/dev/tcp/127.0.0.1/$port" 2>/dev/null || continue
@@ -11,3 +12,5 @@ for _ in $(seq 50); do
     break
 done
 kill $!
+wait $! 2>/dev/null
+exit 0

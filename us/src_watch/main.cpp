@@ -12,6 +12,7 @@
 #include "build_info.h"
 #include "fs.h"
 #include "handover.h"
+#include "state.h"
 #include "watch_daemon.h"
 
 // A closed standard descriptor would be handed to the run file, and console
@@ -128,6 +129,7 @@ static void resume(watch_daemon_t *daemon) {
     lock_fds_stay_ours(daemon);
     signal(SIGCHLD, SIG_DFL);
     daemon->build_since = wall_clock_now();
+    state_resumed(daemon);
 }
 
 static const char *version_text() {

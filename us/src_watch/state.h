@@ -11,4 +11,5 @@ void state_child_started(watch_daemon_t *daemon, int slot);
 void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_normal);
 void state_restart_due(watch_daemon_t *daemon, int slot, int delay_s);
 void state_upgraded(watch_daemon_t *daemon, int ret_code, bool installed);
+void state_resumed(watch_daemon_t *daemon);  // a re-executed image took over
 void state_stopped(watch_daemon_t *daemon, const char *why);

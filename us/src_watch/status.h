@@ -1,56 +1,80 @@
 // What an operator's status query gathers about an install directory, read
-// only from what the supervisor leaves behind (run files, config, the
-// boot-check record) and from /proc. Nothing found there is trusted: files
-// are read only when regular, never through a link, and only so far.
+// only from what the supervisor leaves behind (its state file, run files,
+// config, the boot-check record) and from /proc. Nothing found there is
+// trusted: files are read only when regular, never through a link, and only
+// so far. Times are Unix seconds, -1 when unknown.
 #pragma once
 
 #include <sys/types.h>
 
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "watch_daemon.h"
 
 struct program_end {
-    std::string time;  // the record's time stamp
-    time_t when = -1;  // the same, as a time
+    time_t stamp = -1;  // the record's time stamp read as if it were UTC
+    time_t when = -1;   // the end, once the supervisor's UTC offset is applied
     std::string base;
     enum { exited, killed, cut } how = cut;  // a cut record tells no code
     int value = 0;
     int segv_so_far = 0;  // SIGSEGV deaths recorded up to this one
 };
 
+// What /proc says about a pid.
+struct proc_facts {
+    bool exists = false, zombie = false;
+    pid_t ppid = 0;
+};
+
 struct program_status {
+    int slot = 0;
     std::string base;
-    std::string state = "stopped";  // running, waiting, starting, stopped
-    pid_t pid = 0;                  // its running child
-    long uptime_s = -1;
-    bool from_data = false;  // it runs as ./data//BASE
+    std::string state = "stopped";  // running, waiting, starting, stopped, unknown
+    pid_t pid = 0;                  // its running child, once judged
+    time_t started = -1;            // that child's start
+    bool from_data = false;         // it runs as ./data//BASE
+    bool end_pending = false;       // ended; its end is handled after another program's delay
     int ends = 0, segv = 0;
-    const program_end *last = nullptr;  // into the supervisor's history
-    time_t restart_due = -1;            // while waiting, when known
+    std::optional<program_end> last;
+    time_t restart_due = -1;  // while waiting, when known
+    // As published by the supervisor, before judging.
+    std::string published_state;
+    pid_t published_pid = 0;
+    proc_facts proc;
 };
 
 struct supervisor_status {
-    std::string run_file, name;  // ./tmp/NAME.run, NAME
-    pid_t pid = 0;               // holder of the run file's lock, 0 if none
-    long uptime_s = -1;
-    std::string directory;  // the run file's first line
-    int unparsed = 0;       // lines that are no exit record
-    bool truncated = false;  // only the run file's tail was read
+    std::string name, run_file, state_file;  // NAME, ./tmp/NAME.run, ./tmp/NAME.state
+    bool has_run_file = false, has_state = false;
+    pid_t pid = 0;       // the supervisor, 0 if none runs
+    pid_t impostor = 0;  // a lock holder that is no supervisor of this directory
+    time_t started = -1, build_since = -1, updated = -1;
+    std::string version;
+    long utc_offset = 0;  // of the supervisor's local time, for the run file's time stamps
+    int upgrades_installed = -1, upgrades_failed = -1;
+    std::string stopped_why;  // as the supervisor said, or "" when it said nothing
+    time_t stopped_at = -1;
+    bool data_space = false;  // its cycle boots from ./data/
+    std::string directory;    // the run file's first line
+    int unparsed = 0;         // lines that are no exit record
+    bool truncated = false;   // only the run file's tail was read
     std::vector<program_end> history;
     std::vector<program_status> programs;
 };
 
 struct install_status {
     std::string dir;
+    time_t now = 0;
     bool config_ok = false;
     std::string config_error;
     std::vector<supervisor_status> supervisors;
     int boot_space = BOOT_SPACE_SYS;
     boot_reason reason = boot_reason::no_record;
+    std::string data_version;  // the boot-check record's "version"
     std::vector<std::string> notes;
     bool running() const;
 };
@@ -58,6 +82,10 @@ struct install_status {
 // Fills `status` for the current directory (the install directory). False,
 // with `error` set, when the status cannot be determined.
 bool gather_status(install_status &status, std::string &error);
+
+// Decides each program's state and countdown from what was gathered, and
+// notes what the operator should know about it.
+void judge_status(install_status &status);
 
 // Parses one line of a run file for the configured `bases`: a whole exit
 // record, or one cut at 255 bytes, named by its leading characters.
@@ -72,9 +100,20 @@ bool parse_exit_record(const std::string &line, const std::vector<std::string> &
 pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino,
                   const std::function<int(pid_t)> &holds_file);
 
+// Whether a lock holder is a supervisor of the install directory `dir`
+// named `name`: its executable lies in `dir`, or, when that cannot be read
+// (`exe` empty: another user's process), its argv[0] names `name` and the
+// state file names its pid.
+bool is_supervisor(const std::string &exe, const std::string &argv0, const std::string &dir,
+                   const std::string &name, bool state_names_it);
+
 // Why the supervisor would refuse `path` as its config, or "".
 std::string config_problem(const char *path);
 
 std::string format_status_text(const install_status &status, size_t history);
 std::string format_status_json(const install_status &status, size_t history);
 std::string format_status_prometheus(const install_status &status);
+
+// Writes `report` to `path` if that is a regular file or a new name, replaced
+// whole; never through a link, never over anything else. False with `error`.
+bool write_report(const std::string &path, const std::string &report, std::string &error);

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include <array>
+#include <ctime>
 #include <initializer_list>
 
 #include "libutil/cJSON.h"
@@ -30,9 +31,19 @@ enum {
 // The small fields come before the names in both structures: a page of the
 // state becomes resident only when written, and a short name then shares its
 // page with the fields written beside it.
+// What a slot is doing, as the state file publishes it.
+enum slot_state : unsigned char { SLOT_STARTING = 0, SLOT_RUNNING, SLOT_WAITING };
+
 struct exec_pid_ {
     pid_t pid;                        // latest child; 0 before the first start, -1 if fork failed
     bool unreaped;                    // `pid` is a child of ours that waitpid has not returned yet
+    slot_state state;                 // published in the state file
+    bool last_signaled;               // the last end was by a signal, `last_code` its number
+    int last_code;                    // the last end's exit code or signal
+    unsigned int ends, segv_ends;     // since the supervisor started
+    time_t started;                   // the latest child's start (Unix seconds), 0 if none
+    time_t last_end;                  // the last end (Unix seconds), 0 if none
+    time_t restart_due;               // while waiting: when the restart comes
     std::array<char, PATH_BUF> base;  // program as configured, relative to the install dir
 };
 using exec_pid_t = exec_pid_;
@@ -55,7 +66,12 @@ struct watch_daemon_ {
     bool bootchk_set_aside;              // a record we could not remove: ignore it
     int cycle_reason;                    // the restart reason of the next cycle's starts
     pending_restart pending;
-    time_t started, build_since;         // the supervisor's start, and this build's
+    bool state_unwritten;                // the state file's last write failed, and said so
+    time_t started;                      // the supervisor's start (Unix seconds)
+    time_t build_since;                  // when the running build took over (Unix seconds)
+    time_t stopped_at;                   // when the supervisor gave up, 0 while it runs
+    const char *stopped_why;             // why, a static text; null while it runs
+    unsigned int upgrades_installed, upgrades_failed;  // since the supervisor started
     std::array<char, PATH_BUF> runfile;  // ./tmp/NAME.run
     exec_pid_t pids[MAX_SUB_PROCESS];
 };

@@ -18,11 +18,22 @@ enum { STATUS_RUNNING = 0, STATUS_NOT_RUNNING = 3, STATUS_UNKNOWN = 4 };
 
 namespace {
 
+struct options {
+    enum { text, json, prometheus } format = text;
+    size_t history = 5;
+    std::string dir, output;
+};
+
 int usage(const char *problem) {
     if (problem != nullptr) fprintf(stderr, "watch_status: %s\n", problem);
     fputs("usage: watch_status [--json | --prometheus] [--history N] [--output FILE] [INSTALL_DIR]\n",
           problem ? stderr : stdout);
     return problem ? STATUS_UNKNOWN : STATUS_RUNNING;
+}
+
+int fail(const std::string &message) {
+    fprintf(stderr, "watch_status: %s\n", message.c_str());
+    return STATUS_UNKNOWN;
 }
 
 // As watch_daemon does: the directory of the path it was started by, or,
@@ -37,48 +48,50 @@ std::string own_directory(const char *argv0) {
     return dirname(path.data());
 }
 
-}  // namespace
-
-int main(int argc, char *argv[]) {
-    enum { text, json, prometheus } format = text;
-    size_t history = 5;
-    std::string dir, output;
+// -1 when the arguments are fine, else the exit status.
+int parse_args(int argc, char *argv[], options &o) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") return usage(nullptr);
         if (arg == "--json" || arg == "--prometheus") {
-            format = arg == "--json" ? json : prometheus;
+            o.format = arg == "--json" ? options::json : options::prometheus;
         } else if ((arg == "--history" || arg == "--output") && i + 1 < argc) {
-            if (arg == "--output") output = argv[++i];
-            else history = strtoul(argv[++i], nullptr, 10);
-        } else if (arg.starts_with("-") || !dir.empty()) {
+            if (arg == "--output") o.output = argv[++i];
+            else o.history = strtoul(argv[++i], nullptr, 10);
+        } else if (arg.starts_with("-") || !o.dir.empty()) {
             return usage(("unexpected argument " + arg).c_str());
         } else {
-            dir = arg;
+            o.dir = arg;
         }
     }
-    if (dir.empty()) dir = own_directory(argc > 0 ? argv[0] : nullptr);
+    if (o.dir.empty()) o.dir = own_directory(argc > 0 ? argv[0] : nullptr);
     char cwd[PATH_BUF];
-    if (!output.empty() && output[0] != '/' && getcwd(cwd, sizeof cwd)) output = cwd + ("/" + output);
-    if (chdir(dir.c_str()) != 0) {
-        fprintf(stderr, "watch_status: cannot enter install directory %s: %s\n", dir.c_str(), strerror(errno));
-        return STATUS_UNKNOWN;
-    }
+    if (!o.output.empty() && o.output[0] != '/' && getcwd(cwd, sizeof cwd)) o.output = cwd + ("/" + o.output);
+    return -1;
+}
+
+std::string report_of(const install_status &status, const options &o) {
+    return o.format == options::json         ? format_status_json(status, o.history)
+           : o.format == options::prometheus ? format_status_prometheus(status)
+                                             : format_status_text(status, o.history);
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    options o;
+    if (const int done = parse_args(argc, argv, o); done >= 0) return done;
+    if (chdir(o.dir.c_str()) != 0) return fail("cannot enter install directory " + o.dir + ": " + strerror(errno));
     install_status status;
-    status.dir = getcwd(cwd, sizeof cwd) ? cwd : dir;
+    char cwd[PATH_BUF];
+    status.dir = getcwd(cwd, sizeof cwd) ? cwd : o.dir;
     std::string error;
-    if (!gather_status(status, error)) {
-        fprintf(stderr, "watch_status: %s\n", error.c_str());
-        return STATUS_UNKNOWN;
-    }
-    const std::string report = format == json         ? format_status_json(status, history)
-                               : format == prometheus ? format_status_prometheus(status)
-                                                      : format_status_text(status, history);
-    // A file that collectors read is replaced whole, never seen half-written.
-    if (!output.empty() && !replace_file(output.c_str(), report.data(), report.size(), 0644)) {
-        fprintf(stderr, "watch_status: cannot write %s: %s\n", output.c_str(), strerror(errno));
-        return STATUS_UNKNOWN;
-    }
-    if (output.empty()) fwrite(report.data(), 1, report.size(), stdout);
+    if (!gather_status(status, error)) return fail(error);
+    judge_status(status);
+    const std::string report = report_of(status, o);
+    if (o.output.empty())
+        fwrite(report.data(), 1, report.size(), stdout);
+    else if (!write_report(o.output, report, error))
+        return fail(error);
     return status.running() ? STATUS_RUNNING : STATUS_NOT_RUNNING;
 }

@@ -1,0 +1,117 @@
+// The JSON view: times as Unix seconds, each with its ISO 8601 UTC twin.
+#include <algorithm>
+
+#include "fs.h"
+#include "status_words.h"
+
+namespace {
+
+void add_time(cJSON *o, const std::string &name, time_t t) {
+    if (t < 0) {
+        cJSON_AddNullToObject(o, name.c_str());
+        cJSON_AddNullToObject(o, (name + "_utc").c_str());
+        return;
+    }
+    cJSON_AddNumberToObject(o, name.c_str(), static_cast<double>(t));
+    cJSON_AddStringToObject(o, (name + "_utc").c_str(), iso_utc(t).c_str());
+}
+
+void add_optional(cJSON *o, const char *name, bool present, double value) {
+    if (present)
+        cJSON_AddNumberToObject(o, name, value);
+    else
+        cJSON_AddNullToObject(o, name);
+}
+
+cJSON *end_json(const program_end &e) {
+    cJSON *o = cJSON_CreateObject();
+    add_time(o, "time", e.when);
+    cJSON_AddStringToObject(o, "program", utf8(e.base).c_str());
+    if (e.how == program_end::cut)
+        cJSON_AddBoolToObject(o, "cut", true);
+    else
+        cJSON_AddNumberToObject(o, e.how == program_end::exited ? "exit_code" : "signal", e.value);
+    return o;
+}
+
+cJSON *program_json(const install_status &s, const program_status &p) {
+    cJSON *q = cJSON_CreateObject();
+    const bool running = p.state == "running";
+    cJSON_AddNumberToObject(q, "slot", p.slot);
+    cJSON_AddStringToObject(q, "base", utf8(p.base).c_str());
+    cJSON_AddStringToObject(q, "state", p.state.c_str());
+    add_optional(q, "pid", p.pid > 0, p.pid);
+    add_time(q, "started", running ? p.started : -1);
+    add_optional(q, "uptime_s", running && p.started >= 0, static_cast<double>(s.now - p.started));
+    if (running) cJSON_AddStringToObject(q, "space", p.from_data ? "data" : "system");
+    add_time(q, "restart_due", p.restart_due);
+    add_optional(q, "restart_in_s", p.restart_due >= 0, static_cast<double>(std::max<time_t>(0, p.restart_due - s.now)));
+    cJSON_AddBoolToObject(q, "end_pending", p.end_pending);
+    cJSON_AddNumberToObject(q, "ends", p.ends);
+    cJSON_AddNumberToObject(q, "segv", p.segv);
+    cJSON_AddItemToObject(q, "last_end", p.last ? end_json(*p.last) : cJSON_CreateNull());
+    return q;
+}
+
+cJSON *stopped_json(const supervisor_status &sup) {
+    if (sup.pid > 0 || !sup.has_state) return cJSON_CreateNull();
+    cJSON *o = cJSON_CreateObject();
+    cJSON_AddStringToObject(o, "why", sup.stopped_why.empty() ? "without notice" : utf8(sup.stopped_why).c_str());
+    add_time(o, "time", sup.stopped_why.empty() ? -1 : sup.stopped_at);
+    add_time(o, "last_seen", sup.updated);
+    return o;
+}
+
+cJSON *supervisor_json(const install_status &s, const supervisor_status &sup, size_t history) {
+    cJSON *o = cJSON_CreateObject();
+    cJSON_AddStringToObject(o, "name", utf8(sup.name).c_str());
+    cJSON_AddStringToObject(o, "run_file", utf8(sup.run_file).c_str());
+    add_optional(o, "pid", sup.pid > 0, sup.pid);
+    add_optional(o, "lock_held_by_other", sup.impostor > 0, sup.impostor);
+    if (sup.version.empty())
+        cJSON_AddNullToObject(o, "version");
+    else
+        cJSON_AddStringToObject(o, "version", utf8(sup.version).c_str());
+    add_time(o, "started", sup.pid > 0 ? sup.started : -1);
+    add_optional(o, "uptime_s", sup.pid > 0 && sup.started >= 0, static_cast<double>(s.now - sup.started));
+    add_time(o, "build_since", sup.pid > 0 ? sup.build_since : -1);
+    cJSON_AddItemToObject(o, "stopped", stopped_json(sup));
+    add_optional(o, "upgrades_installed", sup.has_state, sup.upgrades_installed);
+    add_optional(o, "upgrades_failed", sup.has_state, sup.upgrades_failed);
+    cJSON_AddStringToObject(o, "directory", utf8(sup.directory).c_str());
+    cJSON_AddNumberToObject(o, "unparsed_lines", sup.unparsed);
+    cJSON_AddBoolToObject(o, "truncated", sup.truncated);
+    cJSON *progs = cJSON_AddArrayToObject(o, "programs");
+    for (const auto &p : sup.programs) cJSON_AddItemToArray(progs, program_json(s, p));
+    cJSON *ends = cJSON_AddArrayToObject(o, "history");
+    for (size_t i = sup.history.size() - std::min(history, sup.history.size()); i < sup.history.size(); ++i)
+        cJSON_AddItemToArray(ends, end_json(sup.history[i]));
+    return o;
+}
+
+}  // namespace
+
+std::string format_status_json(const install_status &s, size_t history) {
+    const cjson_tree root(cJSON_CreateObject());
+    cJSON_AddStringToObject(root.get(), "install_dir", utf8(s.dir).c_str());
+    add_time(root.get(), "time", s.now);
+    cJSON_AddBoolToObject(root.get(), "running", s.running());
+    cJSON_AddBoolToObject(root.get(), "config_ok", s.config_ok);
+    if (s.config_ok)
+        cJSON_AddNullToObject(root.get(), "config_error");
+    else
+        cJSON_AddStringToObject(root.get(), "config_error", utf8(s.config_error).c_str());
+    cJSON *sups = cJSON_AddArrayToObject(root.get(), "supervisors");
+    for (const auto &sup : s.supervisors) cJSON_AddItemToArray(sups, supervisor_json(s, sup, history));
+    cJSON *boot = cJSON_AddObjectToObject(root.get(), "boot_space");
+    cJSON_AddStringToObject(boot, "space", s.boot_space == BOOT_SPACE_DATA ? "data" : "system");
+    cJSON_AddStringToObject(boot, "reason", reason_text(s.reason).c_str());
+    if (s.data_version.empty())
+        cJSON_AddNullToObject(boot, "version");
+    else
+        cJSON_AddStringToObject(boot, "version", utf8(s.data_version).c_str());
+    cJSON *notes = cJSON_AddArrayToObject(root.get(), "notes");
+    for (const auto &n : s.notes) cJSON_AddItemToArray(notes, cJSON_CreateString(utf8(n).c_str()));
+    const cjson_text text(cJSON_Print(root.get()));
+    return text ? std::string(text.get()) + "\n" : "{}\n";
+}

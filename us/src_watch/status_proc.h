@@ -1,0 +1,37 @@
+// What watch_status reads from /proc and from directory listings.
+#pragma once
+
+#include <dirent.h>
+#include <sys/types.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "status.h"
+
+struct dir_closer {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// A directory to list, by open_plain; null with errno on failure.
+dir_ptr open_listing(const char *path);
+
+// At most `limit` bytes of a file that is ours or the kernel's (/proc).
+std::string read_some(const std::string &path, size_t limit = 1 << 20, bool *ok = nullptr);
+
+proc_facts facts_of(pid_t pid);
+
+// When the process started, in Unix seconds; -1 if it is gone.
+time_t start_time_of(pid_t pid);
+
+// 1 if `pid` has the file `dev`/`ino` open, 0 if not, -1 if that cannot be
+// told (another user's process).
+int holds_open(pid_t pid, dev_t dev, ino_t ino);
+
+// The process's executable, without " (deleted)"; "" when it may not be read.
+std::string exe_of(pid_t pid);
+
+// Its argv[0], "" when gone.
+std::string argv0_of(pid_t pid);

@@ -1,0 +1,128 @@
+// The run file: its first line and its exit records.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sstream>
+
+#include "fs.h"
+#include "status_gather.h"
+
+namespace {
+
+constexpr size_t stamp_len = 24;  // "Mon Mar  4 09:05:07 2024"
+
+// Digits only, within [lo, hi]: the supervisor writes nothing else.
+bool parse_small(const std::string &digits, int lo, int hi, int &value) {
+    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoi(digits);
+    return value >= lo && value <= hi;
+}
+
+bool parse_end(const std::string &rest, program_end &end) {
+    static const std::string normal = " exited normally with code(", killed = " killed by signal(";
+    const size_t open = rest.rfind('(');
+    if (open == std::string::npos || rest.back() != ')') return false;
+    const std::string digits = rest.substr(open + 1, rest.size() - open - 2);
+    for (const auto *form : {&normal, &killed}) {
+        if (open + 1 < form->size() + 1 || rest.compare(open + 1 - form->size(), form->size(), *form) != 0) continue;
+        const bool exited = form == &normal;
+        if (!parse_small(digits, exited ? 0 : 1, exited ? 255 : 64, end.value)) return false;
+        end.base = rest.substr(0, open + 1 - form->size());
+        end.how = exited ? program_end::exited : program_end::killed;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool parse_exit_record(const std::string &line, const std::vector<std::string> &bases, program_end &end) {
+    // "Mon Mar  4 09:05:07 2024: BASE exited normally with code(N)", in the
+    // supervisor's local time, which the stamp does not name.
+    struct tm tm {};
+    const char *stamp_end = strptime(line.c_str(), "%a %b %e %H:%M:%S %Y", &tm);
+    if (line.size() < stamp_len + 2 || stamp_end != line.c_str() + stamp_len || line.compare(stamp_len, 2, ": ") != 0)
+        return false;
+    end.stamp = timegm(&tm);
+    const std::string rest = line.substr(stamp_len + 2);
+    if (parse_end(rest, end)) return true;
+    // A record cut at 255 bytes: 254 characters, named by a configured base.
+    if (line.size() != MAX_CMD_LEN - 2) return false;
+    for (const auto &base : bases) {
+        if (!(rest.starts_with(base) || base.starts_with(rest))) continue;
+        end.base = base;
+        end.how = program_end::cut;
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+constexpr size_t run_file_head = PATH_BUF + 1;  // the directory line
+constexpr size_t run_file_tail = 4 << 20;       // records read at most
+
+// The first line, and at most the last run_file_tail bytes of the records.
+bool read_parts(int fd, const struct stat &st, supervisor_status &sup, std::string &records) {
+    const auto size = static_cast<size_t>(st.st_size);
+    std::string head(std::min(size, run_file_head), '\0');
+    if (read_full(fd, head.data(), head.size()) < 0) return false;
+    sup.directory = head.substr(0, head.find('\n'));
+    const size_t records_at = std::min(head.find('\n'), head.size()) + 1;
+    const size_t from = std::max(records_at, size > run_file_tail ? size - run_file_tail : 0);
+    sup.truncated = from > records_at;
+    records.assign(size > from ? size - from : 0, '\0');
+    const ssize_t n = pread(fd, records.data(), records.size(), static_cast<off_t>(from));
+    if (n < 0) return false;
+    records.resize(static_cast<size_t>(n));
+    if (sup.truncated) records.erase(0, records.find('\n') + 1);  // a partial first line
+    return true;
+}
+
+void read_records(supervisor_status &sup, const std::string &records, const std::vector<std::string> &bases) {
+    std::istringstream lines(records);
+    int segv = 0;
+    for (std::string line; std::getline(lines, line);) {
+        program_end end;
+        if (!parse_exit_record(line, bases, end)) {
+            ++sup.unparsed;
+            continue;
+        }
+        segv += end.how == program_end::killed && end.value == SIGSEGV;
+        end.segv_so_far = segv;
+        sup.history.push_back(end);
+    }
+}
+
+}  // namespace
+
+bool read_run_file(install_status &status, supervisor_status &sup, const std::vector<std::string> &bases,
+                   dev_t &dev, ino_t &ino, std::string &error) {
+    const unique_fd fd = open_exposed(sup.run_file.c_str());
+    if (!fd.valid()) {
+        if (errno == EACCES || errno == EPERM) error = "cannot read " + sup.run_file + ": " + strerror(errno);
+        else if (errno != ENOENT) status.notes.push_back(sup.run_file + " is not a regular file: skipped");
+        return error.empty();
+    }
+    struct stat st {};
+    std::string records;
+    if (fstat(fd.get(), &st) != 0 || !read_parts(fd.get(), st, sup, records)) {
+        error = "cannot read " + sup.run_file + ": " + strerror(errno);
+        return false;
+    }
+    sup.has_run_file = true;
+    dev = st.st_dev;
+    ino = st.st_ino;
+    read_records(sup, records, bases);
+    if (sup.unparsed > 0)
+        status.notes.push_back(sup.run_file + ": " + std::to_string(sup.unparsed) + " line(s) are not exit records");
+    if (sup.truncated)
+        status.notes.push_back(sup.run_file + " is large: ends are counted over its last " +
+                               std::to_string(run_file_tail >> 20) + " MiB only");
+    return true;
+}

@@ -1,0 +1,120 @@
+#include "status_words.h"
+
+#include <cstdio>
+
+#include "build_info.h"
+
+namespace {
+
+// Length of the valid UTF-8 sequence at `i`, 0 if there is none.
+size_t utf8_length(const std::string &s, size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    unsigned lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+    for (size_t k = 1; k < len; ++k) {
+        const auto n = i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u;
+        if (n < (k == 1 ? lo : 0x80) || n > (k == 1 ? hi : 0xBF)) return 0;
+    }
+    return len;
+}
+
+// Keeps valid UTF-8 for which `keep` holds; anything else becomes `bad(byte)`.
+template <typename Keep, typename Bad>
+std::string clean(const std::string &s, Keep keep, Bad bad) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        const size_t len = utf8_length(s, i);
+        if (len == 0 || (len == 1 && !keep(static_cast<unsigned char>(s[i])))) {
+            out += bad(static_cast<unsigned char>(s[i]));
+            ++i;
+        } else {
+            out.append(s, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+std::string hex(unsigned char c) {
+    char text[8];
+    snprintf(text, sizeof text, "\\x%02x", c);
+    return text;
+}
+
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+}  // namespace
+
+std::string printable(const std::string &s) {
+    return clean(s, [](unsigned char c) { return !is_control(c); }, hex);
+}
+
+std::string utf8(const std::string &s) {
+    return clean(s, [](unsigned char c) { return c != 0; }, [](unsigned char) { return std::string("\xEF\xBF\xBD"); });
+}
+
+std::string label_value(const std::string &s) {
+    std::string out;
+    for (const char c : clean(s, [](unsigned char c) { return !is_control(c) && c != '\\'; }, hex)) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+std::string reason_text(boot_reason r) {
+    switch (r) {
+        case boot_reason::no_record:
+            return "no boot-check record";
+        case boot_reason::no_version:
+            return "the record has no \"version\" text";
+        case boot_reason::too_old:
+            return std::string("the record is older than ") + DPI_PLUGIN_VERSION + " (the next cycle removes it)";
+        case boot_reason::no_plugindata:
+            return "the record has no \"plugindata\": 1";
+        case boot_reason::data_space:
+            return "the record says a plugin bundle is installed";
+    }
+    return "";
+}
+
+std::string end_text(const program_end &e) {
+    if (e.how == program_end::cut) return "end (record cut)";
+    return (e.how == program_end::exited ? "exit " : "signal ") + std::to_string(e.value);
+}
+
+std::string duration_text(long s) {
+    if (s < 0) return "-";
+    char buf[32];
+    if (s >= 86400)
+        snprintf(buf, sizeof buf, "%ldd%02ldh", s / 86400, s % 86400 / 3600);
+    else if (s >= 3600)
+        snprintf(buf, sizeof buf, "%ldh%02ldm", s / 3600, s % 3600 / 60);
+    else
+        snprintf(buf, sizeof buf, "%ldm%02lds", s / 60, s % 60);
+    return buf;
+}
+
+std::string padded(const std::string &s, size_t width) {
+    return s + std::string(width > s.size() ? width - s.size() : 0, ' ');
+}
+
+std::string local_time_text(time_t t) {
+    struct tm tm {};
+    char text[64];
+    if (t < 0 || localtime_r(&t, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        return "-";
+    return text;
+}
+
+std::string iso_utc(time_t t) {
+    struct tm tm {};
+    char text[64];
+    if (t < 0 || gmtime_r(&t, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+        return "";
+    return text;
+}
