@@ -18,15 +18,16 @@ foreach(page watch_daemon watch_status)
     DEPENDS ${CMAKE_CURRENT_LIST_DIR}/${page}.8)
 endforeach()
 add_custom_command(
-  OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
-  COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
+  OUTPUT ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+  COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog > ${CMAKE_BINARY_DIR}/changelog.Debian.gz
   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog)
 add_custom_target(package_docs ALL
   DEPENDS ${CMAKE_BINARY_DIR}/watch_daemon.8.gz ${CMAKE_BINARY_DIR}/watch_status.8.gz
-          ${CMAKE_BINARY_DIR}/changelog.gz)
+          ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
 
 # dpkg keeps an operator's edits of the configuration across upgrades.
 file(WRITE ${CMAKE_BINARY_DIR}/conffiles "${CMAKE_INSTALL_PREFIX}/config\n")
+set(WATCH_RELOAD_SINCE ${PROJECT_VERSION}-2)
 foreach(script postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${script}.sh ${CMAKE_BINARY_DIR}/maint/${script} @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
@@ -50,7 +51,7 @@ install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.service ${CMAKE_BINARY_DIR}/watch
               ${CMAKE_CURRENT_LIST_DIR}/watch_daemon_metrics.timer DESTINATION ${WATCH_UNIT_DIR})
 install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.8.gz ${CMAKE_BINARY_DIR}/watch_status.8.gz
         DESTINATION ${WATCH_MAN_DIR})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.Debian.gz
         DESTINATION ${WATCH_DOC_DIR})
 # The two tags lintian gives any package that ships in /opt by design.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides DESTINATION ${WATCH_LINTIAN_DIR}
@@ -61,6 +62,9 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/watch_daemon.rules.yml DESTINATION ${WAT
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorin-watch-daemon)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The second package of 3.9.47: its supervisor re-executes itself on a
+# reload, which the postinst then uses on upgrades from this version on.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 2)
 set(CPACK_PACKAGE_CONTACT "Quorin DPI team <dpi@quorin.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "supervisor of the Quorin DPI programs")
 set(CPACK_PACKAGE_DESCRIPTION "watch_daemon keeps the Quorin DPI engine running from its

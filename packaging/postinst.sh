@@ -20,5 +20,17 @@ if [ "$1" = configure ] || [ "$1" = abort-upgrade ] || [ "$1" = abort-deconfigur
     fi
     if [ -z "${DPKG_ROOT:-}" ] && [ -d /run/systemd/system ]; then
         systemctl --system daemon-reload >/dev/null || true
+        # An upgrade replaces a running supervisor's binary without stopping
+        # the engine: a reload re-executes it under its programs. One from
+        # before @WATCH_RELOAD_SINCE@ cannot re-execute (it would die of the
+        # signal, and its programs with it): that one is restarted. Neither
+        # starts a unit that is not running.
+        if [ "$1" = configure ] && [ -n "${2:-}" ]; then
+            if dpkg --compare-versions "$2" ge "@WATCH_RELOAD_SINCE@"; then
+                deb-systemd-invoke try-reload-or-restart watch_daemon.service >/dev/null || true
+            else
+                deb-systemd-invoke try-restart watch_daemon.service >/dev/null || true
+            fi
+        fi
     fi
 fi

@@ -52,7 +52,7 @@ check "line buffered through the unit's command" "got '$line'" -- test "$line" =
 deb=$(ls "$work"/pkg/*.deb 2>/dev/null | head -n1)
 [ -n "$deb" ] || { echo "FAIL: cpack builds no package"; echo "$passed passed, 1 failed"; exit 1; }
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | tr '\n' ' ')
-check "package contents" "$contents" -- test "$contents" = "./lib/systemd/system/watch_daemon.service ./lib/systemd/system/watch_daemon_metrics.service ./lib/systemd/system/watch_daemon_metrics.timer ./opt/dpi/config ./opt/dpi/watch_daemon ./opt/dpi/watch_status ./usr/share/doc/quorin-watch-daemon/changelog.gz ./usr/share/doc/quorin-watch-daemon/copyright ./usr/share/lintian/overrides/quorin-watch-daemon ./usr/share/man/man8/watch_daemon.8.gz ./usr/share/man/man8/watch_status.8.gz ./usr/share/quorin-watch-daemon/watch_daemon.rules.yml "
+check "package contents" "$contents" -- test "$contents" = "./lib/systemd/system/watch_daemon.service ./lib/systemd/system/watch_daemon_metrics.service ./lib/systemd/system/watch_daemon_metrics.timer ./opt/dpi/config ./opt/dpi/watch_daemon ./opt/dpi/watch_status ./usr/share/doc/quorin-watch-daemon/changelog.Debian.gz ./usr/share/doc/quorin-watch-daemon/copyright ./usr/share/lintian/overrides/quorin-watch-daemon ./usr/share/man/man8/watch_daemon.8.gz ./usr/share/man/man8/watch_status.8.gz ./usr/share/quorin-watch-daemon/watch_daemon.rules.yml "
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in libcjson1 libstdc++6 psmisc tar gzip coreutils; do check "depends on $dep" "$depends" -- grep -qw "$dep" <<<"$depends"; done
 dpkg-deb -e "$deb" "$work/control"
@@ -81,15 +81,32 @@ check "dpkg purges" "$(cat "$work/dpkg.log")" -- test "$rc" -eq 0
 check "purge disables and unmasks" "" -- test -z "$(find "$root/etc/systemd" -name 'watch_daemon*')"
 check "purge removes the state and the install directory" "" -- test ! -e "$root/opt/dpi"
 
-# On a running systemd, removal stops the units: the prerm, in a mount
-# namespace of its own where /run/systemd/system exists.
-mkdir -p "$work/bin" && printf '#!/bin/sh\necho "$*" >>%s/invoked\n' "$work" >"$work/bin/deb-systemd-invoke"
-chmod +x "$work/bin/deb-systemd-invoke"
-if unshare -m sh -c "mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
-        PATH='$work/bin':\$PATH sh '$work/control/prerm' remove" 2>/dev/null; then
-    check "remove stops the units" "" -- test "$(cat "$work/invoked")" = "stop watch_daemon.service watch_daemon_metrics.timer watch_daemon_metrics.service"
+# On a running systemd (a mount namespace of its own where
+# /run/systemd/system exists; systemctl and the helpers only log what they
+# are asked): removal stops the units, an upgrade with the unit active
+# reloads it (restarts it when coming from a package before reloads), and a
+# first install starts nothing.
+mkdir -p "$work/bin"
+for tool in deb-systemd-invoke deb-systemd-helper systemctl; do
+    printf '#!/bin/sh\necho "%s $*" >>%s/invoked\n' "$tool" "$work" >"$work/bin/$tool" && chmod +x "$work/bin/$tool"
+done
+maint() { # maint SCRIPT ARGS...: what it asks of systemd
+    rm -f "$work/invoked"
+    unshare -m sh -c "mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
+        PATH='$work/bin':\$PATH sh '$work/control/$1' $2" 2>/dev/null || return 1
+    grep -E 'deb-systemd-invoke|systemctl (reload|restart|start|stop)' "$work/invoked" | tr '\n' ';'
+    return 0
+}
+if asked=$(maint prerm remove); then
+    check "remove stops the units" "$asked" -- test "$asked" = "deb-systemd-invoke stop watch_daemon.service watch_daemon_metrics.timer watch_daemon_metrics.service;"
+    asked=$(maint postinst "configure 3.9.47-2")
+    check "an upgrade reloads the unit if it runs" "$asked" -- test "$asked" = "deb-systemd-invoke try-reload-or-restart watch_daemon.service;"
+    asked=$(maint postinst "configure 3.9.47")
+    check "an upgrade from before reloads restarts it" "$asked" -- test "$asked" = "deb-systemd-invoke try-restart watch_daemon.service;"
+    asked=$(maint postinst configure)
+    check "a first install starts nothing" "$asked" -- test -z "$asked"
 else
-    echo "SKIP: no mount namespace here for the prerm check"
+    echo "SKIP: no mount namespace here for the maintainer scripts' systemd checks"
 fi
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]
