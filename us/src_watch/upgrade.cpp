@@ -119,23 +119,48 @@ enum class walk { check, move };
 
 bool walk_dir(int from, int to, int depth, walk how);
 
-// One entry of a staged directory: checked (only regular files, directories
-// and symbolic links may be installed), or moved into `to` by name, replacing
-// what is there. A directory that both hold is merged; a file or link takes a
-// directory's place only when that is empty, as tar would. Nothing here
-// follows a link: every step is relative to a directory held open.
-bool visit(int from, int to, const char *name, int depth, walk how) {
-    struct stat src {};
-    if (fstatat(from, name, &src, AT_SYMLINK_NOFOLLOW) != 0) return false;
+bool is_empty_dir(int at, const char *name) {
+    const unique_fd dir = open_exposed_dir(at, name);
+    alignas(dirent64) char buf[512];
+    const ssize_t n = dir.valid() ? getdents64(dir.get(), buf, sizeof buf) : -1;
+    int entries = 0;
+    for (ssize_t at_entry = 0; at_entry < n;) {
+        const auto *e = reinterpret_cast<const dirent64 *>(buf + at_entry);
+        at_entry += e->d_reclen;
+        entries += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    }
+    return n >= 0 && entries == 0;
+}
+
+// Before anything moves: only regular files, directories and symbolic links
+// may be installed, and none may take the place of a directory in ./data/
+// that is not empty (the move would fail half-way, as tar would).
+bool check_entry(int from, int to, const char *name, const struct stat &src, int depth) {
     const bool is_dir = S_ISDIR(src.st_mode);
     if (!is_dir && !S_ISREG(src.st_mode) && !S_ISLNK(src.st_mode)) {
         printf("upgrade refused: %s in the package is a device, FIFO or socket\n", name);
         return false;
     }
-    if (how == walk::check) {
-        const unique_fd sub = is_dir ? open_exposed_dir(from, name) : unique_fd();
-        return !is_dir || (sub.valid() && walk_dir(sub.get(), -1, depth + 1, how));
+    struct stat dst {};
+    const bool dst_dir = to >= 0 && fstatat(to, name, &dst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(dst.st_mode);
+    if (!is_dir && dst_dir && !is_empty_dir(to, name)) {
+        printf("upgrade refused: %s in the package would replace a directory that is not empty\n", name);
+        return false;
     }
+    if (!is_dir) return true;
+    const unique_fd sub = open_exposed_dir(from, name), sub_to = dst_dir ? open_exposed_dir(to, name) : unique_fd();
+    return sub.valid() && walk_dir(sub.get(), sub_to.get(), depth + 1, walk::check);
+}
+
+// One entry of a staged directory: checked, or moved into `to` by name,
+// replacing what is there. A directory that both hold is merged; a file or
+// link takes a directory's place only when that is empty. Nothing here
+// follows a link: every step is relative to a directory held open.
+bool visit(int from, int to, const char *name, int depth, walk how) {
+    struct stat src {};
+    if (fstatat(from, name, &src, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (how == walk::check) return check_entry(from, to, name, src, depth);
+    const bool is_dir = S_ISDIR(src.st_mode);
     struct stat dst {};
     const bool exists = fstatat(to, name, &dst, AT_SYMLINK_NOFOLLOW) == 0;
     bool moved;
@@ -176,12 +201,14 @@ bool walk_dir(int from, int to, int depth, walk how) {
     }
 }
 
-// Names in ./data/ that only the supervisor makes: the record, and the
-// staging directory itself.
+// Names in ./data/ that only the supervisor makes: the record and the
+// staging directory; and the files that Lua and signature upgrades replace,
+// which a bundle may bring only as regular files.
 bool holds_reserved_name(int stage) {
-    for (const char *name : {BOOTCHK_FILE, STAGING_NAME}) {
+    for (const char *name : {BOOTCHK_FILE, STAGING_NAME, "init.bin", "m01_sig.bin"}) {
         struct stat st {};
         if (fstatat(stage, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (name[0] != '.' && S_ISREG(st.st_mode)) continue;
         printf("upgrade refused: the package holds %s, which only the supervisor writes\n", name);
         return true;
     }
@@ -216,7 +243,7 @@ bool install_bundle(int package, cjson_tree &record) {
         return false;
     }
     const bool installed = unpack_into(stage.get(), package, how) && !holds_reserved_name(stage.get()) &&
-                           walk_dir(stage.get(), -1, 0, walk::check) &&
+                           walk_dir(stage.get(), data.get(), 0, walk::check) &&
                            move_into_place(stage.get(), data.get(), record);
     remove_staging(STAGING);
     return installed;
@@ -281,7 +308,11 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
 
     const char *flag = install_package(package.get(), ret_code, record);
     state_upgraded(daemon, ret_code, flag != nullptr);
-    if (record && flag != nullptr) cJSON_AddNumberToObject(record.get(), flag, 1);
+    // A flag the record already reads as set is not added again: a record
+    // that grew by one member per upgrade would one day pass the size a
+    // record may have, and be ignored.
+    if (record && flag != nullptr && cJSON_GetItemNumber(record.get(), flag) != 1)
+        cJSON_AddNumberToObject(record.get(), flag, 1);
     package.reset();
     unlink(package_path);
     if (record && write_record(record.get()) && daemon != nullptr) daemon->bootchk_set_aside = false;
