@@ -12,7 +12,7 @@ struct metric {
 };
 
 enum {
-    up, build_info, start_time, stop_time, upgrades_installed, upgrades_failed, program_up, program_state,
+    up, build_info, build_start_time, start_time, stop_time, upgrades_installed, upgrades_failed, program_up, program_state,
     program_start, program_ends, program_segv, program_exit_code, program_signal, program_last_end,
     program_restart_due, boot_space, data_version, config_ok, report_time, metric_count
 };
@@ -20,6 +20,7 @@ enum {
 const metric metrics[metric_count] = {
     {"watch_daemon_up", "gauge", "Whether a supervisor of this install directory holds its lock."},
     {"watch_daemon_build_info", "gauge", "The running supervisor's build."},
+    {"watch_daemon_build_start_time_seconds", "gauge", "Since when the running supervisor runs its build (a reload re-executes it)."},
     {"watch_daemon_start_time_seconds", "gauge", "When the running supervisor started."},
     {"watch_daemon_stop_time_seconds", "gauge", "When the supervisor stopped, and why (without notice: when last seen)."},
     {"watch_daemon_upgrades_installed_total", "counter", "Upgrade packages installed since the supervisor started."},
@@ -76,6 +77,7 @@ void supervisor_series(exposition &e, const std::string &dir, const supervisor_s
     e.add(up, who, sup.pid > 0 ? 1 : 0);
     if (sup.pid > 0 && !sup.version.empty()) e.add(build_info, who + pair("version", sup.version), 1);
     if (sup.pid > 0 && sup.started >= 0) e.add(start_time, who, sup.started);
+    if (sup.pid > 0 && sup.build_since >= 0) e.add(build_start_time, who, sup.build_since);
     if (sup.pid == 0 && sup.has_state) {
         const bool said = !sup.stopped_why.empty();
         e.add(stop_time, who + pair("reason", said ? sup.stopped_why : "without notice"),

@@ -17,7 +17,9 @@ void supervisor_lines(std::ostringstream &out, const install_status &s, const su
     if (sup.pid > 0)
         out << "supervisor   running, pid " << sup.pid << ", up " << duration_text(since(s.now, sup.started))
             << " since " << local_time_text(sup.started)
-            << (sup.version.empty() ? "" : ", version " + printable(sup.version)) << " (" << printable(file) << ")\n";
+            << (sup.version.empty() ? "" : ", version " + printable(sup.version))
+            << (sup.build_since > sup.started ? " since " + local_time_text(sup.build_since) + " (reloaded)" : "")
+            << " (" << printable(file) << ")\n";
     else
         out << "supervisor   not running (" << printable(file) << ")\n";
     if (sup.pid == 0 && sup.has_state)
