@@ -88,6 +88,22 @@ unique_fd write_handover(const watch_daemon_t *daemon) {
     return channel;
 }
 
+bool holds_lock(int fd) {
+    return fd > STDERR_FILENO && fcntl(fd, F_GETFD) >= 0;
+}
+
+// What the rest of the supervisor relies on, checked before it does: the
+// channel is named in the environment, which whoever starts us can set.
+bool usable(const watch_daemon_t *daemon) {
+    const bool names_ended = std::all_of(daemon->pids, daemon->pids + MAX_SUB_PROCESS, [](const exec_pid_t &slot) {
+        return slot.base.back() == '\0';
+    });
+    return daemon->sub_cnt >= 1 && daemon->sub_cnt <= MAX_SUB_PROCESS && names_ended &&
+           daemon->runfile.back() == '\0' && holds_lock(daemon->run_fd) && holds_lock(daemon->dir_fd) &&
+           (!daemon->pending.active || (daemon->pending.slot >= 0 && daemon->pending.slot < daemon->sub_cnt)) &&
+           daemon->stopped_why == nullptr;
+}
+
 void let_locks_cross(const watch_daemon_t *daemon, bool cross) {
     for (const int fd : {daemon->run_fd, daemon->dir_fd}) fcntl(fd, F_SETFD, cross ? 0 : FD_CLOEXEC);
 }
@@ -164,7 +180,8 @@ taken_over take_over(watch_daemon_t *daemon) {
     const bool same_format =
         whole_head && head.format == handover_format() && head.state_size == sizeof *daemon;
     const bool whole_state = same_format && read_full(channel, daemon, sizeof *daemon) == sizeof *daemon &&
-                             read_full(channel, &trailer, sizeof trailer) == sizeof trailer && trailer == TRAILER;
+                             read_full(channel, &trailer, sizeof trailer) == sizeof trailer && trailer == TRAILER &&
+                             usable(daemon);
     if (channel > STDERR_FILENO) close(channel);
     if (whole_state) {
         printf("re-executed: build %.*s replaced by %s\n", static_cast<int>(sizeof head.version), head.version,
@@ -175,6 +192,10 @@ taken_over take_over(watch_daemon_t *daemon) {
     end_children(whole_head ? &head : nullptr);
     if (!whole_head) {
         puts("re-executed, but no state was handed over: the old programs were ended, a fresh cycle starts");
+        return taken_over::unusable;
+    }
+    if (!holds_lock(head.run_fd) || !holds_lock(head.dir_fd)) {
+        puts("re-executed, but the locks handed over are not open: the old programs were ended, a fresh cycle starts");
         return taken_over::unusable;
     }
     daemon->run_fd = head.run_fd;
