@@ -1,7 +1,9 @@
 #include "handover.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,17 +57,33 @@ bool own_path(const watch_daemon_t *daemon, char *path, size_t size) {
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-// A binary that cannot even say its version would take the programs down
-// with it, after the point where the old image is gone: try it first.
+// A binary that is no watch_daemon for this machine would take the programs
+// down with it, after the point where the old image is gone: it must first
+// say, within a few seconds, that it is one.
 bool runs_here(const char *path) {
+    constexpr int time_limit_s = 5;
+    int answer[2];
+    if (pipe2(answer, O_CLOEXEC) != 0) return false;
     const char *const argv[] = {path, "--version", nullptr};
-    const int status = run_tool(argv, {.quiet = true});
-    if (status == 0) return true;
-    if (status < 0)
-        printf("not re-executed: %s: %s\n", path, strerror(errno));
-    else
+    const int status =
+        run_tool(argv, {.quiet = true, .output = answer[1], .time_limit_s = time_limit_s});
+    const int err = errno;
+    close(answer[1]);
+    char said[64] = "";
+    const ssize_t n = read(answer[0], said, sizeof said - 1);
+    close(answer[0]);
+    said[n > 0 ? n : 0] = '\0';
+    constexpr char expected[] = "watch_daemon ";
+    if (status == 0 && strncmp(said, expected, sizeof expected - 1) == 0) return true;
+    if (status < 0 && err == ETIMEDOUT)
+        printf("not re-executed: %s --version did not answer within %d s\n", path, time_limit_s);
+    else if (status < 0)
+        printf("not re-executed: %s: %s\n", path, strerror(err));
+    else if (status != 0)
         printf("not re-executed: %s --version ended with status %d\n", path,
                WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    else
+        printf("not re-executed: %s --version does not answer as watch_daemon\n", path);
     return false;
 }
 
@@ -88,18 +106,30 @@ unique_fd write_handover(const watch_daemon_t *daemon) {
     return channel;
 }
 
-bool holds_lock(int fd) {
-    return fd > STDERR_FILENO && fcntl(fd, F_GETFD) >= 0;
+// The channel is named in the environment, which whoever starts us can set:
+// a hand-over counts only if its locks are this install directory's and
+// this process holds them (flock succeeds on a lock one already holds, and
+// fails on one that another supervisor holds).
+bool locks_are_ours(int run_fd, int dir_fd) {
+    struct stat run {}, dir {}, here {};
+    return run_fd > STDERR_FILENO && dir_fd > STDERR_FILENO && run_fd != dir_fd && fstat(run_fd, &run) == 0 &&
+           S_ISREG(run.st_mode) && fstat(dir_fd, &dir) == 0 && stat(".", &here) == 0 &&
+           dir.st_dev == here.st_dev && dir.st_ino == here.st_ino && flock(dir_fd, LOCK_EX | LOCK_NB) == 0 &&
+           flock(run_fd, LOCK_EX | LOCK_NB) == 0;
 }
 
-// What the rest of the supervisor relies on, checked before it does: the
-// channel is named in the environment, which whoever starts us can set.
-bool usable(const watch_daemon_t *daemon) {
+bool is_channel(int fd) {
+    struct stat st {};
+    return fd > STDERR_FILENO && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// What the rest of the supervisor relies on, checked before it does.
+bool usable(const watch_daemon_t *daemon, const envelope &head) {
     const bool names_ended = std::all_of(daemon->pids, daemon->pids + MAX_SUB_PROCESS, [](const exec_pid_t &slot) {
         return slot.base.back() == '\0';
     });
     return daemon->sub_cnt >= 1 && daemon->sub_cnt <= MAX_SUB_PROCESS && names_ended &&
-           daemon->runfile.back() == '\0' && holds_lock(daemon->run_fd) && holds_lock(daemon->dir_fd) &&
+           daemon->runfile.back() == '\0' && daemon->run_fd == head.run_fd && daemon->dir_fd == head.dir_fd &&
            (!daemon->pending.active || (daemon->pending.slot >= 0 && daemon->pending.slot < daemon->sub_cnt)) &&
            daemon->stopped_why == nullptr;
 }
@@ -108,9 +138,21 @@ void let_locks_cross(const watch_daemon_t *daemon, bool cross) {
     for (const int fd : {daemon->run_fd, daemon->dir_fd}) fcntl(fd, F_SETFD, cross ? 0 : FD_CLOEXEC);
 }
 
-// Every child of this process, as the kernel lists them, and the pids the
-// old image named: after a hand-over that cannot be used, none may be left
-// to run beside the programs of the fresh cycle.
+bool is_our_child(pid_t pid) {
+    char path[64], stat_line[512];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const unique_fd fd = open_plain(path);
+    const ssize_t n = fd.valid() ? read_full(fd.get(), stat_line, sizeof stat_line - 1) : -1;
+    stat_line[n > 0 ? n : 0] = '\0';
+    const char *after_name = strrchr(stat_line, ')');
+    int ppid = 0;
+    return after_name != nullptr && sscanf(after_name, ") %*c %d", &ppid) == 1 && ppid == getpid();
+}
+
+// Every child of this process, as the kernel lists them, and those of the
+// pids the old image named that are children of this process: after a
+// hand-over that cannot be used, none may be left to run beside the
+// programs of the fresh cycle.
 void end_children(const envelope *head) {
     char path[64], list[4096];
     snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(getpid()));
@@ -125,7 +167,7 @@ void end_children(const envelope *head) {
         p = end;
     }
     for (int i = 0; head != nullptr && i < MAX_SUB_PROCESS; ++i)
-        if (head->pids[i] > 0) kill(head->pids[i], SIGKILL);
+        if (head->pids[i] > 0 && is_our_child(head->pids[i])) kill(head->pids[i], SIGKILL);
 }
 
 }  // namespace
@@ -174,30 +216,26 @@ taken_over take_over(watch_daemon_t *daemon) {
     const int channel = atoi(number);
     unsetenv(CHANNEL_VARIABLE);
     envelope head{};
-    uint32_t trailer = 0;
-    const bool whole_head = channel > STDERR_FILENO && read_full(channel, &head, sizeof head) == sizeof head &&
+    const bool whole_head = is_channel(channel) && read_full(channel, &head, sizeof head) == sizeof head &&
                             memcmp(head.magic, MAGIC, sizeof MAGIC) == 0;
-    const bool same_format =
-        whole_head && head.format == handover_format() && head.state_size == sizeof *daemon;
-    const bool whole_state = same_format && read_full(channel, daemon, sizeof *daemon) == sizeof *daemon &&
-                             read_full(channel, &trailer, sizeof trailer) == sizeof trailer && trailer == TRAILER &&
-                             usable(daemon);
-    if (channel > STDERR_FILENO) close(channel);
+    if (!whole_head || !locks_are_ours(head.run_fd, head.dir_fd)) {
+        if (channel > STDERR_FILENO) close(channel);
+        puts("ignoring a hand-over that is not this install directory's: a fresh start");
+        return taken_over::nothing;
+    }
+    uint32_t trailer = 0;
+    const bool whole_state = head.format == handover_format() && head.state_size == sizeof *daemon &&
+                             read_full(channel, daemon, sizeof *daemon) == sizeof *daemon &&
+                             read_full(channel, &trailer, sizeof trailer) == sizeof trailer &&
+                             trailer == TRAILER && usable(daemon, head);
+    close(channel);
     if (whole_state) {
         printf("re-executed: build %.*s replaced by %s\n", static_cast<int>(sizeof head.version), head.version,
                build_version());
         return taken_over::everything;
     }
     memset(static_cast<void *>(daemon), 0, sizeof *daemon);
-    end_children(whole_head ? &head : nullptr);
-    if (!whole_head) {
-        puts("re-executed, but no state was handed over: the old programs were ended, a fresh cycle starts");
-        return taken_over::unusable;
-    }
-    if (!holds_lock(head.run_fd) || !holds_lock(head.dir_fd)) {
-        puts("re-executed, but the locks handed over are not open: the old programs were ended, a fresh cycle starts");
-        return taken_over::unusable;
-    }
+    end_children(&head);
     daemon->run_fd = head.run_fd;
     daemon->dir_fd = head.dir_fd;
     printf("re-executed, but the state of build %.*s (format %u) cannot be used by %s (format %u): the old "

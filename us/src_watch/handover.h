@@ -23,7 +23,6 @@ enum class taken_over {
     nothing,     // no re-execution: a fresh start
     everything,  // the state, the locks and the programs: go on where the old image stood
     locks,       // only the locks: the old programs were ended, start afresh
-    unusable,    // a hand-over that could not be read at all: the old programs were ended
 };
 
 // In a new image, before anything else: takes over what a re-execution handed

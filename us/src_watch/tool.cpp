@@ -45,6 +45,7 @@ namespace {
         if (null >= 0) dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
     }
     if (options.input >= 0 && dup2(options.input, STDIN_FILENO) < 0) _exit(127);
+    if (options.output >= 0 && dup2(options.output, STDOUT_FILENO) < 0) _exit(127);
     if (options.workdir >= 0 && fchdir(options.workdir) != 0) _exit(127);
     umask(umask(0) | 022);
     // Fail closed: a sandbox asked for and not set up means no tool at all.
@@ -68,6 +69,31 @@ namespace {
     return pid;
 }
 
+
+// Waits for the tool at most `seconds`, by its SIGCHLD (blocked in the
+// supervisor, so none is missed); kills it when the time is up.
+bool wait_at_most(pid_t pid, int seconds, int *status) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const time_t deadline = now.tv_sec + seconds;
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    for (;;) {
+        const pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid) return true;
+        if (r < 0 && errno != EINTR) return false;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec >= deadline) break;
+        const timespec left{deadline - now.tv_sec, 0};
+        sigtimedwait(&child, nullptr, &left);
+    }
+    kill(pid, SIGKILL);
+    wait_child(pid, status);
+    errno = ETIMEDOUT;
+    return false;
+}
+
 }  // namespace
 
 int run_tool(const char *const argv[], const tool_options &options) {
@@ -75,7 +101,9 @@ int run_tool(const char *const argv[], const tool_options &options) {
     const pid_t pid = start_tool(argv, options, &exec_error);
     if (pid < 0) return -1;
     int status = 0;
-    if (wait_child(pid, &status) < 0) return -1;
+    if (options.time_limit_s > 0 ? !wait_at_most(pid, options.time_limit_s, &status)
+                                 : wait_child(pid, &status) < 0)
+        return -1;
     if (exec_error != 0) {
         errno = exec_error;
         return -1;

@@ -18,8 +18,10 @@ pid_t wait_child(pid_t pid, int *status);
 struct tool_options {
     bool quiet = false;    // output to /dev/null
     int input = -1;        // standard input, if not the supervisor's
+    int output = -1;       // standard output, if not the supervisor's (or /dev/null)
     int workdir = -1;      // a directory to run in, if not the supervisor's
     int sandbox_abi = 0;   // > 0: may change files only beneath `workdir` (Landlock)
+    int time_limit_s = 0;  // > 0: killed after this long (then -1, ETIMEDOUT)
 };
 
 // Exit status of a tool whose sandbox could not be set up: it did not run.
