@@ -77,8 +77,12 @@ void judge_supervisor(install_status &status, supervisor_status &sup) {
 
 bool is_supervisor(const std::string &exe, const std::string &argv0, const std::string &dir, const std::string &name,
                    bool state_names_it) {
-    if (!exe.empty()) return directory_of(exe) == dir;
-    return state_names_it && run_name_of(argv0) == name;
+    // Named as the supervisor of this run file, and either run from this
+    // install directory's binary or named by its state file: a program or a
+    // copied tool of the install directory holding a lock is no supervisor,
+    // nor is the holder of a lock of the right name run from elsewhere; a
+    // supervisor whose binary is a link to elsewhere still is.
+    return run_name_of(argv0) == name && ((!exe.empty() && directory_of(exe) == dir) || state_names_it);
 }
 
 void judge_status(install_status &status) {
