@@ -1,9 +1,12 @@
 #include <fcntl.h>
 #include <libgen.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,6 +76,33 @@ static void reset_signals() {
     signal(SIGXFSZ, SIG_IGN);
 }
 
+// A request to re-execute (SIGUSR2) would end the process by its default
+// action until the supervisor blocks it: block it before anything else runs.
+// Across a re-execution it stays blocked, and a request pending then is
+// taken at the first wait.
+[[gnu::constructor]] static void hold_requests_from_the_start() {
+    const sigset_t awaited = awaited_signals();
+    sigprocmask(SIG_BLOCK, &awaited, nullptr);
+}
+
+// Under systemd (Type=notify): start-up is done, the locks are held. A
+// reload asked for before this waits for it, rather than finding a process
+// that has not blocked its request yet.
+static void tell_service_manager_ready() {
+    const char *socket_path = getenv("NOTIFY_SOCKET");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const size_t len = socket_path != nullptr ? strlen(socket_path) : 0;
+    if (len == 0 || len >= sizeof address.sun_path || (socket_path[0] != '/' && socket_path[0] != '@')) return;
+    memcpy(address.sun_path, socket_path, len);
+    if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
+    const unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    constexpr char ready[] = "READY=1";
+    if (fd.valid())
+        sendto(fd.get(), ready, sizeof ready - 1, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address),
+               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));
+}
+
 // An interval timer survives exec: one left running by whoever started us
 // would end the supervisor by SIGALRM (or SIGVTALRM, SIGPROF) some time later.
 static void clear_interval_timers() {
@@ -120,6 +150,7 @@ static void start_clean(const watch_daemon_t *daemon, bool keep_locks) {
         exit(0);
     signal(SIGCHLD, SIG_DFL);
     daemon->started = daemon->build_since = wall_clock_now();
+    tell_service_manager_ready();
 }
 
 // A re-executed image: the state, the locks and the programs are the old
