@@ -160,6 +160,7 @@ static void resume(watch_daemon_t *daemon) {
     lock_fds_stay_ours(daemon);
     signal(SIGCHLD, SIG_DFL);
     daemon->build_since = wall_clock_now();
+    daemon->state_fd = 0;  // closed with the rest: opened again when written
     state_resumed(daemon);
 }
 

@@ -1,6 +1,11 @@
 #include "state.h"
 
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
 
 #include <cerrno>
 #include <csignal>
@@ -20,31 +25,89 @@ int slots_in_use(const watch_daemon_t *daemon) {
     return daemon->sub_cnt < MAX_SUB_PROCESS ? daemon->sub_cnt : MAX_SUB_PROCESS;
 }
 
-// Times are Unix seconds, or null for "not yet".
-void add_time(cJSON *o, const char *name, time_t t) {
-    if (t > 0)
-        cJSON_AddNumberToObject(o, name, static_cast<double>(t));
-    else
-        cJSON_AddNullToObject(o, name);
-}
-
-cJSON *slot_json(const exec_pid_t &slot) {
-    cJSON *o = cJSON_CreateObject();
-    cJSON_AddStringToObject(o, "base", slot.base.data());
-    cJSON_AddNumberToObject(o, "pid", slot.pid);
-    cJSON_AddStringToObject(o, "state", slot_state_names[slot.state]);
-    add_time(o, "started", slot.started);
-    cJSON_AddNumberToObject(o, "ends", slot.ends);
-    cJSON_AddNumberToObject(o, "segv", slot.segv_ends);
-    if (slot.last_end > 0) {
-        cJSON *end = cJSON_AddObjectToObject(o, "last_end");
-        add_time(end, "time", slot.last_end);
-        cJSON_AddNumberToObject(end, slot.last_signaled ? "signal" : "exit_code", slot.last_code);
-    } else {
-        cJSON_AddNullToObject(o, "last_end");
+// The state as one JSON object, written into a fixed buffer: this runs at
+// every restart, so it allocates nothing and formats only integers (cJSON's
+// printing brings in the floating-point formatting of libc).
+class json_text {
+   public:
+    void raw(const char *s) {
+        while (*s != '\0') put(*s++);
     }
-    add_time(o, "restart_due", slot.state == SLOT_WAITING ? slot.restart_due : 0);
-    return o;
+    void key(const char *name) {
+        if (!first_) put(',');
+        first_ = false;
+        put('"');
+        raw(name);
+        raw("\":");
+    }
+    void number(long long value) {
+        char digits[24];
+        int n = 0;
+        unsigned long long v = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+        do digits[n++] = static_cast<char>('0' + v % 10); while ((v /= 10) != 0);
+        if (value < 0) put('-');
+        while (n > 0) put(digits[--n]);
+    }
+    // Times are Unix seconds, or null for "not yet".
+    void time(time_t t) { t > 0 ? number(t) : raw("null"); }
+    void text(const char *s) {
+        put('"');
+        for (; *s != '\0'; ++s) {
+            const auto c = static_cast<unsigned char>(*s);
+            if (c == '"' || c == '\\') put('\\');
+            if (c >= 0x20) {
+                put(static_cast<char>(c));
+                continue;
+            }
+            raw("\\u00");
+            put("0123456789abcdef"[c >> 4]);
+            put("0123456789abcdef"[c & 15]);
+        }
+        put('"');
+    }
+    void begin(char brace) {
+        put(brace);
+        first_ = true;
+    }
+    void end(char brace) {
+        put(brace);
+        first_ = false;
+    }
+    const char *finish() {
+        buf_[len_ < sizeof buf_ ? len_ : sizeof buf_ - 1] = '\0';
+        return len_ < sizeof buf_ ? buf_ : nullptr;
+    }
+
+   private:
+    void put(char c) {
+        if (len_ < sizeof buf_) buf_[len_] = c;
+        ++len_;
+    }
+    // Room for four names of 4 KiB, each byte escaped at worst to six.
+    static inline char buf_[MAX_SUB_PROCESS * PATH_BUF * 6 + 4096];
+    size_t len_ = 0;
+    bool first_ = true;
+};
+
+void slot_json(json_text &out, const exec_pid_t &slot) {
+    out.begin('{');
+    out.key("base"), out.text(slot.base.data());
+    out.key("pid"), out.number(slot.pid);
+    out.key("state"), out.text(slot_state_names[slot.state]);
+    out.key("started"), out.time(slot.started);
+    out.key("ends"), out.number(slot.ends);
+    out.key("segv"), out.number(slot.segv_ends);
+    out.key("last_end");
+    if (slot.last_end > 0) {
+        out.begin('{');
+        out.key("time"), out.time(slot.last_end);
+        out.key(slot.last_signaled ? "signal" : "exit_code"), out.number(slot.last_code);
+        out.end('}');
+    } else {
+        out.raw("null");
+    }
+    out.key("restart_due"), out.time(slot.state == SLOT_WAITING ? slot.restart_due : 0);
+    out.end('}');
 }
 
 // The reader needs the offset to read the run file's time stamps, which are
@@ -54,41 +117,72 @@ long utc_offset(time_t now) {
     return localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
 }
 
-cJSON *state_json(const watch_daemon_t *daemon, time_t now) {
-    cJSON *o = cJSON_CreateObject();
-    cJSON_AddNumberToObject(o, "pid", getpid());
-    cJSON_AddStringToObject(o, "version", build_version());
-    add_time(o, "started", daemon->started);
-    add_time(o, "build_since", daemon->build_since);
-    add_time(o, "updated", now);
-    cJSON_AddNumberToObject(o, "utc_offset", static_cast<double>(utc_offset(now)));
-    cJSON_AddStringToObject(o, "boot_space", daemon->boot_space == BOOT_SPACE_DATA ? "data" : "system");
-    cJSON_AddNumberToObject(o, "upgrades_installed", daemon->upgrades_installed);
-    cJSON_AddNumberToObject(o, "upgrades_failed", daemon->upgrades_failed);
+const char *state_json(const watch_daemon_t *daemon, time_t now) {
+    json_text out;
+    out.begin('{');
+    out.key("pid"), out.number(getpid());
+    out.key("version"), out.text(build_version());
+    out.key("started"), out.time(daemon->started);
+    out.key("build_since"), out.time(daemon->build_since);
+    out.key("updated"), out.time(now);
+    out.key("utc_offset"), out.number(utc_offset(now));
+    out.key("boot_space"), out.text(daemon->boot_space == BOOT_SPACE_DATA ? "data" : "system");
+    out.key("upgrades_installed"), out.number(daemon->upgrades_installed);
+    out.key("upgrades_failed"), out.number(daemon->upgrades_failed);
+    out.key("stopped");
     if (daemon->stopped_at > 0) {
-        cJSON *stopped = cJSON_AddObjectToObject(o, "stopped");
-        cJSON_AddStringToObject(stopped, "why", daemon->stopped_why);
-        add_time(stopped, "time", daemon->stopped_at);
+        out.begin('{');
+        out.key("why"), out.text(daemon->stopped_why);
+        out.key("time"), out.time(daemon->stopped_at);
+        out.end('}');
     } else {
-        cJSON_AddNullToObject(o, "stopped");
+        out.raw("null");
     }
-    cJSON *slots = cJSON_AddArrayToObject(o, "slots");
-    for (int i = 0; i < slots_in_use(daemon); ++i) cJSON_AddItemToArray(slots, slot_json(daemon->pids[i]));
-    return o;
+    out.key("slots");
+    out.begin('[');
+    for (int i = 0; i < slots_in_use(daemon); ++i) {
+        if (i > 0) out.raw(",");
+        slot_json(out, daemon->pids[i]);
+    }
+    out.end(']');
+    out.end('}');
+    return out.finish();
 }
 
-// A view for readers, not data to survive a power cut: replaced whole by a
-// rename, without waiting for the disk.
-bool replace_view(const char *path, const char *text) {
-    char tmp[PATH_BUF + 32];
-    unique_fd fd = create_temp_beside(path, 0644, tmp, sizeof tmp);
-    if (!fd.valid()) return false;
-    if (write_all(fd.get(), text, strlen(text)) && close(fd.release()) == 0 && rename(tmp, path) == 0)
-        return true;
-    const int saved = errno;
-    unlink(tmp);
-    errno = saved;
-    return false;
+uint64_t fnv1a(const char *data, size_t len) {
+    uint64_t hash = 14695981039346656037ULL;
+    for (size_t i = 0; i < len; ++i) hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ULL;
+    return hash;
+}
+
+// A view for readers, not data to survive a power cut: written in place
+// through a descriptor held open, since creating and renaming a file at
+// every start and end costs more than the rest of a restart. A file that
+// was removed or replaced is opened anew.
+bool write_view(watch_daemon_t *daemon, const char *path, const char *body) {
+    struct stat st {};
+    if (daemon->state_fd > 0 && (fstatat(daemon->state_fd, "", &st, AT_EMPTY_PATH) != 0 || st.st_nlink == 0)) {
+        close(daemon->state_fd);
+        daemon->state_fd = 0;
+    }
+    if (daemon->state_fd <= 0) {
+        daemon->state_fd = open_exposed(path, O_RDWR | O_CREAT, 0644).release();
+        daemon->state_len = 0;
+        if (daemon->state_fd < 0) {
+            daemon->state_fd = 0;
+            return false;
+        }
+    }
+    const size_t len = strlen(body);
+    char header[48];
+    const int n = snprintf(header, sizeof header, "%zu %016llx\n", len,
+                           static_cast<unsigned long long>(fnv1a(body, len)));
+    const iovec parts[] = {{header, static_cast<size_t>(n)}, {const_cast<char *>(body), len}};
+    const size_t total = static_cast<size_t>(n) + len;
+    if (pwritev(daemon->state_fd, parts, 2, 0) != static_cast<ssize_t>(total)) return false;
+    if (total < daemon->state_len && ftruncate(daemon->state_fd, static_cast<off_t>(total)) != 0) return false;
+    daemon->state_len = static_cast<unsigned int>(total);
+    return true;
 }
 
 // ./tmp/NAME.state beside ./tmp/NAME.run.
@@ -103,14 +197,24 @@ void state_path(const watch_daemon_t *daemon, char (&path)[PATH_BUF + 8]) {
 void publish(watch_daemon_t *daemon) {
     char path[PATH_BUF + 8];
     state_path(daemon, path);
-    const cjson_tree tree(state_json(daemon, wall_clock_now()));
-    const cjson_text text(tree ? cJSON_PrintUnformatted(tree.get()) : nullptr);
-    const bool ok = text && replace_view(path, text.get());
+    const char *text = state_json(daemon, wall_clock_now());
+    const bool ok = text != nullptr && write_view(daemon, path, text);
     if (!ok && !daemon->state_unwritten) printf("failed to write %s: %s\n", path, strerror(errno));
     daemon->state_unwritten = !ok;
 }
 
 }  // namespace
+
+const char *state_body(const char *file, size_t len, size_t *body_len) {
+    const char *newline = static_cast<const char *>(memchr(file, '\n', std::min<size_t>(len, 48)));
+    unsigned long long hash = 0;
+    size_t size = 0;
+    if (newline == nullptr || sscanf(file, "%zu %16llx", &size, &hash) != 2) return nullptr;
+    const char *body = newline + 1;
+    if (size > len - static_cast<size_t>(body - file) || fnv1a(body, size) != hash) return nullptr;
+    *body_len = size;
+    return body;
+}
 
 void state_cycle_started(watch_daemon_t *daemon) {
     for (int i = 0; i < slots_in_use(daemon); ++i) daemon->pids[i].state = SLOT_STARTING;
@@ -132,7 +236,8 @@ void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_norm
     s.last_end = wall_clock_now();
     ++s.ends;
     if (exit_normal != 1 && code == SIGSEGV) ++s.segv_ends;
-    publish(daemon);
+    // Not published alone: what follows an end (its restart's delay, a new
+    // cycle, an upgrade, the end of the supervisor) publishes at once.
 }
 
 void state_restart_due(watch_daemon_t *daemon, int slot, int delay_s) {

@@ -1,9 +1,12 @@
 // Reading ./tmp/NAME.state, what the supervisor publishes about its slots.
 #include "status_gather.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "fs.h"
+#include "state.h"
 
 namespace {
 
@@ -75,8 +78,17 @@ bool read_state(install_status &status, supervisor_status &sup, pid_t &published
         else if (errno != ENOENT) status.notes.push_back(sup.state_file + " is " + refusal_text(errno) + ": skipped");
         return error.empty();
     }
-    const heap_text data = read_capped(fd.get(), state_cap);
-    const cjson_tree root(data ? cJSON_Parse(data.get()) : nullptr);
+    // Written in place: a read that caught it half-written is read again.
+    heap_text data;
+    const char *body = nullptr;
+    size_t body_len = 0;
+    for (int attempt = 0; attempt < 5 && body == nullptr; ++attempt) {
+        if (attempt > 0) usleep(2000);
+        size_t len = 0;
+        data = lseek(fd.get(), 0, SEEK_SET) == 0 ? read_capped(fd.get(), state_cap, &len) : nullptr;
+        body = data ? state_body(data.get(), len, &body_len) : nullptr;
+    }
+    const cjson_tree root(body != nullptr ? cJSON_ParseWithLength(body, body_len) : nullptr);
     if (!cJSON_IsObject(root.get())) {
         status.notes.push_back(sup.state_file + " is " + (data ? "not a state file" : refusal_text(errno)) + ": skipped");
         return true;

@@ -67,6 +67,8 @@ struct watch_daemon_ {
     int cycle_reason;                    // the restart reason of the next cycle's starts
     pending_restart pending;
     bool state_unwritten;                // the state file's last write failed, and said so
+    int state_fd;                        // the state file, held open; 0 when not open
+    unsigned int state_len;              // what it holds
     time_t started;                      // the supervisor's start (Unix seconds)
     time_t build_since;                  // when the running build took over (Unix seconds)
     time_t stopped_at;                   // when the supervisor gave up, 0 while it runs
