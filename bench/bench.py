@@ -8,7 +8,9 @@ import argparse
 import json
 import os
 import platform
+import pty
 import resource
+import select
 import shutil
 import signal
 import statistics
@@ -69,7 +71,7 @@ class Supervised:
     each a (name, binary) pair, started in its own scratch directory."""
 
     def __init__(self, kind, programs, helpers, build, work, preload=False, env=None,
-                 nofile=None, timed=None):
+                 nofile=None, timed=None, console=None):
         self.kind, self.helpers, self.build = kind, helpers, build
         self.dir = tempfile.mkdtemp(prefix=f"{kind}.", dir=work)
         self.times = os.path.join(self.dir, "times")
@@ -77,7 +79,8 @@ class Supervised:
         self.env = dict(os.environ, WDB_TIMES=self.times, **(env or {}))
         if preload:
             self.env["LD_PRELOAD"] = os.path.join(build, "tests", "libwd_interpose.so")
-        self.nofile, self.timed = nofile, timed
+        # console: a descriptor for the supervisor's output (default: discarded).
+        self.nofile, self.timed, self.console = nofile, timed, console
         self.procs = []
         getattr(self, "_start_" + kind.replace("-", "_").replace(" ", "_"))(programs)
 
@@ -89,8 +92,9 @@ class Supervised:
             os.setsid()
             if self.nofile:
                 resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile, self.nofile))
+        out = subprocess.DEVNULL if self.console is None else self.console
         self.procs.append(subprocess.Popen(argv, cwd=cwd, env=self.env, preexec_fn=limit,
-                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+                                           stdout=out, stderr=out))
 
     def _copy(self, programs, where):
         for name, binary in programs:
@@ -332,6 +336,100 @@ def measure_startup(ctx, kinds, repeats):
     return out
 
 
+class Console:
+    """A terminal given to a supervisor as its console, read from this side.
+    On a terminal the C library makes standard output line buffered, as on a
+    real console, with nothing preloaded into the supervisor: each line is
+    read the moment it is printed."""
+
+    def __init__(self):
+        self.master, self.slave = pty.openpty()
+        self.pending = b""
+
+    def line(self, timeout):
+        """The next line, or None when none came within timeout seconds."""
+        end = time.monotonic() + timeout
+        while b"\n" not in self.pending:
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([self.master], [], [], left)[0]:
+                return None
+            try:
+                self.pending += os.read(self.master, 4096)
+            except OSError:  # EIO: nothing holds the terminal any more
+                return None
+        text, self.pending = self.pending.split(b"\n", 1)
+        return text.decode(errors="replace").rstrip("\r")
+
+    def drain(self):
+        while self.line(0) is not None:
+            pass
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            os.close(fd)
+
+
+def children(pid):
+    return {int(p) for p in read(f"/proc/{pid}/task/{pid}/children").split()}
+
+
+def waiting(pid):
+    """The process sleeps (in its wait for a child's end or a request)."""
+    return read(f"/proc/{pid}/stat").rsplit(")", 1)[-1].split()[:1] == ["S"]
+
+
+def measure_reexec(ctx, requests):
+    """watch_daemon over four idle programs, asked to re-execute itself
+    (SIGUSR2) `requests` times, each once the previous one is done and the
+    supervisor waits again: the time from the signal to the new image's
+    "re-executed" line, printed right before it goes back to waiting, and
+    how many programs were started again (each stamps its starts)."""
+    console = Console()
+    progs = [(f"idle_r{i}", ctx.flap) for i in range(4)]
+    s = Supervised("watch_daemon", progs, ctx.helpers, ctx.build, ctx.work, console=console.slave)
+    sup = s.pids()[0]
+    samples, refused, said = [], [], None
+    try:
+        if not wait_for(lambda: s.starts() == len(progs) and len(children(sup)) == len(progs)
+                        and waiting(sup)):
+            raise RuntimeError("watch_daemon did not start its four programs")
+        time.sleep(0.2)
+        programs = children(sup)
+        for _ in range(requests):
+            console.drain()
+            t0 = time.monotonic_ns()
+            os.kill(sup, signal.SIGUSR2)
+            while True:
+                text = console.line(10.0)
+                if text is None or "re-executed" in text:
+                    break
+            t1 = time.monotonic_ns()
+            if text is None or not text.startswith("re-executed: build "):
+                refused.append(text or "no answer within 10 s")
+                if text is None:
+                    break
+                continue
+            samples.append((t1 - t0) / 1e6)
+            said = text
+            # The next request only once this image waits again.
+            wait_for(lambda: waiting(sup), 5.0)
+            time.sleep(0.01)
+        time.sleep(0.2)
+        same_supervisor = s.procs[0].poll() is None
+        now = children(sup) if same_supervisor else set()
+        restarted = max(s.starts() - len(progs), len(programs - now))
+    finally:
+        s.stop()
+        console.close()
+    return {"requests": requests, "reexecuted": len(samples),
+            "ms_median": median(samples), "ms_worst": max(samples, default=float("nan")),
+            "ms_best": min(samples, default=float("nan")),
+            "same_supervisor_pid": same_supervisor,
+            "program_pids_unchanged": programs == now,
+            "programs_restarted": restarted, "not_reexecuted": refused, "last_line": said,
+            "samples_ms": [round(x, 3) for x in samples]}
+
+
 # ---------------------------------------------------------------- report
 
 def load_segments(path):
@@ -384,6 +482,17 @@ def report(results):
     row(f"end-to-start gap ms, median ({instant})", [rs.get(k, {}).get("gap_ms_median", float("nan")) for k in kinds], 2)
     st = results["startup"]
     row("exec to first child ms (watch_daemon: killall scans /proc first)", [st.get(k, {}).get("ms_to_first_child", float("nan")) for k in kinds], 2)
+    # Only watch_daemon can replace its own binary under running programs.
+    rx = results["reexec"]
+    only_wd = lambda value: [value if k == "watch_daemon" else "-" for k in kinds]  # noqa: E731
+    row(f"re-exec: SIGUSR2 to waiting again ms (median / worst of {rx['requests']})",
+        only_wd(f"{fmt(rx['ms_median'], 2)} / {fmt(rx['ms_worst'], 2)}"))
+    row(f"programs restarted by {rx['requests']} re-execs", only_wd(rx["programs_restarted"]))
+    if rx["reexecuted"] != rx["requests"] or not rx["program_pids_unchanged"]:
+        lines.append("")
+        lines.append(f"Re-exec: {rx['reexecuted']} of {rx['requests']} requests re-executed; program pids "
+                     f"{'unchanged' if rx['program_pids_unchanged'] else 'changed'}; not re-executed: "
+                     + "; ".join(rx["not_reexecuted"][:3]))
     lines.append("")
     lines.append("Child start cost by open-file limit (watch_daemon, instant delays):")
     lines.append("")
@@ -462,6 +571,7 @@ def main():
     results["nofile"] = measure_nofile(ctx, 1 if quick else 5)
     results["cycles"] = measure_cycles(ctx, 1 if quick else 5)
     results["startup"] = measure_startup(ctx, kinds, 1 if quick else 5)
+    results["reexec"] = measure_reexec(ctx, 20 if quick else 100)
 
     wd, mini = results["restarts"]["watch_daemon"], results["restarts"]["mini"]
     nof = results["nofile"]

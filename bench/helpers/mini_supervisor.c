@@ -1,5 +1,5 @@
 /* The physical limit of the watch daemon's design, for comparison: the same
- * fork/exec/waitpid/record/sleep per restart, or the same killall runs and
+ * fork/exec/waitpid/record/delay per restart, or the same killall runs and
  * starts per restart-all cycle, and nothing else.
  *   mini_supervisor restart RECORD_FILE PROGRAM
  *   mini_supervisor cycle   RECORD_FILE PROGRAM...   (killall -9 each, start each,
@@ -24,6 +24,17 @@ static pid_t start(const char *path)
         _exit(129);
     }
     return pid;
+}
+
+/* The restart delay, waited as watch_daemon waits it: for a signal, with a
+ * deadline. The test interposer that makes watch_daemon's delays instant
+ * then makes this one instant too (it no longer touches sleep()). */
+static void delay(time_t seconds)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    const struct timespec timeout = {seconds, 0};
+    sigtimedwait(&none, NULL, &timeout);
 }
 
 static void killall(const char *path)
@@ -65,7 +76,7 @@ int main(int argc, char *argv[])
             int status;
             const pid_t pid = waitpid(-1, &status, 0);
             record(fd, pid, status);
-            sleep(10);
+            delay(10);
             start(argv[3]);
         }
     }
