@@ -31,10 +31,13 @@ static pid_t start(const char *path)
  * then makes this one instant too (it no longer touches sleep()). */
 static void delay(time_t seconds)
 {
-    sigset_t none;
-    sigemptyset(&none);
+    /* As watch_daemon waits out a delay: for SIGUSR2, blocked, or the time. */
+    sigset_t request;
+    sigemptyset(&request);
+    sigaddset(&request, SIGUSR2);
+    sigprocmask(SIG_BLOCK, &request, NULL);
     const struct timespec timeout = {seconds, 0};
-    sigtimedwait(&none, NULL, &timeout);
+    sigtimedwait(&request, NULL, &timeout);
 }
 
 static void killall(const char *path)

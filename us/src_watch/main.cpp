@@ -166,8 +166,7 @@ static void resume(watch_daemon_t *daemon) {
 
 static const char *version_text() {
     static char version[64];
-    snprintf(version, sizeof version, "%s%s%s", DPI_PKG_VERSION, DPI_SRC_VER[0] != '\0' ? "+" : "",
-             DPI_SRC_VER);
+    join_bounded(version, sizeof version, {DPI_PKG_VERSION, DPI_SRC_VER[0] != '\0' ? "+" : "", DPI_SRC_VER});
     return version;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <climits>
 #include <cstring>
 #include <ctime>
 
@@ -66,11 +67,14 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
 }
 
 // asctime()'s fixed form, "Mon Mar  4 09:05:07 2024", without its line end.
+long record_utc_offset = LONG_MIN;
+
 static void format_now(char (&stamp)[64]) {
     const time_t now = wall_clock_now();
     struct tm local {};
     char text[64] = "";
     if (localtime_r(&now, &local) == nullptr || asctime_r(&local, text) == nullptr) text[0] = '\0';
+    record_utc_offset = local.tm_gmtoff;
     snprintf(stamp, sizeof stamp, "%.63s", text);
     const size_t len = strlen(stamp);
     if (len > 0) stamp[len - 1] = '\0';

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 
 #include <cerrno>
@@ -110,13 +111,6 @@ void slot_json(json_text &out, const exec_pid_t &slot) {
     out.end('}');
 }
 
-// The reader needs the offset to read the run file's time stamps, which are
-// local time without a zone.
-long utc_offset(time_t now) {
-    struct tm local {};
-    return localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
-}
-
 const char *state_json(const watch_daemon_t *daemon, time_t now) {
     json_text out;
     out.begin('{');
@@ -125,7 +119,14 @@ const char *state_json(const watch_daemon_t *daemon, time_t now) {
     out.key("started"), out.time(daemon->started);
     out.key("build_since"), out.time(daemon->build_since);
     out.key("updated"), out.time(now);
-    out.key("utc_offset"), out.number(utc_offset(now));
+    // The reader needs it to read the run file's time stamps, which are local
+    // time without a zone: the offset of the last one written, if any.
+    out.key("utc_offset");
+    record_utc_offset != LONG_MIN ? out.number(record_utc_offset) : out.raw("null");
+    // The zone itself, so that time stamps from before a daylight-saving
+    // change are read right too: TZ, or null for the system's zone.
+    const char *zone = getenv("TZ");
+    out.key("tz"), zone != nullptr ? out.text(zone) : out.raw("null");
     out.key("boot_space"), out.text(daemon->boot_space == BOOT_SPACE_DATA ? "data" : "system");
     out.key("upgrades_installed"), out.number(daemon->upgrades_installed);
     out.key("upgrades_failed"), out.number(daemon->upgrades_failed);
@@ -155,6 +156,18 @@ uint64_t fnv1a(const char *data, size_t len) {
     return hash;
 }
 
+// "LEN HASH\n", without printf: the idle supervisor formats nothing else.
+size_t frame_header(char (&header)[48], size_t len, uint64_t hash) {
+    char digits[24];
+    size_t n = 0, at = 0;
+    do digits[n++] = static_cast<char>('0' + len % 10); while ((len /= 10) != 0);
+    while (n > 0) header[at++] = digits[--n];
+    header[at++] = ' ';
+    for (int shift = 60; shift >= 0; shift -= 4) header[at++] = "0123456789abcdef"[(hash >> shift) & 15];
+    header[at++] = '\n';
+    return at;
+}
+
 // A view for readers, not data to survive a power cut: written in place
 // through a descriptor held open, since creating and renaming a file at
 // every start and end costs more than the rest of a restart. A file that
@@ -175,10 +188,9 @@ bool write_view(watch_daemon_t *daemon, const char *path, const char *body) {
     }
     const size_t len = strlen(body);
     char header[48];
-    const int n = snprintf(header, sizeof header, "%zu %016llx\n", len,
-                           static_cast<unsigned long long>(fnv1a(body, len)));
-    const iovec parts[] = {{header, static_cast<size_t>(n)}, {const_cast<char *>(body), len}};
-    const size_t total = static_cast<size_t>(n) + len;
+    const size_t n = frame_header(header, len, fnv1a(body, len));
+    const iovec parts[] = {{header, n}, {const_cast<char *>(body), len}};
+    const size_t total = n + len;
     if (pwritev(daemon->state_fd, parts, 2, 0) != static_cast<ssize_t>(total)) return false;
     if (total < daemon->state_len && ftruncate(daemon->state_fd, static_cast<off_t>(total)) != 0) return false;
     daemon->state_len = static_cast<unsigned int>(total);

@@ -55,6 +55,8 @@ struct supervisor_status {
     time_t started = -1, build_since = -1, updated = -1;
     std::string version;
     long utc_offset = 0;  // of the supervisor's local time, for the run file's time stamps
+    bool zone_known = false;  // the state names the supervisor's zone:
+    std::string zone;         // its TZ, or "" for the system's zone
     int upgrades_installed = -1, upgrades_failed = -1;
     std::string stopped_why;  // as the supervisor said, or "" when it said nothing
     time_t stopped_at = -1;

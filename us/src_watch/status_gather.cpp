@@ -68,14 +68,35 @@ void configured_programs(supervisor_status &sup, const watch_daemon_t &daemon, b
     }
 }
 
-// The records' time stamps are the supervisor's local time: its published
-// offset makes them Unix time; without it, the reader's zone is a guess.
+// Makes the zone `zone` ("": the system's) this process's local time while
+// it lives, and the reader's own again after.
+class local_zone {
+   public:
+    explicit local_zone(const std::string &zone) : had_(getenv("TZ") != nullptr), old_(had_ ? getenv("TZ") : "") {
+        zone.empty() ? unsetenv("TZ") : setenv("TZ", zone.c_str(), 1);
+        tzset();
+    }
+    ~local_zone() {
+        had_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
+        tzset();
+    }
+
+   private:
+    bool had_;
+    std::string old_;
+};
+
+// The records' time stamps are the supervisor's local time. Read in its own
+// zone, daylight saving included; with only its current offset (an older
+// state file), records from before a change are an hour off; without a
+// state file, the reader's zone is a guess.
 void date_records(supervisor_status &sup) {
+    if (sup.has_state && !sup.zone_known) {
+        for (auto &end : sup.history) end.when = end.stamp - sup.utc_offset;
+        return;
+    }
+    const local_zone zone(sup.has_state ? sup.zone : std::string(getenv("TZ") ? getenv("TZ") : ""));
     for (auto &end : sup.history) {
-        if (sup.has_state) {
-            end.when = end.stamp - sup.utc_offset;
-            continue;
-        }
         struct tm tm {};
         gmtime_r(&end.stamp, &tm);
         tm.tm_isdst = -1;

@@ -56,6 +56,9 @@ void take_state(supervisor_status &sup, const cJSON *root, pid_t &published_pid)
     sup.build_since = when(root, "build_since");
     sup.updated = when(root, "updated");
     sup.utc_offset = static_cast<long>(number(root, "utc_offset", 0));
+    const cJSON *zone = cJSON_GetObjectItemCaseSensitive(root, "tz");
+    sup.zone_known = cJSON_IsString(zone) || cJSON_IsNull(zone);
+    sup.zone = cJSON_IsString(zone) ? zone->valuestring : "";
     sup.data_space = text(root, "boot_space") == "data";
     sup.upgrades_installed = static_cast<int>(number(root, "upgrades_installed", 0));
     sup.upgrades_failed = static_cast<int>(number(root, "upgrades_failed", 0));

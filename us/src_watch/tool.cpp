@@ -34,11 +34,11 @@ pid_t wait_child(pid_t pid, int *status) {
 
 namespace {
 
-// The tool's side, between vfork and exec, in its own frame on the
-// supervisor's stack. Tools die by SIGKILL with the supervisor: nothing of
-// theirs needs a clean end, and tar must not go on writing ./data/.
+// The tool's side, between fork and exec. Tools die by SIGKILL with the
+// supervisor: nothing of theirs needs a clean end, and tar must not go on
+// writing ./data/.
 [[noreturn]] void become_tool(const char *const argv[], const tool_options &options, pid_t supervisor,
-                              volatile int *exec_error) {
+                              int exec_error) {
     become_child(SIGKILL, supervisor);
     if (options.quiet) {
         const int null = open_plain("/dev/null", O_WRONLY).release();
@@ -51,21 +51,34 @@ namespace {
     // Fail closed: a sandbox asked for and not set up means no tool at all.
     if (options.sandbox_abi > 0 && confine_writes_to(options.workdir, options.sandbox_abi) != 0)
         _exit(TOOL_NOT_CONFINED);
-    process_closefd_from(3);
+    // The pipe for a failed exec's errno stays, as 3: close-on-exec, it is
+    // gone once the tool runs.
+    if (exec_error != 3 && dup3(exec_error, 3, O_CLOEXEC) != 3) _exit(127);
+    exec_error = 3;
+    process_closefd_from(4);
     // A path is executed as it is: execvp would hand a file that is no
     // program to the shell.
     (strchr(argv[0], '/') != nullptr ? execv : execvp)(argv[0], const_cast<char *const *>(argv));
-    *exec_error = errno;
+    const int err = errno;
+    const ssize_t told = write(exec_error, &err, sizeof err);
+    (void)told;
     _exit(127);
 }
 
-// vfork: the supervisor is suspended until the tool has exec'd or failed, and
-// a failed exec leaves its errno in the supervisor's memory.
-[[gnu::noinline]] pid_t start_tool(const char *const argv[], const tool_options &options,
-                                   volatile int *exec_error) {
+// fork, not vfork: what a tool's child does before its exec (the search of
+// PATH, its descriptors, its sandbox) then touches its own copy of libc's
+// pages, not the supervisor's. A failed exec sends its errno back through a
+// pipe that a successful one closes.
+pid_t start_tool(const char *const argv[], const tool_options &options, int *exec_error) {
+    int told[2];
+    if (pipe2(told, O_CLOEXEC) != 0) return -1;
     const pid_t supervisor = getpid();
-    const pid_t pid = vfork();
-    if (pid == 0) become_tool(argv, options, supervisor, exec_error);
+    const pid_t pid = fork();
+    if (pid == 0) become_tool(argv, options, supervisor, told[1]);
+    close(told[1]);
+    int err = 0;
+    if (pid > 0 && read(told[0], &err, sizeof err) == sizeof err) *exec_error = err;
+    close(told[0]);
     return pid;
 }
 
@@ -97,7 +110,7 @@ bool wait_at_most(pid_t pid, int seconds, int *status) {
 }  // namespace
 
 int run_tool(const char *const argv[], const tool_options &options) {
-    volatile int exec_error = 0;
+    int exec_error = 0;
     const pid_t pid = start_tool(argv, options, &exec_error);
     if (pid < 0) return -1;
     int status = 0;

@@ -87,6 +87,10 @@ void daemon_init_default(watch_daemon_t *daemon);
 // Run file
 int daemon_run_set(const char *argv0, watch_daemon_t *daemon);
 void record_exit_status(int ret_code, int exit_normal, const char *base, int fd);
+// The UTC offset of the last record's local time stamp; LONG_MIN before the
+// first (reading the zone only for that keeps its code out of an idle
+// supervisor's memory).
+extern long record_utc_offset;
 
 // Child launching
 pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata);
