@@ -12,9 +12,14 @@ namespace {
 
 constexpr size_t state_cap = 1 << 20;  // a real one is a few KiB at most
 
+// A member's number; `fallback` when it is missing, no number, or beyond
+// what the supervisor writes (counts, pids and Unix times all fit in 2^40),
+// so that no conversion to an integer below overflows.
 double number(const cJSON *o, const char *name, double fallback = -1) {
     const cJSON *item = cJSON_GetObjectItemCaseSensitive(o, name);
-    return cJSON_IsNumber(item) ? item->valuedouble : fallback;
+    constexpr double limit = 1099511627776.0;
+    return cJSON_IsNumber(item) && item->valuedouble >= -limit && item->valuedouble <= limit ? item->valuedouble
+                                                                                            : fallback;
 }
 
 std::string text(const cJSON *o, const char *name) {
