@@ -59,19 +59,25 @@ std::string get_file(const char *path) {
 }
 
 // The record update of an upgrade over any old record: one JSON object with
-// a "version" and, last, the new flag; the package gone and copied whole.
+// a "version" and the new flag, added last unless the old record read it as
+// set already; the package gone and copied whole.
 [[maybe_unused]] void upgrade(const uint8_t *data, size_t size) {
     put_file(BOOTCHK_PATH, data, size);
     static const uint8_t package[] = "package bytes";
     put_file("./tmp//ttupgrade.tgz", package, sizeof package);
     const bool lua = size > 0 && (data[0] & 1);
+    const char *flag = lua ? "luadata" : "sigdata";
+    const cjson_tree old(bootchk_load());
+    const bool was_set = cJSON_IsObject(old.get()) && cJSON_GetItemNumber(old.get(), flag) == 1;
     watch_daemon_t daemon{};
     daemon_upgrade(&daemon, lua ? APP_RETCODE_UPDATE_LUA : APP_RETCODE_UPDATE_SIG);
+    if (daemon.state_fd > 0) close(daemon.state_fd);  // the supervisor holds it for life
     const cjson_tree record(cJSON_Parse(get_file(BOOTCHK_PATH).c_str()));
     if (!cJSON_IsObject(record.get()) || cJSON_GetObjectItem(record.get(), "version") == nullptr) abort();
     const cJSON *last = record->child;
     while (last != nullptr && last->next != nullptr) last = last->next;
-    if (last == nullptr || strcmp(last->string, lua ? "luadata" : "sigdata") != 0) abort();
+    const bool flag_last = last != nullptr && strcmp(last->string, flag) == 0;
+    if (was_set ? cJSON_GetItemNumber(record.get(), flag) != 1 : !flag_last) abort();
     if (access("./tmp//ttupgrade.tgz", F_OK) == 0) abort();
     if (get_file(lua ? "./data//init.bin" : "./data//m01_sig.bin") != std::string(reinterpret_cast<const char *>(package), sizeof package))
         abort();
