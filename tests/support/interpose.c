@@ -20,7 +20,8 @@
  * - WD_TEST_INHERIT=ITEM,... hands down what a starter could, before main:
  *   itimer (ITIMER_REAL, 0.2 s), fsize=N (the file-size limit), ignore=SIG
  *   or block=SIG (numbers), fd=N (descriptor N open), nofile=N (the soft
- *   open-file limit), umask=N (octal), closed (no descriptors 0, 1, 2).
+ *   open-file limit), umask=N (octal), closed (no descriptors 0, 1, 2),
+ *   open=N:PATH (PATH open as descriptor N).
  * - WD_TEST_SWAP=PATH: once the supervisor has opened PATH, a FIFO takes its
  *   place, as an attacker racing the supervisor would make it.
  * The constructor removes these settings and the library from the
@@ -29,6 +30,7 @@
  * buffering, and none of the other settings. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <errno.h>
 #include <limits.h>
 #include <signal.h>
@@ -85,6 +87,10 @@ static void inherit(const char *items) {
             dup2(2, (int)n);
         } else if (strncmp(item, "umask=", 6) == 0) {
             umask((mode_t)strtol(item + 6, NULL, 8));
+        } else if (strncmp(item, "open=", 5) == 0 && strchr(item, ':') != NULL) {
+            int fd = open(strchr(item, ':') + 1, O_RDWR);
+            if (fd < 0) fd = open(strchr(item, ':') + 1, O_RDONLY);
+            if (fd >= 0 && fd != (int)n) dup2(fd, (int)n), close(fd);
         } else if (strcmp(item, "closed") == 0) {
             close(0), close(1), close(2);
         }

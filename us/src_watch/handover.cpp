@@ -1,6 +1,7 @@
 #include "handover.h"
 
 #include <fcntl.h>
+#include <libgen.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -110,11 +111,23 @@ unique_fd write_handover(const watch_daemon_t *daemon) {
 // a hand-over counts only if its locks are this install directory's and
 // this process holds them (flock succeeds on a lock one already holds, and
 // fails on one that another supervisor holds).
+// The run file is the one start-up names after argv[0] (or, removed since,
+// a file no name leads to any more).
+bool is_run_file(int run_fd) {
+    char copy[PATH_BUF], path[PATH_BUF + 16];
+    join_bounded(copy, sizeof copy, {saved_argv != nullptr && saved_argv[0] != nullptr ? saved_argv[0] : ""});
+    join_bounded(path, sizeof path, {DPI_TMP_DIRNAME, basename(copy), ".run"});
+    struct stat run {}, named {};
+    if (fstat(run_fd, &run) != 0 || !S_ISREG(run.st_mode)) return false;
+    if (fstatat(AT_FDCWD, path, &named, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT && run.st_nlink == 0;
+    return named.st_dev == run.st_dev && named.st_ino == run.st_ino;
+}
+
 bool locks_are_ours(int run_fd, int dir_fd) {
-    struct stat run {}, dir {}, here {};
-    return run_fd > STDERR_FILENO && dir_fd > STDERR_FILENO && run_fd != dir_fd && fstat(run_fd, &run) == 0 &&
-           S_ISREG(run.st_mode) && fstat(dir_fd, &dir) == 0 && stat(".", &here) == 0 &&
-           dir.st_dev == here.st_dev && dir.st_ino == here.st_ino && flock(dir_fd, LOCK_EX | LOCK_NB) == 0 &&
+    struct stat dir {}, here {};
+    return run_fd > STDERR_FILENO && dir_fd > STDERR_FILENO && run_fd != dir_fd && is_run_file(run_fd) &&
+           fstat(dir_fd, &dir) == 0 && stat(".", &here) == 0 && dir.st_dev == here.st_dev &&
+           dir.st_ino == here.st_ino && flock(dir_fd, LOCK_EX | LOCK_NB) == 0 &&
            flock(run_fd, LOCK_EX | LOCK_NB) == 0;
 }
 

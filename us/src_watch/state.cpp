@@ -168,13 +168,28 @@ size_t frame_header(char (&header)[48], size_t len, uint64_t hash) {
     return at;
 }
 
+// Whether the descriptor held is still the file at `path`, and that file's
+// only name: not removed, replaced, renamed away or linked elsewhere.
+bool still_at(int fd, const char *path) {
+    struct stat held {}, named {};
+    return fstatat(fd, "", &held, AT_EMPTY_PATH) == 0 && held.st_nlink == 1 &&
+           fstatat(AT_FDCWD, path, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
 // A view for readers, not data to survive a power cut: written in place
 // through a descriptor held open, since creating and renaming a file at
-// every start and end costs more than the rest of a restart. A file that
-// was removed or replaced is opened anew.
+// every start and end costs more than the rest of a restart. When the file
+// is no longer the one at its path, the path gets a new one: what was moved
+// or linked elsewhere is never written again.
 bool write_view(watch_daemon_t *daemon, const char *path, const char *body) {
-    struct stat st {};
-    if (daemon->state_fd > 0 && (fstatat(daemon->state_fd, "", &st, AT_EMPTY_PATH) != 0 || st.st_nlink == 0)) {
+    if (daemon->state_fd > 0 && !still_at(daemon->state_fd, path)) {
+        struct stat held {}, named {};
+        // Our file, with another name besides: the path gets a file of its own.
+        if (fstatat(daemon->state_fd, "", &held, AT_EMPTY_PATH) == 0 &&
+            fstatat(AT_FDCWD, path, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev)
+            unlink(path);
         close(daemon->state_fd);
         daemon->state_fd = 0;
     }

@@ -308,11 +308,14 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
 
     const char *flag = install_package(package.get(), ret_code, record);
     state_upgraded(daemon, ret_code, flag != nullptr);
-    // A flag the record already reads as set is not added again: a record
-    // that grew by one member per upgrade would one day pass the size a
-    // record may have, and be ignored.
-    if (record && flag != nullptr && cJSON_GetItemNumber(record.get(), flag) != 1)
+    // A flag the record already reads as set is not added again, and one it
+    // reads otherwise (0, "1") is replaced: appended after it, the new flag
+    // would never be read, and a record that grew by one member per upgrade
+    // would one day pass the size a record may have, and be ignored.
+    if (record && flag != nullptr && cJSON_GetItemNumber(record.get(), flag) != 1) {
+        while (cJSON_GetObjectItem(record.get(), flag) != nullptr) cJSON_DeleteItemFromObject(record.get(), flag);
         cJSON_AddNumberToObject(record.get(), flag, 1);
+    }
     package.reset();
     unlink(package_path);
     if (record && write_record(record.get()) && daemon != nullptr) daemon->bootchk_set_aside = false;
