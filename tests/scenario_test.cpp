@@ -28,7 +28,9 @@
 //                            with slashes in front), argv0=slash (two behind),
 //                            valgrind. What a starter hands down (signals,
 //                            limits, descriptors): env WD_TEST_INHERIT=...
-//   start [OPTIONS]          the same without waiting
+//                            Its console is line buffered, but for a pipe.
+//   run [OPTIONS] until X N  starts one, waits for X's Nth start, stops it
+//   start [OPTIONS] [until X N]  starts one without waiting for its end
 //   run-sampled SECONDS      run, sampling the supervisor's descriptors,
 //                            resident memory and unreaped children as it goes
 //   crash FILE OLD => NEW ; ...  kills the supervisor before each file
@@ -36,7 +38,7 @@
 //                            rename: each FILE must hold OLD or NEW ("@F": the
 //                            contents of F), the first both at some point
 //   wait starts X N | records N | dead X | query TEXT | CMD   until then
-//                            (5 s at most); CMD: a shell condition in the install dir
+//                            (10 s at most); CMD: a shell condition in the install dir
 //   stop                     SIGTERM to the supervisor still running
 //   query ARGS               runs watch_status ARGS from $BASE
 // Checking (the latest run, stop or query):
@@ -260,6 +262,8 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     std::map<std::string, std::string> env = {{"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1"},
                                               {"UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1"}};
     if (options.find("plain") == std::string::npos) env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
+    // A console file is read while the supervisor runs; a pipe keeps the product's own buffering.
+    if (options.find("plain") == std::string::npos && options.find("pipe") == std::string::npos) env["WD_TEST_LINEBUF"] = "1";
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
     bool pipe = false, deaf = false, argv = true;
@@ -404,8 +408,14 @@ void runner::act(const step &st, const std::string &rest) {
         const bool valgrind = rest.find("valgrind") != std::string::npos;
         // valgrind cannot run a binary built with AddressSanitizer
         if (valgrind && (slowness > 1 || access("/usr/bin/valgrind.bin", X_OK) != 0)) return void(skip_ = true);
-        const pid_t pid = start(rest);
-        if (v == "start") return;
+        const size_t until = rest.find("until ");
+        const pid_t pid = start(rest.substr(0, until));
+        if (until != std::string::npos) {  // "until X N": X's Nth start
+            const strings goal = split(rest.substr(until + 6), " ");
+            ASSERT_TRUE(wait_until([&] { return starts(vars_[goal[0]]).size() >= std::stoul(goal[1]); })) << "timed out";
+            if (v == "run") last_ = stop();
+        }
+        if (v == "start" || until != std::string::npos) return;
         int polls = 0;  // samples every 50 ms, once the first record shows the supervisor is up
         auto probe = [&] {
             std::error_code ec;
@@ -428,7 +438,7 @@ void runner::act(const step &st, const std::string &rest) {
             done = [&] { return starts(vars_[split(after, " ")[0]]).size() >= std::stoul(split(after, " ")[1]); };
         if (word == "records") done = [&] { return lines_of(read("tmp/watch_daemon.run")).size() > std::stoul(after); };
         if (word == "dead") done = [&] { return is_dead(vars_["PID_" + after]); };
-        ASSERT_TRUE(wait_until(done)) << "timed out";
+        ASSERT_TRUE(wait_until(done, 10s)) << "timed out";
     } else if (v == "query") {
         query_ = query(rest, &query_code_);
 
