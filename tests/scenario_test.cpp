@@ -1,6 +1,7 @@
 // Runs the scenarios of tests/cases/*.txt against the real binaries, one
 // test per case. A case is a title line "== TITLE" and then steps, run in
-// order. Lists in a step are separated by " ; " ("none": empty). $X is
+// order. Lists in a step are separated by " ; " ("none": empty; "ITEM *N":
+// N times ITEM). $X is
 // program X's unique name, $PATH_X its configured path, ${V:N} the first N
 // characters of V; $DIR, $BASE (its parent), $DAEMON, $SUP (the first
 // supervisor's pid), $PID_X (X's latest start), $PID_X1... (each start),
@@ -10,8 +11,7 @@
 //
 // Setting up:
 //   plan X STEP ; STEP ...   stand-in program X acting out one step per start
-//                            (tests/support/standin.c); "STEP *N": N times
-//   script X                 program X is a shell script that runs until killed
+//                            (tests/support/standin.c)
 //   path X N                 X moves into directories: a path of N characters
 //   data X                   X boots from ./data/ (a copy there, and a record)
 //   config TEXT | none       the config ("\n": a line end; default: the programs)
@@ -109,6 +109,16 @@ strings split(const std::string &text, const std::string &sep = " ; ") {
     for (size_t at = 0, next = 0; text != "none" && next != std::string::npos; at = next + sep.size())
         parts.push_back(text.substr(at, (next = text.find(sep, at)) - at));
     return parts;
+}
+
+// A list of a step: "ITEM *N" stands for N times ITEM.
+strings items(const std::string &text) {
+    strings out;
+    for (const auto &item : split(text)) {
+        const size_t star = item.rfind(" *");
+        out.insert(out.end(), star == std::string::npos ? 1 : std::stoul(item.substr(star + 2)), item.substr(0, star));
+    }
+    return out;
 }
 
 std::string unescape(const std::string &text) { return std::regex_replace(text, std::regex(R"(\\n)"), "\n"); }
@@ -353,7 +363,7 @@ void runner::act(const step &st, const std::string &rest) {
     int status = 0;
 
     // Setting up
-    if (v == "plan" || v == "script") {
+    if (v == "plan") {
         // Unique to this process, within killall's 15 characters, and at least
         // as wide as the status view's name column, whatever the pid.
         static std::atomic<int> counter;
@@ -363,15 +373,9 @@ void runner::act(const step &st, const std::string &rest) {
         fs::copy_file(STANDIN_BIN, at(name));
         vars_[word] = vars_["PATH_" + word] = name;  // a plan may name its own program
         programs_.push_back(word);
-        std::string plan;  // "STEP *N" stands for N times STEP
-        for (const auto &item : split(expand(st.rest.substr(std::min(st.rest.find(' ') + 1, st.rest.size()))))) {
-            const size_t star = item.rfind(" *");
-            for (size_t i = star == std::string::npos ? 1 : std::stoul(item.substr(star + 2)); i > 0; --i)
-                plan += item.substr(0, star) + "\n";
-        }
+        std::string plan;
+        for (const auto &item : items(expand(st.rest.substr(std::min(st.rest.find(' ') + 1, st.rest.size()))))) plan += item + "\n";
         write(name + ".plan", plan);
-        if (v == "script")  // a shell script that logs its start and waits
-            write(name, "#!/bin/sh\necho \"$0 $* |fds=0,1,2 |pid=$$\" >>" + name + ".log\nwhile :; do sleep 1; done\n");
     } else if (v == "path") {  // moves program X into directories: a path of N characters
         std::string p = vars_[word];
         for (size_t left = std::stoul(after) - p.size(); left > 0;) {
@@ -445,7 +449,7 @@ void runner::act(const step &st, const std::string &rest) {
     // Checking
     } else if (v == "out" || v == "delays" || v == "starts") {
         const strings got = v == "out" ? lines_of(last_.out) : v == "delays" ? last_.delays : starts(vars_[word]);
-        EXPECT_EQ(got, split(v == "starts" ? after : rest));
+        EXPECT_EQ(got, items(v == "starts" ? after : rest));
     } else if (v == "dies") {
         EXPECT_TRUE(WIFSIGNALED(last_.status) && WTERMSIG(last_.status) == std::stoi(rest));
     } else if (v == "records") {  // after the install directory, each record without its time stamp
@@ -454,7 +458,7 @@ void runner::act(const step &st, const std::string &rest) {
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0], dir_);
         for (auto &line : lines) line = std::regex_replace(line, stamp, "", std::regex_constants::format_first_only);
-        EXPECT_EQ(strings(lines.begin() + 1, lines.end()), split(rest));
+        EXPECT_EQ(strings(lines.begin() + 1, lines.end()), items(rest));
     } else if (v == "has") {
         EXPECT_EQ(read(word), unescape(after));
     } else if (v == "no") {

@@ -8,11 +8,11 @@
  * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() or vfork() calls
  *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
  *   "N+:ERR") fails waitpid(-1, ...).
- * - WD_TEST_ORPHAN_FORK=N: the child of the Nth fork() or vfork() kills its
- *   parent and waits to be reparented before it goes on.
+ * - WD_TEST_ORPHAN=1: a program's child (the one that asks for SIGTERM when
+ *   its parent dies) kills its parent and waits to be reparented first.
  * - WD_TEST_LINEBUF=1 makes standard output line buffered.
  * - WD_TEST_TRACE=1 logs "call NAME N" for each file call below and each
- *   waitpid(-1) ("call publish N" for a rename onto a *.state file);
+ *   waitpid(-1);
  *   WD_TEST_KILL_AT=N dies by SIGKILL just before the Nth.
  * - WD_TEST_LANDLOCK=enosys or eperm makes the Landlock calls fail so, as on a
  *   kernel without it or under a seccomp profile that forbids them; abi1
@@ -38,6 +38,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -47,8 +48,8 @@
 
 static char log_path[4096], swap_path[4096], preload[4096];
 static int linebuf;
-static long fork_at, fork_last, wait_at, wait_last, orphan_at, kill_at, forks, waits, calls;
-static int wait_err, tracing, holding, noting;
+static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls;
+static int wait_err, tracing, holding, noting, orphaning;
 static pid_t self;
 static char landlock[16];
 
@@ -103,7 +104,7 @@ __attribute__((constructor)) static void interpose_init(void) {
     snprintf(swap_path, sizeof swap_path, "%s", getenv("WD_TEST_SWAP") ? getenv("WD_TEST_SWAP") : "");
     parse_calls(getenv("WD_TEST_FAIL_FORK"), &fork_at, &fork_last);
     wait_err = parse_calls(getenv("WD_TEST_FAIL_WAITPID"), &wait_at, &wait_last);
-    orphan_at = atol(getenv("WD_TEST_ORPHAN_FORK") ? getenv("WD_TEST_ORPHAN_FORK") : "0");
+    orphaning = getenv("WD_TEST_ORPHAN") != NULL;
     kill_at = atol(getenv("WD_TEST_KILL_AT") ? getenv("WD_TEST_KILL_AT") : "0");
     tracing = getenv("WD_TEST_TRACE") != NULL;
     holding = getenv("WD_TEST_HOLD") != NULL;
@@ -167,14 +168,7 @@ TRACED(ssize_t, read, (int fd, void *buf, size_t n), (fd, buf, n))
 TRACED(ssize_t, write, (int fd, const void *buf, size_t n), (fd, buf, n))
 TRACED(int, fsync, (int fd), (fd))
 TRACED(int, close, (int fd), (fd))
-/* The state file is a view, replaced at every start and end: its renames are
- * told apart, so that a crash run ends at the last rename of the data. */
-int rename(const char *from, const char *to) {
-    REAL(int, rename, (const char *, const char *));
-    const size_t len = strlen(to);
-    traced(len > 6 && strcmp(to + len - 6, ".state") == 0 ? "call publish" : "call rename");
-    return real(from, to);
-}
+TRACED(int, rename, (const char *from, const char *to), (from, to))
 TRACED(int, unlink, (const char *path), (path))
 
 int nanosleep(const struct timespec *req, struct timespec *rem) {
@@ -206,56 +200,48 @@ int execv(const char *path, char *const argv[]) {
     return r;
 }
 
-/* Counts a fork() or vfork(): 1 if this one fails, 2 if its child orphans itself. */
-static int fork_plan(void) {
-    if (++forks >= fork_at && forks <= fork_last && fork_at > 0) return 1;
-    return orphan_at == forks ? 2 : 0;
-}
-
-static void orphan_child(pid_t parent) {
-    kill(parent, SIGKILL);
-    while (getppid() == parent) usleep(1000);
-}
+/* Counts a fork() or vfork(): whether this one fails. */
+static int fork_fails(void) { return ++forks >= fork_at && forks <= fork_last && fork_at > 0; }
 
 pid_t fork(void) {
     REAL(pid_t, fork, (void));
-    const int plan = fork_plan();
-    if (plan == 1) return errno = EAGAIN, -1;
-    const pid_t parent = getpid(), pid = real();
-    if (pid == 0 && plan == 2) orphan_child(parent);
-    return pid;
+    return fork_fails() ? errno = EAGAIN, -1 : real();
 }
 
 /* The supervisor starts its programs with vfork(), counted with fork(). A C
  * wrapper cannot call the real vfork: the child would return through the
  * wrapper's frame while the suspended parent still needs it. So this entry
  * decides in C first, then fails, or jumps to the real vfork with the
- * caller's return address untouched, or (orphan case) makes the system call
- * itself, keeping the return address in a register as glibc does, so that
- * the child can kill its parent before it goes on. */
+ * caller's return address untouched. */
 #if defined(__x86_64__)
 static void *real_vfork;
-__attribute__((visibility("hidden"), used)) int wd_vfork_plan(void) {
+__attribute__((visibility("hidden"), used)) int wd_vfork_fails(void) {
     if (real_vfork == NULL) real_vfork = dlsym(RTLD_NEXT, "vfork");
-    return fork_plan();
+    return fork_fails();
 }
-__attribute__((visibility("hidden"), used)) pid_t wd_vfork_failed(void) {
-    errno = EAGAIN;
-    return -1;
-}
-__attribute__((visibility("hidden"), used)) void wd_vfork_orphan(void) { orphan_child(getppid()); }
+__attribute__((visibility("hidden"), used)) pid_t wd_vfork_failed(void) { return errno = EAGAIN, -1; }
 __asm__(".text\n.globl vfork\n.type vfork, @function\nvfork:\n"
-        "  sub $8, %rsp\n  call wd_vfork_plan\n  add $8, %rsp\n"
-        "  cmp $1, %eax\n  je wd_vfork_failed\n"
-        "  cmp $2, %eax\n  je 1f\n"
-        "  jmp *real_vfork(%rip)\n"
-        "1:  pop %rsi\n  mov $58, %eax\n  syscall\n  push %rsi\n"
-        "  test %eax, %eax\n  jnz 2f\n"
-        "  push %rax\n  call wd_vfork_orphan\n  pop %rax\n"
-        "2:  ret\n.size vfork, .-vfork\n");
+        "  sub $8, %rsp\n  call wd_vfork_fails\n  add $8, %rsp\n"
+        "  test %eax, %eax\n  jnz wd_vfork_failed\n"
+        "  jmp *real_vfork(%rip)\n.size vfork, .-vfork\n");
 #else
 pid_t vfork(void) { return fork(); } /* fork's semantics are vfork's, and more */
 #endif
+
+/* A program's child about to arm its death signal: with WD_TEST_ORPHAN its
+ * supervisor dies first, as it could at that moment. */
+int prctl(int option, ...) {
+    REAL(int, prctl, (int, ...));
+    va_list ap;
+    va_start(ap, option);
+    unsigned long a[4];
+    for (int i = 0; i < 4; ++i) a[i] = va_arg(ap, unsigned long);
+    va_end(ap);
+    const pid_t parent = getppid();
+    if (orphaning && option == PR_SET_PDEATHSIG && a[0] == SIGTERM && kill(parent, SIGKILL) == 0)
+        while (getppid() == parent) usleep(1000);
+    return real(option, a[0], a[1], a[2], a[3]);
+}
 
 pid_t waitpid(pid_t pid, int *status, int options) {
     REAL(pid_t, waitpid, (pid_t, int *, int));
