@@ -7,7 +7,8 @@
 // supervisor's pid), $PID_X (X's latest start), $PID_X1... (each start),
 // $SUPPORT (tests/support), $PROM_TOOLS (promtool, node_exporter),
 // $SOAK_ENDS ($WD_SOAK_ENDS, default 1000), $REBUILT and $FORMAT99 (builds
-// of the supervisor with another revision, and another hand-over format).
+// of the supervisor with another revision, and another hand-over format),
+// $SANITIZED (1 in the sanitizer build, where resident memory tells nothing).
 //
 // Setting up:
 //   plan X STEP ; STEP ...   stand-in program X acting out one step per start
@@ -19,7 +20,6 @@
 //   sh CMD / need CMD        runs CMD there; fails / skips the case if it fails
 //   env K=V ...              the interposer's settings (tests/support/interpose.c)
 //   args A ...               the supervisor's arguments ('' is an empty one)
-//   as nobody                later queries run as user nobody
 // Running:
 //   run [OPTIONS]            starts a supervisor and waits (10 s at most) for it
 //                            to end, by default with status 0. OPTIONS: pipe
@@ -31,8 +31,6 @@
 //                            Its console is line buffered, but for a pipe.
 //   run [OPTIONS] until X N  starts one, waits for X's Nth start, stops it
 //   start [OPTIONS] [until X N]  starts one without waiting for its end
-//   run-sampled SECONDS      run, sampling the supervisor's descriptors,
-//                            resident memory and unreaped children as it goes
 //   crash FILE OLD => NEW ; ...  kills the supervisor before each file
 //                            operation from the first reap to past the last
 //                            rename: each FILE must hold OLD or NEW ("@F": the
@@ -54,9 +52,6 @@
 //   code N                   the query's exit status
 //   json PATH VALUE          a member of the query's JSON (a.0.b); VALUE may
 //                            be a range LO..HI
-//   steady                   over the sampled run: no descriptor kept, RSS
-//                            grown 64 kB at most (from the start to the last
-//                            quarter), 2 unreaped children at most
 // After every case: each program started with descriptors 0, 1 and 2 only,
 // and everything the case started is killed: each supervisor runs in a
 // process group of its own, and the groups are killed when the case ends.
@@ -168,19 +163,6 @@ struct run_result {
     strings delays;   // the interposer's log
 };
 
-struct sample { int fds = 0, zombies = 0; long rss_kb = 0; };
-
-sample sample_of(pid_t pid) {
-    sample s;
-    const std::string proc = "/proc/" + std::to_string(pid);
-    for (const auto &e : fs::directory_iterator(proc + "/fd", fs::directory_options::skip_permission_denied)) s.fds += !e.path().empty();
-    const std::string status = slurp(proc + "/status");
-    s.rss_kb = status.find("VmRSS:") == std::string::npos ? 0 : std::stol(status.substr(status.find("VmRSS:") + 6));
-    for (const auto &child : split(slurp(proc + "/task/" + std::to_string(pid) + "/children"), " "))
-        s.zombies += child.size() > 1 && slurp("/proc/" + child + "/stat").find(") Z ") != std::string::npos;
-    return s;
-}
-
 class runner {
    public:
     explicit runner(const scenario &s);
@@ -200,7 +182,7 @@ class runner {
         return starts;
     }
     pid_t start(const std::string &options, const std::map<std::string, std::string> &extra_env = {});
-    run_result wait(std::chrono::milliseconds limit = 10s, const std::function<void()> &probe = {});
+    run_result wait(std::chrono::milliseconds limit = 10s);
     run_result collect(size_t index, int status, bool ended);
     run_result stop();
     std::string expand(const std::string &text) const {
@@ -219,8 +201,7 @@ class runner {
     void act(const step &st, const std::string &rest);
     void crash(const std::string &expected);
     std::string query(const std::string &args, int *code) const {
-        const std::string as = as_nobody_ ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
-        return shell("cd " + base_ + " && " + as + "timeout 5 " + at("watch_status") + " " + args + " 2>&1", code);
+        return shell("cd " + base_ + " && timeout 5 " + at("watch_status") + " " + args + " 2>&1", code);
     }
     void write_config() {
         if (config_set_) return;
@@ -239,11 +220,10 @@ class runner {
     std::vector<child> started_;
     std::map<std::string, std::string> vars_, env_;
     strings programs_, args_;
-    bool config_set_ = false, skip_ = false, expect_death_ = false, as_nobody_ = false;
+    bool config_set_ = false, skip_ = false, expect_death_ = false;
     run_result last_;
     std::string query_;
     int query_code_ = -1;
-    std::vector<sample> samples_;
 };
 
 runner::runner(const scenario &s) : s_(s), base_("/tmp/wdtest.XXXXXX") {
@@ -326,12 +306,11 @@ run_result runner::collect(size_t index, int status, bool ended) {
     return r;
 }
 
-run_result runner::wait(std::chrono::milliseconds limit, const std::function<void()> &probe) {
+run_result runner::wait(std::chrono::milliseconds limit) {
     const size_t last = started_.size() - 1;
     int status = 0;
     const bool ended = wait_until(
         [&] {
-            if (probe) probe();
             drain(started_[last].pipe, started_[last].out);
             return waitpid(started_[last].pid, &status, WNOHANG) == started_[last].pid;
         },
@@ -403,31 +382,22 @@ void runner::act(const step &st, const std::string &rest) {
         for (const auto &kv : split(rest, " ")) env_[kv.substr(0, kv.find('='))] = kv.substr(kv.find('=') + 1);
     } else if (v == "args") {
         for (const auto &a : split(rest, " ")) args_.push_back(a == "''" ? "" : a);
-    } else if (v == "as") {
-        as_nobody_ = rest == "nobody";
 
     // Running
-    } else if (v == "run" || v == "start" || v == "run-sampled") {
+    } else if (v == "run" || v == "start") {
         write_config();
         const bool valgrind = rest.find("valgrind") != std::string::npos;
         // valgrind cannot run a binary built with AddressSanitizer
         if (valgrind && (slowness > 1 || access("/usr/bin/valgrind.bin", X_OK) != 0)) return void(skip_ = true);
         const size_t until = rest.find("until ");
-        const pid_t pid = start(rest.substr(0, until));
+        start(rest.substr(0, until));
         if (until != std::string::npos) {  // "until X N": X's Nth start
             const strings goal = split(rest.substr(until + 6), " ");
             ASSERT_TRUE(wait_until([&] { return starts(vars_[goal[0]]).size() >= std::stoul(goal[1]); })) << "timed out";
             if (v == "run") last_ = stop();
         }
         if (v == "start" || until != std::string::npos) return;
-        int polls = 0;  // samples every 50 ms, once the first record shows the supervisor is up
-        auto probe = [&] {
-            std::error_code ec;
-            if (v == "run-sampled" && ++polls % 10 == 0 &&
-                fs::file_size(at("tmp/watch_daemon.run"), ec) > dir_.size() + 1 && !ec)
-                if (const sample s = sample_of(pid); s.rss_kb > 0) samples_.push_back(s);
-        };
-        last_ = wait(v == "run" ? (valgrind ? 60s : 10s) : std::chrono::seconds(std::stoi(word)), probe);
+        last_ = wait(valgrind ? 60s : 10s);
         ASSERT_TRUE(last_.ended) << "did not end within its time\n" << last_.out;
         EXPECT_TRUE(expect_death_ || (WIFEXITED(last_.status) && WEXITSTATUS(last_.status) == 0)) << last_.out;
     } else if (v == "crash") {
@@ -481,18 +451,6 @@ void runner::act(const step &st, const std::string &rest) {
             EXPECT_TRUE(node->valuedouble >= std::stod(after) && node->valuedouble <= std::stod(after.substr(after.find("..") + 2)));
         else
             EXPECT_EQ(cJSON_IsString(node) ? node->valuestring : text.get(), after);
-    } else if (v == "steady") {  // over the last quarter, against the start: spikes and the exit pass
-        ASSERT_GE(samples_.size(), 8u);
-        sample end{1 << 20, 0, 1L << 40};
-        for (size_t i = samples_.size() * 3 / 4; i < samples_.size(); ++i)
-            end.fds = std::min(end.fds, samples_[i].fds), end.rss_kb = std::min(end.rss_kb, samples_[i].rss_kb);
-        for (const auto &x : samples_) end.zombies = std::max(end.zombies, x.zombies);
-        EXPECT_LE(end.fds, samples_[0].fds);
-        // AddressSanitizer keeps freed memory in quarantine: resident memory tells nothing there.
-        EXPECT_LE(end.rss_kb - samples_[1].rss_kb, slowness > 1 ? 1L << 20 : 64);
-        EXPECT_LE(end.zombies, 2);
-        printf("%zu samples: descriptors %d, then %d; VmRSS %ld kB, then %ld kB; unreaped children at most %d\n",
-               samples_.size(), samples_[0].fds, end.fds, samples_[1].rss_kb, end.rss_kb, end.zombies);
     } else {
         ADD_FAILURE() << "unknown step";
     }
@@ -541,7 +499,7 @@ void runner::run() {
     for (const auto &st : s_.steps) expect_death_ |= st.verb == "dies";
     vars_ = {{"DIR", dir_}, {"BASE", base_}, {"DAEMON", at("watch_daemon")},
              {"SUPPORT", SUPPORT_DIR}, {"PROM_TOOLS", PROM_TOOLS_DIR},
-             {"REBUILT", REBUILT_BIN}, {"FORMAT99", FORMAT99_BIN},
+             {"REBUILT", REBUILT_BIN}, {"FORMAT99", FORMAT99_BIN}, {"SANITIZED", slowness > 1 ? "1" : ""},
              {"SOAK_ENDS", getenv("WD_SOAK_ENDS") ? getenv("WD_SOAK_ENDS") : "1000"}};
     for (const auto &st : s_.steps) {
         const std::string rest = expand(st.rest);

@@ -22,8 +22,6 @@
  *   or block=SIG (numbers), fd=N (descriptor N open), nofile=N (the soft
  *   open-file limit), umask=N (octal), closed (no descriptors 0, 1, 2),
  *   open=N:PATH (PATH open as descriptor N).
- * - WD_TEST_SWAP=PATH: once the supervisor has opened PATH, a FIFO takes its
- *   place, as an attacker racing the supervisor would make it.
  * The constructor removes these settings and the library from the
  * environment, so supervised programs, killall and tar run unaffected. A
  * supervisor that re-executes itself keeps the library, its log and line
@@ -46,7 +44,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static char log_path[4096], swap_path[4096], preload[4096];
+static char log_path[4096], preload[4096];
 static int linebuf;
 static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls;
 static int wait_err, tracing, holding, noting, orphaning;
@@ -101,7 +99,6 @@ static void inherit(const char *items) {
 __attribute__((constructor)) static void interpose_init(void) {
     if (strncmp(program_invocation_short_name, "valgrind", 8) == 0) return;
     snprintf(log_path, sizeof log_path, "%s", getenv("WD_TEST_LOG") ? getenv("WD_TEST_LOG") : "");
-    snprintf(swap_path, sizeof swap_path, "%s", getenv("WD_TEST_SWAP") ? getenv("WD_TEST_SWAP") : "");
     parse_calls(getenv("WD_TEST_FAIL_FORK"), &fork_at, &fork_last);
     wait_err = parse_calls(getenv("WD_TEST_FAIL_WAITPID"), &wait_at, &wait_last);
     orphaning = getenv("WD_TEST_ORPHAN") != NULL;
@@ -148,14 +145,7 @@ int open(const char *path, int flags, ...) {
     const mode_t mode = (mode_t)va_arg(ap, int);
     va_end(ap);
     traced("call open");
-    const int fd = real(path, flags, mode);
-    char aside[4200];
-    if (fd >= 0 && swap_path[0] != '\0' && strcmp(path, swap_path) == 0) {
-        snprintf(aside, sizeof aside, "%s.swapped", path);
-        if (rename(path, aside) == 0) mkfifo(path, 0644);
-        swap_path[0] = '\0';
-    }
-    return fd;
+    return real(path, flags, mode);
 }
 
 #define TRACED(ret, name, params, args) \

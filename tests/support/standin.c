@@ -13,7 +13,7 @@
  *   await FILE N STEP      wait (5 s at most) until FILE has N lines
  *   await-dead FILE N STEP wait until the process of line N of FILE has ended
  *   soak LIMIT             (first line only, for every start) end the Kth
- *                          start by K: 129 from LIMIT on, 160 every 25th,
+ *                          start by K: run from LIMIT on, 160 every 25th,
  *                          else exit 7, SIGKILL, SIGSEGV, exit 0, 128, SIGABRT */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -117,9 +117,9 @@ int main(int argc, char *argv[]) {
     for (int i = 0; i < argc; ++i) fprintf(f, "%s%s", i ? " " : "", argv[i]);
     fprintf(f, " |fds=%s |pid=%d\n", fds, getpid());
     fclose(f);
-    if (line_of(plan, 0, step, sizeof step) && strncmp(step, "soak ", 5) == 0) {
+    if (line_of(plan, 0, step, sizeof step) && strncmp(step, "soak ", 5) == 0 && k + 1 < atol(step + 5)) {
         static const int ends[] = {7, -SIGKILL, -SIGSEGV, 0, 128, -SIGABRT};
-        const int end = k + 1 >= atol(step + 5) ? 129 : (k + 1) % 25 == 0 ? 160 : ends[(k + 1) % 6];
+        const int end = (k + 1) % 25 == 0 ? 160 : ends[(k + 1) % 6];
         end < 0 ? die_by(-end) : _exit(end);
     }
     if (!line_of(plan, k, step, sizeof step)) strcpy(step, "run");
