@@ -20,7 +20,7 @@
  * - WD_TEST_INHERIT=ITEM,... hands down what a starter could, before main:
  *   itimer (ITIMER_REAL, 0.2 s), fsize=N (the file-size limit), ignore=SIG
  *   or block=SIG (numbers), fd=N (descriptor N open), nofile=N (the soft
- *   open-file limit), umask=N (octal), closed (no descriptors 0, 1, 2),
+ *   open-file limit), umask=N (octal), close=N (descriptor N closed),
  *   open=N:PATH (PATH open as descriptor N).
  * The constructor removes these settings and the library from the
  * environment, so supervised programs, killall and tar run unaffected. A
@@ -90,8 +90,8 @@ static void inherit(const char *items) {
             int fd = open(strchr(item, ':') + 1, O_RDWR);
             if (fd < 0) fd = open(strchr(item, ':') + 1, O_RDONLY);
             if (fd >= 0 && fd != (int)n) dup2(fd, (int)n), close(fd);
-        } else if (strcmp(item, "closed") == 0) {
-            close(0), close(1), close(2);
+        } else if (strncmp(item, "close=", 6) == 0) {
+            close((int)n);
         }
     }
 }
