@@ -8,8 +8,6 @@
  *   package CODE FILE      copy FILE to ./tmp//ttupgrade.tgz, then exit CODE
  *   rm FILE STEP           remove FILE, then act out STEP
  *   sleep MS STEP          wait MS milliseconds, then act out STEP
- *   swap FILE OTHER STEP   leave a process named "racer" that exchanges the two
- *                          names again and again for 5 s, then act out STEP
  *   await FILE N STEP      wait (5 s at most) until FILE has N lines
  *   await-dead FILE N STEP wait until the process of line N of FILE has ended
  *   soak LIMIT             (first line only, for every start) end the Kth
@@ -23,10 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 /* Line n (from 0) of a file, or the number of lines when n < 0. */
@@ -70,13 +65,6 @@ static _Noreturn void act(char *step) {
             unlink(file);
         } else if (strcmp(verb, "sleep") == 0 && sscanf(rest, "%ld%n", &n, &used) == 1) {
             usleep((useconds_t)n * 1000);
-        } else if (strcmp(verb, "swap") == 0 && sscanf(rest, "%4095s %4095s%n", file, buf, &used) == 2) {
-            if (fork() == 0) {  /* a name killall does not know: it outlives the cycles */
-                prctl(PR_SET_NAME, "racer");
-                for (const time_t end = time(NULL) + 5; time(NULL) < end;)
-                    syscall(SYS_renameat2, AT_FDCWD, file, AT_FDCWD, buf, 2 /* RENAME_EXCHANGE */);
-                _exit(0);
-            }
         } else if (strncmp(verb, "await", 5) == 0 && sscanf(rest, "%4095s %ld%n", file, &n, &used) == 2) {
             for (int i = 0; i < 5000 && (verb[5] ? alive(file, n - 1) : line_of(file, -1, buf, sizeof buf) < n); ++i)
                 usleep(1000);
