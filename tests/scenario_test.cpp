@@ -24,7 +24,7 @@
 //   run [OPTIONS]            starts a supervisor and waits (10 s at most) for it
 //                            to end, by default with status 0. OPTIONS: pipe
 //                            (console a pipe), deaf (a pipe nobody reads),
-//                            plain (no interposer), noargv, argv0=pad:N (padded
+//                            noargv, argv0=pad:N (padded
 //                            with slashes in front), argv0=slash (two behind),
 //                            valgrind. What a starter hands down (signals,
 //                            limits, descriptors): env WD_TEST_INHERIT=...
@@ -35,8 +35,8 @@
 //                            operation from the first reap to past the last
 //                            rename: each FILE must hold OLD or NEW ("@F": the
 //                            contents of F), the first both at some point
-//   wait starts X N | records N | dead X | query TEXT | CMD   until then
-//                            (10 s at most); CMD: a shell condition in the install dir
+//   wait starts X N | CMD    until X has started N times, or the shell
+//                            condition CMD holds in the install dir (10 s at most)
 //   stop                     SIGTERM to the supervisor still running
 //   query ARGS               runs watch_status ARGS from $BASE
 // Checking (the latest run, stop or query):
@@ -133,11 +133,6 @@ std::string shell(const std::string &command, int *status = nullptr) {
     const int st = p != nullptr ? pclose(p) : -1;
     if (status != nullptr) *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
     return out;
-}
-
-bool is_dead(const std::string &pid) {  // gone, or a zombie
-    const std::string stat = slurp("/proc/" + pid + "/stat");
-    return stat.empty() || stat.find(") Z ") != std::string::npos;
 }
 
 struct step { std::string verb, rest; int line; };
@@ -251,9 +246,9 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     // Under the sanitizer build the preloaded interposer comes before libasan.
     std::map<std::string, std::string> env = {{"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1"},
                                               {"UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1"}};
-    if (options.find("plain") == std::string::npos) env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
+    env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
     // A console file is read while the supervisor runs; a pipe keeps the product's own buffering.
-    if (options.find("plain") == std::string::npos && options.find("pipe") == std::string::npos) env["WD_TEST_LINEBUF"] = "1";
+    if (options.find("pipe") == std::string::npos) env["WD_TEST_LINEBUF"] = "1";
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
     bool pipe = false, deaf = false, argv = true;
@@ -405,13 +400,9 @@ void runner::act(const step &st, const std::string &rest) {
     } else if (v == "stop") {
         last_ = stop();
     } else if (v == "wait") {
-        std::function<bool()> done = [&] { return query(dir_, nullptr).find(after) != std::string::npos; };
-        if (word != "starts" && word != "records" && word != "dead" && word != "query")
-            done = [&] { return sh(&status), status == 0; };
+        std::function<bool()> done = [&] { return sh(&status), status == 0; };
         if (word == "starts")
             done = [&] { return starts(vars_[split(after, " ")[0]]).size() >= std::stoul(split(after, " ")[1]); };
-        if (word == "records") done = [&] { return lines_of(read("tmp/watch_daemon.run")).size() > std::stoul(after); };
-        if (word == "dead") done = [&] { return is_dead(vars_["PID_" + after]); };
         ASSERT_TRUE(wait_until(done, 10s)) << "timed out";
     } else if (v == "query") {
         query_ = query(rest, &query_code_);
