@@ -19,7 +19,7 @@
  *   answers ABI 1, as a kernel from 5.13 to 5.18 does.
  * - WD_TEST_INHERIT=ITEM,... hands down what a starter could, before main:
  *   itimer (ITIMER_REAL, 0.2 s), fsize=N (the file-size limit), ignore=SIG
- *   or block=SIG (numbers), fd=N (descriptor N open), nofile=N (the soft
+ *   or block=SIG (numbers), nofile=N (the soft
  *   open-file limit), umask=N (octal), close=N (descriptor N closed),
  *   open=N:PATH (PATH open as descriptor N).
  * The constructor removes these settings and the library from the
@@ -82,8 +82,6 @@ static void inherit(const char *items) {
             sigemptyset(&set);
             sigaddset(&set, (int)n);
             sigprocmask(SIG_BLOCK, &set, NULL);
-        } else if (strncmp(item, "fd=", 3) == 0) {
-            dup2(2, (int)n);
         } else if (strncmp(item, "umask=", 6) == 0) {
             umask((mode_t)strtol(item + 6, NULL, 8));
         } else if (strncmp(item, "open=", 5) == 0 && strchr(item, ':') != NULL) {
