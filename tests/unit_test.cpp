@@ -62,6 +62,9 @@ TEST(DaemonInit, ConfigTable) {
     watch_daemon_t daemon{};
     ASSERT_EQ(daemon_init("config", &daemon), 0);
     EXPECT_EQ(std::string(daemon.pids[0].base.data()), std::string(PATH_BUF - 1, 'n'));
+    // a config over its 16 MiB cap is refused, however valid
+    here.write("config", R"({"__watch":{"processes":[{"base":"a"}]},"pad":")" + std::string(17 << 20, ' ') + "\"}");
+    EXPECT_NE(daemon_init("config", &daemon), 0);
 }
 
 TEST(FindBootSpace, RecordTable) {
