@@ -1,14 +1,14 @@
 // Runs the scenarios of tests/cases/*.txt against the real binaries, one
 // test per case. A case is a title line "== TITLE" and then steps, run in
-// order. Lists in a step are separated by " ; " ("none": empty; "ITEM *N":
-// N times ITEM). $X is
-// program X's unique name, $PATH_X its configured path, ${V:N} the first N
-// characters of V; $DIR, $BASE (its parent), $DAEMON, $SUP (the first
-// supervisor's pid), $PID_X (X's latest start), $PID_X1... (each start),
-// $SUPPORT (tests/support), $PROM_TOOLS (promtool, node_exporter),
-// $SOAK_ENDS ($WD_SOAK_ENDS, default 1000), $REBUILT and $FORMAT99 (builds
-// of the supervisor with another revision, and another hand-over format),
-// $SANITIZED (1 in the sanitizer build, where resident memory tells nothing).
+// order. Lists in a step are separated by " ; " ("none": empty; "ITEM *N": N
+// times ITEM). $X is program X's unique name, $PATH_X its configured path,
+// ${V:N} the first N characters of V; $DIR, $BASE (its parent), $DAEMON,
+// $SUP (the first supervisor's pid), $PID_X (X's latest start), $PID_X1...
+// (each start), $SUPPORT (tests/support), $PROM_TOOLS (promtool,
+// node_exporter), $SOAK_ENDS ($WD_SOAK_ENDS, default 1000), $REBUILT and
+// $FORMAT99 (builds of the supervisor with another revision, and another
+// hand-over format), $SANITIZED (1 in the sanitizer build, where resident
+// memory tells nothing).
 //
 // Setting up:
 //   plan X STEP ; STEP ...   stand-in program X acting out one step per start
@@ -175,6 +175,10 @@ class runner {
         strings starts = lines_of(read(program + ".log"));
         for (auto &s : starts) s = s.substr(0, s.find(" |fds="));
         return starts;
+    }
+    bool started(const std::string &program_and_count) const {  // "X N": X has started N times
+        const strings goal = split(program_and_count, " ");
+        return starts(vars_.at(goal[0])).size() >= std::stoul(goal[1]);
     }
     pid_t start(const std::string &options, const std::map<std::string, std::string> &extra_env = {});
     run_result wait(std::chrono::milliseconds limit = 10s);
@@ -386,9 +390,8 @@ void runner::act(const step &st, const std::string &rest) {
         if (valgrind && (slowness > 1 || access("/usr/bin/valgrind.bin", X_OK) != 0)) return void(skip_ = true);
         const size_t until = rest.find("until ");
         start(rest.substr(0, until));
-        if (until != std::string::npos) {  // "until X N": X's Nth start
-            const strings goal = split(rest.substr(until + 6), " ");
-            ASSERT_TRUE(wait_until([&] { return starts(vars_[goal[0]]).size() >= std::stoul(goal[1]); })) << "timed out";
+        if (until != std::string::npos) {
+            ASSERT_TRUE(wait_until([&] { return started(rest.substr(until + 6)); })) << "timed out";
             if (v == "run") last_ = stop();
         }
         if (v == "start" || until != std::string::npos) return;
@@ -401,8 +404,7 @@ void runner::act(const step &st, const std::string &rest) {
         last_ = stop();
     } else if (v == "wait") {
         std::function<bool()> done = [&] { return sh(&status), status == 0; };
-        if (word == "starts")
-            done = [&] { return starts(vars_[split(after, " ")[0]]).size() >= std::stoul(split(after, " ")[1]); };
+        if (word == "starts") done = [&] { return started(after); };
         ASSERT_TRUE(wait_until(done, 10s)) << "timed out";
     } else if (v == "query") {
         query_ = query(rest, &query_code_);
@@ -463,7 +465,7 @@ void runner::crash(const std::string &expected) {
     write_config();
     shell("cp -a " + dir_ + " " + base_ + "/pristine");
     start("", {{"WD_TEST_TRACE", "1"}});
-    ASSERT_TRUE(wait_until([&] { return starts(vars_[programs_[0]]).size() >= 2; }));
+    ASSERT_TRUE(wait_until([&] { return started(programs_[0] + " 2"); }));
     long first = 0, last = 0;
     for (const auto &call : stop().delays) {
         const long n = std::stol(call.substr(call.rfind(' ') + 1));
