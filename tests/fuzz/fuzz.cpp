@@ -30,11 +30,9 @@ void put_file(const char *path, const uint8_t *data, size_t size) {
 }
 
 std::string get_file(const char *path) {
-    const unique_fd fd(open(path, O_RDONLY));
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; fd.valid() && (n = read(fd.get(), buf, sizeof buf)) > 0;) text.append(buf, n);
-    return text;
+    size_t len = 0;
+    const heap_text text = read_capped(unique_fd(open(path, O_RDONLY)).get(), 1 << 20, &len);
+    return text ? std::string(text.get(), len) : std::string();
 }
 
 // The config loader: never more than four slots, every name terminated.
