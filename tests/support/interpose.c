@@ -4,7 +4,10 @@
  *   once and append "sleep N" or "pause N" to $WD_TEST_LOG (N: seconds,
  *   rounded up); a signal already pending still comes back. With
  *   WD_TEST_HOLD=1 the delays really wait, so that a test can look at a
- *   supervisor mid-delay or interrupt it.
+ *   supervisor mid-delay or interrupt it; WD_TEST_SCALE=N makes them wait
+ *   the Nth part of their time.
+ * - WD_TEST_KILL_LOG=FILE notes each SIGKILL the supervisor sends to a pid,
+ *   "PID alive" or "PID dead" (a process that had ended on its own already).
  * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() or vfork() calls
  *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
  *   "N+:ERR") fails waitpid(-1, ...).
@@ -44,7 +47,8 @@
 #include <time.h>
 #include <unistd.h>
 
-static char log_path[4096], preload[4096];
+static char log_path[4096], preload[4096], kill_log[4096];
+static long scale;
 static int linebuf;
 static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls;
 static int wait_err, tracing, holding, noting, orphaning;
@@ -103,6 +107,8 @@ __attribute__((constructor)) static void interpose_init(void) {
     kill_at = atol(getenv("WD_TEST_KILL_AT") ? getenv("WD_TEST_KILL_AT") : "0");
     tracing = getenv("WD_TEST_TRACE") != NULL;
     holding = getenv("WD_TEST_HOLD") != NULL;
+    scale = atol(getenv("WD_TEST_SCALE") ? getenv("WD_TEST_SCALE") : "0");
+    snprintf(kill_log, sizeof kill_log, "%s", getenv("WD_TEST_KILL_LOG") ? getenv("WD_TEST_KILL_LOG") : "");
     snprintf(landlock, sizeof landlock, "%s", getenv("WD_TEST_LANDLOCK") ? getenv("WD_TEST_LANDLOCK") : "");
     self = getpid();
     inherit(getenv("WD_TEST_INHERIT"));
@@ -159,10 +165,32 @@ TRACED(int, close, (int fd), (fd))
 TRACED(int, rename, (const char *from, const char *to), (from, to))
 TRACED(int, unlink, (const char *path), (path))
 
+/* The Nth part of `t`, or none. */
+static struct timespec scaled(const struct timespec *t) {
+    const long long ns = scale > 0 ? (t->tv_sec * 1000000000LL + t->tv_nsec) / scale : 0;
+    return (struct timespec){(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
+}
+
 int nanosleep(const struct timespec *req, struct timespec *rem) {
-    note("pause", (long)req->tv_sec);
+    REAL(int, nanosleep, (const struct timespec *, struct timespec *));
+    note("pause", (long)req->tv_sec + (req->tv_nsec > 0));
+    const struct timespec part = scaled(req);
     if (rem != NULL) rem->tv_sec = rem->tv_nsec = 0;
-    return 0;
+    return real(&part, NULL);
+}
+
+int kill(pid_t pid, int sig) {
+    REAL(int, kill, (pid_t, int));
+    char path[64], stat[512] = "";
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    FILE *f = kill_log[0] && sig == SIGKILL && pid > 0 ? fopen(path, "re") : NULL;
+    if (f != NULL) {
+        const char *state = fgets(stat, sizeof stat, f) && strrchr(stat, ')') ? strrchr(stat, ')') + 2 : "X";
+        fclose(f);
+        FILE *out = fopen(kill_log, "ae");
+        if (out != NULL) fprintf(out, "%d %s\n", (int)pid, *state == 'Z' || *state == 'X' ? "dead" : "alive"), fclose(out);
+    }
+    return real(pid, sig);
 }
 
 /* A restart delay is the wait that a request to re-execute may end. */
@@ -170,8 +198,8 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *ti
     REAL(int, sigtimedwait, (const sigset_t *, siginfo_t *, const struct timespec *));
     if (!sigismember(set, SIGUSR2)) return real(set, info, timeout);
     note("sleep", (long)timeout->tv_sec + (timeout->tv_nsec > 0));
-    static const struct timespec now = {0, 0};
-    return real(set, info, holding ? timeout : &now);
+    const struct timespec part = scaled(timeout);
+    return real(set, info, holding ? timeout : &part);
 }
 
 /* The supervisor's own re-execution: the new image keeps the library. */
@@ -182,9 +210,15 @@ int execv(const char *path, char *const argv[]) {
         setenv("LD_PRELOAD", preload, 1);
         if (log_path[0]) setenv("WD_TEST_LOG", log_path, 1);
         if (linebuf) setenv("WD_TEST_LINEBUF", "1", 1);
+        if (scale > 0) {
+            char n[32];
+            snprintf(n, sizeof n, "%ld", scale);
+            setenv("WD_TEST_SCALE", n, 1);
+        }
+        if (kill_log[0]) setenv("WD_TEST_KILL_LOG", kill_log, 1);
     }
     const int r = real(path, argv);
-    if (own) unsetenv("LD_PRELOAD"), unsetenv("WD_TEST_LOG"), unsetenv("WD_TEST_LINEBUF");
+    if (own) unsetenv("LD_PRELOAD"), unsetenv("WD_TEST_LOG"), unsetenv("WD_TEST_LINEBUF"), unsetenv("WD_TEST_SCALE"), unsetenv("WD_TEST_KILL_LOG");
     return r;
 }
 

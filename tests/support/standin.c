@@ -12,7 +12,10 @@
  *   await-dead FILE N STEP wait until the process of line N of FILE has ended
  *   soak LIMIT             (first line only, for every start) end the Kth
  *                          start by K: run from LIMIT on, 160 every 25th,
- *                          else exit 7, SIGKILL, SIGSEGV, exit 0, 128, SIGABRT */
+ *                          else exit 7, SIGKILL, SIGSEGV, exit 0, 128, SIGABRT
+ * While it runs, SIGUSR1 makes it act out the step in PID.ctl, after noting
+ * "PID STEP" in NAME.ends: the ends a test chose, as the program saw them.
+ * Its files live in $WD_STANDIN_DIR, or else in the working directory. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <fcntl.h>
@@ -52,6 +55,20 @@ static _Noreturn void die_by(int sig) {
     _exit(99);
 }
 
+static volatile sig_atomic_t told;
+static void on_told(int sig) { (void)sig; told = 1; }
+static char dir[4096] = ".", ends[4400];
+
+/* The step a test put in PID.ctl, noted in NAME.ends before it is acted out. */
+static void take_told_step(char *step, size_t size) {
+    char ctl[4200];
+    snprintf(ctl, sizeof ctl, "%s/%d.ctl", dir, getpid());
+    if (!line_of(ctl, 0, step, size)) strcpy(step, "run");
+    unlink(ctl);
+    FILE *f = fopen(ends, "a");
+    if (f != NULL) fprintf(f, "%d %s\n", getpid(), step), fclose(f);
+}
+
 static _Noreturn void act(char *step) {
     for (char verb[32], file[4096], buf[8192];;) {
         long n = 0;
@@ -74,7 +91,13 @@ static _Noreturn void act(char *step) {
             _exit(in && out && fclose(out) == 0 ? (int)n : 98);
         } else {
             if (strcmp(verb, "immortal") == 0) signal(SIGTERM, SIG_IGN);
-            for (;;) pause();
+            sigset_t none;
+            sigemptyset(&none);
+            while (!told) sigsuspend(&none);
+            told = 0;
+            static char told_step[4096];
+            take_told_step(told_step, sizeof told_step);
+            rest = told_step, used = 0;
         }
         step = rest + used;
     }
@@ -82,12 +105,20 @@ static _Noreturn void act(char *step) {
 
 int main(int argc, char *argv[]) {
     /* Named by the executable, not argv[0], which the supervisor may cut. */
-    char exe[4096] = "", log[300], plan[300], count[300], step[8192];
+    /* Told steps wait, blocked, until the program waits for them. */
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, NULL);
+    signal(SIGUSR1, on_told);
+    char exe[4096] = "", log[4400], plan[4400], count[4400], step[8192];
     if (readlink("/proc/self/exe", exe, sizeof exe - 1) < 0) return 96;
     const char *name = basename(exe);
-    snprintf(log, sizeof log, "%s.log", name);
-    snprintf(plan, sizeof plan, "%s.plan", name);
-    snprintf(count, sizeof count, "%s.count", name);
+    if (getenv("WD_STANDIN_DIR") != NULL) snprintf(dir, sizeof dir, "%s", getenv("WD_STANDIN_DIR"));
+    snprintf(log, sizeof log, "%s/%s.log", dir, name);
+    snprintf(plan, sizeof plan, "%s/%s.plan", dir, name);
+    snprintf(count, sizeof count, "%s/%s.count", dir, name);
+    snprintf(ends, sizeof ends, "%s/%s.ends", dir, name);
     const long k = line_of(count, 0, step, sizeof step) ? atol(step) : 0;
     FILE *c = fopen(count, "w");
     if (c == NULL || fprintf(c, "%ld\n", k + 1) < 0 || fclose(c) != 0) return 96;
@@ -103,7 +134,7 @@ int main(int argc, char *argv[]) {
     FILE *f = fopen(log, "a");
     if (f == NULL) return 97;
     for (int i = 0; i < argc; ++i) fprintf(f, "%s%s", i ? " " : "", argv[i]);
-    fprintf(f, " |fds=%s |pid=%d\n", fds, getpid());
+    fprintf(f, " |fds=%s |ppid=%d |pid=%d\n", fds, getppid(), getpid());
     fclose(f);
     if (line_of(plan, 0, step, sizeof step) && strncmp(step, "soak ", 5) == 0 && k + 1 < atol(step + 5)) {
         static const int ends[] = {7, -SIGKILL, -SIGSEGV, 0, 128, -SIGABRT};

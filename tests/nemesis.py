@@ -1,0 +1,653 @@
+#!/usr/bin/env python3
+"""Random faults against the real watch_daemon, and invariants instead of cases.
+
+Per seed: a fresh install directory (a small tmpfs where mounting is allowed)
+with two to four stand-ins of unique names, the real supervisor started under
+random starting conditions, then random actions, each followed by a quiescent
+point where the invariants are checked, and a last check after a stop.
+
+  nemesis.py BUILD_DIR [--seed S ...] [--seeds N] [--minutes M] [--seconds S]
+
+A failure prints the seed, the actions applied and the invariant violated;
+--seed S applies the same actions again (timing may make a replay differ).
+"""
+import argparse, fcntl, io, json, os, random, re, select, shutil, signal, stat, subprocess, sys, tarfile, tempfile
+import threading, time
+
+SCALE = 1000  # restart delays last a thousandth of their time
+GAVE_UP = 'failed for normal boot, exit'
+RECORD = re.compile(r'^\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}: (.*) (exited normally with code|killed by signal)\((\d+)\)$')
+BAD_BINARIES = {'noexec': (b'\x7fELF not really', 0o644), 'garbage': (b'\x7fELF not really', 0o755),
+                'wrong': (b'#!/bin/sh\necho hello\n', 0o755), 'mute': (b'#!/bin/sh\nsleep 60\n', 0o755),
+                'holder': (b'#!/bin/sh\nsleep 60 &\necho no such option >&2\nexit 3\n', 0o755)}
+PACKAGES = ('good', 'payload', 'garbage', 'escape', 'device', 'reserved', 'forge', 'none', 'link', 'fifo')
+FLAGS = {'exit 130': 'plugindata', 'exit 131': 'luadata', 'exit 132': 'sigdata'}
+STDBUF = '/usr/libexec/coreutils/libstdbuf.so'
+
+
+class Violation(Exception):
+    pass
+
+
+def need(ok, invariant, detail):
+    if not ok:
+        raise Violation(f'{invariant}: {detail}')
+
+
+def read(path):
+    try:
+        with open(path, 'rb') as f:
+            return f.read()
+    except OSError:
+        return b''
+
+
+def alive_under(pid):  # its parent, or None when it is gone or a zombie
+    s = read(f'/proc/{pid}/stat').decode(errors='replace')
+    fields = s[s.rfind(')') + 2:].split()
+    return int(fields[1]) if len(fields) > 1 and fields[0] not in 'ZX' else None
+
+
+def link(path):
+    try:
+        return os.readlink(path)
+    except OSError:
+        return ''
+
+
+def remove(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    elif os.path.lexists(path):
+        os.unlink(path)
+
+
+def fnv1a(data):
+    h = 14695981039346656037
+    for b in data:
+        h = ((h ^ b) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+class World:
+    def __init__(self, build, seed, seconds, sanitized):
+        self.rng, self.build, self.sanitized = random.Random(seed), build, sanitized
+        self.base = tempfile.mkdtemp(prefix='wdnemesis.')
+        self.inst, self.logs, self.sentinel, self.pkgs = (f'{self.base}/{d}' for d in ('inst', 'logs', 'sentinel', 'pkgs'))
+        for d in (self.inst, self.logs, self.sentinel, self.pkgs):
+            os.makedirs(d)
+        self.tmpfs = subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=24m', 'tmpfs', self.inst],
+                                    stderr=subprocess.DEVNULL).returncode == 0
+        self.deadline, self.actions, self.slack = time.time() + seconds, [], 8 if sanitized else 4
+        shutil.copy(f'{build}/watch_daemon', f'{self.pkgs}/watch_daemon')
+        shutil.copy(f'{build}/watch_daemon', f'{self.inst}/watch_daemon')
+        shutil.copy(f'{build}/watch_status', f'{self.inst}/watch_status')
+        os.makedirs(f'{self.inst}/data')
+        tag = f'nm{os.getpid() % 100000:05d}'  # unique on this host: the supervisor kills by name
+        self.progs = [tag + c for c in 'abcd'[:self.rng.randint(2, 4)]]
+        for p in self.progs:
+            for d in ('', 'data/'):
+                shutil.copy(f'{build}/tests/standin', f'{self.inst}/{d}{p}')
+        with open(f'{self.inst}/config', 'w') as f:
+            json.dump({'__watch': {'processes': [{'base': p} for p in self.progs]}}, f)
+        self.make_packages()
+        with open(f'{self.sentinel}/file', 'wb') as f:
+            f.write(b'precious\n')
+        self.sentinel_before = self.fingerprint()
+        self.inherit = ','.join(i for i in (
+            'nofile=%d' % self.rng.choice((6, 8, 16, 64)), 'fsize=%d' % (4 << 20), 'itimer',
+            'ignore=%d' % self.rng.choice((1, 2, 3, 13, 15)), 'block=%d' % self.rng.choice((10, 15, 17)),
+            f'open={self.rng.randint(3, 40)}:{self.sentinel}/file', 'open=%d:/dev/null' % self.rng.randint(41, 60))
+            if self.rng.random() < 0.4)
+        self.notify, self.stdbuf = self.rng.random() < 0.4, self.rng.random() < 0.5 and os.path.exists(STDBUF)
+        self.console, self.stalled, self.running = bytearray(), threading.Event(), True
+        self.r, self.w = os.pipe()
+        fcntl.fcntl(self.w, 1031, 4096)  # F_SETPIPE_SZ: one page, so that a stall fills it at once
+        self.reader = threading.Thread(target=self.read_console, daemon=True)
+        self.reader.start()
+        self.gens, self.rotated, self.upgrades, self.tolerated, self.told = {}, [], {}, set(), []
+        self.full = self.fresh = False
+        self.binary, self.sup, self.segv, self.gave_up, self.ever_stalled = 'good', None, 0, 0, False
+        if self.tmpfs and self.rng.random() < 0.15:  # a disk full from the start
+            self.log('disk full at start')
+            self.fill()
+        self.start_supervisor()
+
+    # -- set-up ------------------------------------------------------------
+    def make_packages(self):
+        def entry(name, data=b'', kind=tarfile.REGTYPE, target=''):
+            info = tarfile.TarInfo(name)
+            info.type, info.linkname, info.mode, info.size = kind, target, 0o755, len(data)
+            return info, io.BytesIO(data)
+
+        prog = read(f'{self.inst}/{self.progs[0]}')
+        bundles = {'good': [entry(p, prog) for p in self.progs] + [entry('lib/extra.so', b'x')],
+                   'escape': [entry('../../sentinel/file', b'evil'), entry('out', kind=tarfile.SYMTYPE, target=self.sentinel),
+                              entry('out/file', b'evil'), entry('/abs/evil', b'evil')],
+                   'device': [entry('disk', kind=tarfile.BLKTYPE), entry('fifo', kind=tarfile.FIFOTYPE)],
+                   'reserved': [entry('.bootchk', b'{}'), entry('init.bin/x', b'x')],
+                   'forge': [entry(f'x\n{GAVE_UP}\n', kind=kind) for kind in (tarfile.FIFOTYPE, tarfile.CHRTYPE)]
+                   + [entry(f'lib\n{GAVE_UP}'), entry('lib', b'x')]}
+        for name, members in bundles.items():
+            with tarfile.open(f'{self.pkgs}/{name}', 'w:gz') as t:
+                for info, data in members:
+                    t.addfile(info, data)
+        for name, data in (('garbage', b'not a package'), ('payload', os.urandom(3000))):
+            with open(f'{self.pkgs}/{name}', 'wb') as f:
+                f.write(data)
+
+    def env(self):
+        env = dict(os.environ, LD_PRELOAD=f'{self.build}/tests/libwd_interpose.so', WD_TEST_LOG=f'{self.base}/delays',
+                   WD_TEST_SCALE=str(SCALE), WD_TEST_KILL_LOG=f'{self.base}/kills', WD_STANDIN_DIR=self.logs,
+                   WD_TEST_INHERIT=self.inherit, ASAN_OPTIONS='verify_asan_link_order=0:detect_leaks=1',
+                   UBSAN_OPTIONS='print_stacktrace=1:halt_on_error=1')
+        if self.notify:
+            env['NOTIFY_SOCKET'] = f'{self.base}/notify'
+        if self.stdbuf:  # as the unit of older packages started it
+            env['LD_PRELOAD'], env['_STDBUF_O'] = f'{env["LD_PRELOAD"]}:{STDBUF}', 'L'
+        return env
+
+    def start_supervisor(self):
+        if self.binary != 'good':
+            self.replace_binary('good')
+        self.sup = subprocess.Popen([f'{self.inst}/watch_daemon'], stdin=subprocess.DEVNULL, stdout=self.w,
+                                    stderr=self.w, env=self.env(), cwd='/', start_new_session=True)
+        self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.rss0 = [], 0, None, None
+
+    def read_console(self):
+        while self.running:
+            if self.stalled.is_set() or not select.select([self.r], [], [], 0.05)[0]:
+                time.sleep(0.01)
+                continue
+            self.console += os.read(self.r, 65536).replace(b'\0', b'')
+
+    # -- what happened -------------------------------------------------------
+    def starts(self, p):  # [(pid, ppid)] of each start of program p
+        return [(int(m[2]), int(m[1])) for m in re.finditer(rb' \|ppid=(\d+) \|pid=(\d+)$', read(f'{self.logs}/{p}.log'), re.M)]
+
+    def chosen(self, p):  # [(pid, record text)] of each end program p chose, in order
+        out = []
+        for line in read(f'{self.logs}/{p}.ends').decode().splitlines():
+            pid, verb, n = line.split()[:3]
+            out.append((int(pid), ('exited normally with code(%s)' if verb == 'exit' else 'killed by signal(%s)') % n))
+        return out
+
+    def records(self, sup):  # {base: [text]} over every generation of supervisor sup's run file
+        texts = [t for _, t in self.gens[sup]]
+        if sup == self.sup.pid and self.sup.poll() is None:
+            texts.append(read(f'{self.inst}/tmp/watch_daemon.run'))
+        out = {}
+        for text in texts:
+            need(b'\0' not in text, 'records', 'a run file holds NUL bytes (a hole)')
+            for line in text.decode(errors='replace').splitlines()[1:]:
+                m = RECORD.match(line)
+                need(m, 'records', f'a run file line is no record: {line!r}')
+                out.setdefault(m[1], []).append(f'{m[2]}({m[3]})')
+        return out
+
+    def unrecorded(self, sup):
+        """The chosen ends of supervisor sup's programs that its run file lacks, in
+        order; a record of an end nobody chose fails. A program the supervisor
+        killed (a cycle's own kill) may lack its record."""
+        killed = {int(l.split()[0]) for l in read(f'{self.base}/kills').decode().splitlines() if l.endswith('alive')}
+        recs, missing = self.records(sup), []
+        for p in self.progs:
+            ours = {pid for pid, ppid in self.starts(p) if ppid == sup}
+            got = recs.get(p, [])
+            for pid, text in (c for c in self.chosen(p) if c[0] in ours):
+                if got and got[0] == text:
+                    got = got[1:]
+                elif pid not in killed and pid not in self.tolerated:
+                    missing.append(f'{p} pid {pid}: {text}')
+            need(not got, 'records', f'{p}: recorded but never chosen, or twice: {got}')
+        return missing
+
+    def snapshot(self):  # {program: latest pid} when every program runs under the supervisor, else None
+        pids = {p: (self.starts(p) or [(0, 0)])[-1][0] for p in self.progs}
+        return pids if all(alive_under(pid) == self.sup.pid for pid in pids.values()) else None
+
+    def state(self):
+        try:
+            return json.loads(read(f'{self.inst}/tmp/watch_daemon.state').split(b'\n', 1)[1])
+        except (ValueError, IndexError):
+            return {}
+
+    def slot(self, p):
+        slots = self.state().get('slots')
+        return slots[self.progs.index(p)] if isinstance(slots, list) and len(slots) == len(self.progs) else {}
+
+    # -- quiescence and the invariants ---------------------------------------
+    def settle(self, extra=0.0):
+        delay = (7200 if self.segv >= 3 else self.segv * 600 + 60) / SCALE
+        limit = time.time() + self.slack + extra + delay
+        while True:
+            if self.sup.poll() is not None:
+                self.supervisor_ended()
+            pids, missing = self.snapshot(), self.unrecorded(self.sup.pid)
+            if pids and not missing:
+                return self.tidy(pids)
+            if time.time() > limit:
+                need(not missing, 'records', f'ends never recorded: {missing}')
+                need(False, 'liveness', 'a program does not run again in time; the supervisor waits in '
+                     + read(f'/proc/{self.sup.pid}/wchan').decode())
+            time.sleep(0.01)
+
+    def tidy(self, pids):
+        # A package whose program was killed before it could ask for its
+        # installation is no request.
+        package = f'{self.inst}/tmp/ttupgrade.tgz'
+        if os.path.lexists(package):
+            remove(package)
+            self.upgrades[self.placed] -= 1
+        self.segv = sum(r.count('killed by signal(11)') for r in self.records(self.sup.pid).values())
+        return pids
+
+    def supervisor_ended(self):
+        need(self.sup.returncode == 0 and 'exit 129' in [s for _, s in self.told[-2:]], 'liveness',
+             f'the supervisor ended ({self.sup.returncode}) but not by giving up after a 129')
+        self.tolerated |= {pid for pid, _ in self.told[-2:]}  # ends the give-up overtook
+        self.gave_up += 1
+        self.finish_lifetime('gave up')
+        self.start_supervisor()
+
+    def finish_lifetime(self, how):
+        sup = self.sup.pid
+        self.gens[sup].append((how, read(f'{self.inst}/tmp/watch_daemon.run')))
+        missing = self.unrecorded(sup)
+        need(not missing, 'records', f'ends never recorded by supervisor {sup}: {missing}')
+        for how, fd, size in self.rotated:
+            need(os.fstat(fd).st_size == size, 'records', f'records went into a run file that was {how}d away')
+
+    def check(self, pids):
+        sup, procs = self.sup.pid, []
+        for d in os.listdir('/proc'):
+            if d.isdigit() and link(f'/proc/{d}/cwd') == self.inst and alive_under(int(d)):
+                procs.append((int(d), os.path.basename(link(f'/proc/{d}/exe')).split(' ')[0]))
+        for p in self.progs:
+            live = [pid for pid, exe in procs if exe == p]
+            need(live == [pids[p]], 'one of each', f'{p} runs as {live}, not {pids[p]}: {procs}')
+            environ = read(f'/proc/{pids[p]}/environ').split(b'\0')
+            for leak in (b'NOTIFY_SOCKET', b'_STDBUF_O', b'WATCH_DAEMON_HANDOVER'):
+                need(not any(e.startswith(leak + b'=') for e in environ), 'containment', f'{p} sees {leak.decode()}')
+        sups = [pid for pid, exe in procs if exe.startswith('watch_daemon') or exe.startswith('wd_')]
+        need(sups == [sup], 'one of each', f'supervisors of the install directory: {sups}')
+        kids = sorted(map(int, read(f'/proc/{sup}/task/{sup}/children').split()))
+        need(kids == sorted(pids.values()), 'no leaks', f'children {kids}, programs {sorted(pids.values())}')
+        fds = len(os.listdir(f'/proc/{sup}/fd'))
+        rss = int(re.search(rb'VmRSS:\s+(\d+)', read(f'/proc/{sup}/status'))[1])
+        self.fd0, self.rss0 = self.fd0 or fds, self.rss0 or rss
+        need(fds <= self.fd0 + 1, 'no leaks', f'{fds} descriptors, {self.fd0} at first')
+        need(self.sanitized or rss <= self.rss0 + 1024, 'no leaks', f'RSS {rss} kB, {self.rss0} kB at first')
+        self.check_status(pids)
+
+    def status(self, *args):
+        r = subprocess.run([f'{self.inst}/watch_status', *args, self.inst], capture_output=True, timeout=20)
+        need(b'runtime error' not in r.stderr and b'Sanitizer' not in r.stderr, 'status truth', r.stderr.decode())
+        return r.returncode, r.stdout.decode(errors='replace')
+
+    def check_status(self, pids):
+        code, text = self.status('--json')
+        need(code == 0, 'status truth', f'exit {code} while the supervisor runs:\n{text}')
+        sups = json.loads(text)['supervisors']
+        need([s.get('pid') for s in sups] == [self.sup.pid], 'status truth',
+             f'supervisors shown: {[(s["name"], s.get("pid")) for s in sups]}')
+        if read(f'{self.inst}/tmp/watch_daemon.run'):
+            need(sups[0]['directory'] == self.inst, 'status truth', f'directory shown as {sups[0]["directory"]!r}')
+        up = re.findall(r'^watch_daemon_up\{.*\} (\d+)$', self.status('--prometheus')[1], re.M)
+        need(up == ['1'], 'status truth', f'watch_daemon_up series: {up}')
+        need(f'running, pid {self.sup.pid}' in self.status()[1], 'status truth', 'the text view does not say running')
+        if not self.fresh or self.full:
+            return
+        recs = self.records(self.sup.pid)
+        for p, shown in zip(self.progs, sups[0]['programs']):
+            want = {'pid': pids[p], 'state': 'running', 'ends': len(recs.get(p, [])),
+                    'segv': recs.get(p, []).count('killed by signal(11)')}
+            got = {k: shown.get(k) for k in want}
+            need(got == want, 'status truth', f'{p}: shown {got}, happened {want}')
+        done = (sups[0].get('upgrades_installed') or 0) + (sups[0].get('upgrades_failed') or 0)
+        need(done == self.upgrades[self.sup.pid], 'status truth', f'{done} upgrades counted, {self.upgrades[self.sup.pid]} asked for')
+
+    def fingerprint(self):
+        out = {}
+        for root, dirs, files in os.walk(self.sentinel):
+            for n in dirs + files:
+                st = os.lstat(f'{root}/{n}')
+                out[f'{root}/{n}'] = (st.st_mode, st.st_mtime_ns, read(f'{root}/{n}') if stat.S_ISREG(st.st_mode) else b'')
+        return out
+
+    def tail_all(self):
+        return bytes(self.console).decode(errors='replace')
+
+    def tail(self):
+        return bytes(self.console[-3000:]).decode(errors='replace')
+
+    # -- the nemesis ---------------------------------------------------------
+    def log(self, *what):
+        self.actions.append(' '.join(map(str, what)))
+
+    def tell(self, p, step):
+        pid = self.starts(p)[-1][0]
+        with open(f'{self.logs}/{pid}.ctl', 'w') as f:
+            f.write(step + '\n')
+        self.told.append((pid, step))
+        if self.full:  # its record may find no room
+            self.tolerated.add(pid)
+        os.kill(pid, signal.SIGUSR1)
+
+    def place_package(self, kind):
+        path = f'{self.inst}/tmp/ttupgrade.tgz'
+        if kind == 'none' or os.path.lexists(path):
+            return
+        try:
+            if kind == 'link':
+                os.symlink(f'{self.sentinel}/file', path)
+            elif kind == 'fifo':
+                os.mkfifo(path)
+            else:
+                shutil.copy(f'{self.pkgs}/{kind}', path)
+            self.placed = self.sup.pid
+            self.upgrades[self.placed] += 1
+        except OSError:  # a full disk: no package
+            remove(path)
+
+    def a_end(self, count=1, gap=0.003):
+        ends = []
+        for p in self.rng.sample(self.progs, count):
+            r = self.rng.random()
+            step = ('exit %d' % self.rng.choice((0, 1, 7, 11, 128, 180, 255)) if r < 0.35 else
+                    'signal %d' % self.rng.choice((11, 9, 6, 15, 4)) if r < 0.6 else 'exit 160' if r < 0.75 else
+                    'exit %d' % self.rng.choice((130, 131, 132)) if r < 0.95 else 'exit 129')
+            ends.append((p, step, self.rng.choice(PACKAGES) if step in ('exit 130', 'exit 131', 'exit 132') else ''))
+        self.log('end', ends, gap)
+        installed = self.state().get('upgrades_installed')
+        for p, step, package in ends:
+            package and self.place_package(package)
+            self.tell(p, step)
+            time.sleep(self.rng.uniform(0, gap))
+        self.fresh = not self.full
+        pids = self.settle()
+        now = self.state().get('upgrades_installed')
+        if isinstance(installed, int) and isinstance(now, int) and now > installed:
+            path = f'{self.inst}/data/.bootchk'
+            try:
+                record = json.loads(read(path)) if os.path.isfile(path) and not os.path.islink(path) else {}
+            except ValueError:
+                record = {}
+            need(any(isinstance(record, dict) and record.get(FLAGS.get(s)) == 1 for _, s, _ in ends), 'status truth',
+                 f'an upgrade counted as installed that the record does not name: {read(path)[:200]!r}')
+        return pids
+
+    def a_reload(self):
+        binary = self.rng.choice(('good', 'rebuilt', 'good') + tuple(BAD_BINARIES))
+        burst, waiting = self.rng.choice((1, 1, 2, 5, 30)), self.rng.choice(self.progs + [None] * 2 * len(self.progs))
+        self.log('reload', binary, burst, waiting and f'during the back-off of {waiting}')
+        self.replace_binary(binary)
+        before, said, due = self.snapshot(), self.console.count(b'not re-executed'), None
+        if waiting:  # a SIGSEGV, and the reload inside its back-off
+            self.tell(waiting, 'signal 11')
+            limit = time.time() + 0.3
+            while due is None and time.time() < limit:
+                due = self.slot(waiting).get('restart_due')
+        since = self.state().get('build_since')
+        for _ in range(burst):
+            os.kill(self.sup.pid, signal.SIGUSR2)
+            time.sleep(self.rng.uniform(0, 0.002))
+        if due is not None:  # the state the new image publishes keeps the restart's time
+            limit = time.time() + 2
+            while self.state().get('build_since') == since and time.time() < limit:
+                time.sleep(0.005)
+            slot = self.slot(waiting)
+            need(slot.get('state') != 'waiting' or slot.get('restart_due') == due, 'reload',
+                 f'the restart of {waiting} moved from {due} to {slot.get("restart_due")}')
+        pids = self.settle(12 if binary in ('mute', 'holder') else 0)
+        moved = {p for p in self.progs if pids[p] != before[p]}
+        need(moved <= {waiting}, 'reload', f'programs restarted by a reload: {moved}')
+        if binary in BAD_BINARIES and not self.stalled.is_set():
+            limit = time.time() + 8
+            while self.console.count(b'not re-executed') == said and time.time() < limit:
+                time.sleep(0.05)
+            need(self.console.count(b'not re-executed') > said, 'reload', 'a reload that cannot happen does not say why')
+            need(binary != 'holder' or b'no such option' in self.console, 'reload', 'the probe\'s error is not shown')
+        return pids
+
+    def replace_binary(self, kind):
+        if kind in BAD_BINARIES:
+            data, mode = BAD_BINARIES[kind]
+        else:
+            data, mode = read(f'{self.pkgs}/watch_daemon' if kind == 'good' else f'{self.build}/tests/watch_daemon_rebuilt'), 0o755
+        new = f'{self.inst}/watch_daemon.new'
+        try:  # as a package does: a new file renamed over the running one
+            with open(new, 'wb') as f:
+                f.write(data)
+            os.chmod(new, mode)
+            os.rename(new, f'{self.inst}/watch_daemon')
+            self.binary = kind if kind in BAD_BINARIES else 'good'
+        except OSError:  # a full disk keeps the old binary
+            remove(new)
+
+    def a_runfile(self):
+        how = self.rng.choice(('remove', 'rename', 'create', 'copytruncate', 'wipe'))
+        self.log('run file', how)
+        run = f'{self.inst}/tmp/watch_daemon.run'
+        if os.path.exists(run):
+            fd = os.open(run, os.O_RDONLY)
+            self.gens[self.sup.pid].append((how, read(run)))
+            if how == 'copytruncate':
+                os.truncate(run, 0)
+                os.close(fd)
+            else:
+                self.rotated.append((how, fd, os.fstat(fd).st_size))
+                if how in ('rename', 'create'):
+                    os.rename(run, f'{run}.{len(self.rotated)}')
+                if how == 'create':
+                    open(run, 'w').close()
+        if how in ('remove', 'wipe'):
+            for n in os.listdir(f'{self.inst}/tmp') if how == 'wipe' else ['watch_daemon.run']:
+                remove(f'{self.inst}/tmp/{n}')
+            self.fresh = self.fresh and how == 'remove'
+        return self.settle()
+
+    def a_state(self):
+        how = self.rng.choice(('remove', 'pad', 'garbage', 'hostile', 'link', 'fifo', 'foreign'))
+        self.log('state file', how)
+        path, tmp = f'{self.inst}/tmp/watch_daemon.state', f'{self.inst}/tmp'
+        try:
+            if how == 'foreign':  # the programs' own files: ./tmp/ is their temporary directory
+                for n in ('a.run', 'b.state', '.state', 'x.run.state'):
+                    with open(f'{tmp}/{n}', 'w') as f:
+                        f.write('/elsewhere\n')
+                os.chmod(f'{tmp}/b.state', 0)
+                os.path.lexists(f'{tmp}/f.run') or os.mkfifo(f'{tmp}/f.run')
+            elif how == 'pad':
+                with open(path, 'ab') as f:
+                    f.write(b'x' * (3 << 20))
+            else:
+                remove(path)
+                body = json.dumps({'pid': 2 ** 40, 'slots': [{'pid': -5, 'ends': 1e12, 'segv': 2 ** 33, 'state': 'running',
+                                                              'last_end': {'exit_code': 2 ** 40, 'time': -1}}] * 4}).encode()
+                if how in ('garbage', 'hostile'):
+                    with open(path, 'wb') as f:
+                        f.write(b'junk' if how == 'garbage' else b'%d %016x\n' % (len(body), fnv1a(body)) + body)
+                elif how == 'link':
+                    os.symlink(f'{self.sentinel}/' + self.rng.choice(('file', 'created')), path)
+                elif how == 'fifo':
+                    os.mkfifo(path)
+        except OSError:  # a full disk
+            pass
+        self.fresh = self.fresh and how == 'foreign'
+        shown = json.loads(self.status('--json')[1])['supervisors']
+        for prog in (q for sup in shown for q in sup['programs']):
+            need(all((prog.get(k) or 0) >= 0 for k in ('pid', 'ends', 'segv')), 'status truth', f'shown: {prog}')
+        return self.settle()
+
+    def a_record(self):
+        how = self.rng.choice(('fifo', 'link', 'huge', 'hostile', 'data', 'dir', 'none'))
+        self.log('record', how)
+        path = f'{self.inst}/data/.bootchk'
+        try:
+            remove(path)
+            if how == 'fifo':
+                os.mkfifo(path)
+            elif how == 'link':
+                os.symlink(f'{self.sentinel}/file', path)
+            elif how == 'dir':
+                os.makedirs(f'{path}/sub')
+            elif how != 'none':
+                with open(path, 'w') as f:
+                    f.write('{"version":"3.9.47.2\\u0000","plugindata":[1],"version":"9"}' if how == 'hostile'
+                            else '{"version":"3.9.47.2","plugindata":1}')
+                how == 'huge' and os.truncate(path, 8 << 30)
+        except OSError:
+            pass
+        return self.settle()
+
+    def a_second(self):
+        how = self.rng.choice(('same', 'symlink', 'hardlink'))
+        self.log('second supervisor', how)
+        path = f'{self.inst}/watch_daemon' if how == 'same' else f'{self.inst}/wd_{how}'
+        try:
+            if self.binary != 'good':
+                return self.settle()
+            how == 'symlink' and os.symlink('watch_daemon', path)
+            how == 'hardlink' and os.link(f'{self.inst}/watch_daemon', path)
+        except OSError:
+            return self.settle()
+        before = self.snapshot()
+        p = subprocess.Popen([path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=self.env(), cwd='/',
+                             start_new_session=True)
+        try:
+            out = p.communicate(timeout=10)[0]
+        except subprocess.TimeoutExpired:
+            os.killpg(p.pid, signal.SIGKILL)
+            need(False, 'one of each', f'a second supervisor ({how}) still runs')
+        finally:
+            how != 'same' and remove(path)
+        need(p.returncode == 0 and b'already run' in out and b'already in use for ./tmp/' in out, 'one of each',
+             f'a second supervisor ({how}) said {out!r}')
+        pids = self.settle()
+        need(pids == before, 'one of each', 'a refused supervisor changed the programs')
+        return pids
+
+    def a_stall(self):
+        self.log('console', 'drained' if self.stalled.is_set() else 'stalled')
+        if self.stalled.is_set():
+            self.stalled.clear()
+        else:  # filled through a description of its own: the supervisor's flags stay as they are
+            self.stalled.set()
+            self.ever_stalled = True
+            fd = os.open(f'/proc/self/fd/{self.w}', os.O_WRONLY | os.O_NONBLOCK)
+            try:
+                while True:
+                    os.write(fd, b'\0' * 4096)
+            except BlockingIOError:
+                os.close(fd)
+        return self.settle()
+
+    def a_full(self):
+        if not self.tmpfs:
+            return self.settle()
+        self.log('disk', 'room again' if self.full else 'full')
+        if self.full:
+            remove(f'{self.inst}/filler')
+            self.full = False
+        else:
+            self.fill()
+        return self.settle()
+
+    def fill(self):
+        self.full, fd = True, os.open(f'{self.inst}/filler', os.O_WRONLY | os.O_CREAT, 0o600)
+        try:
+            while os.write(fd, b'\0' * (1 << 20)):
+                pass
+        except OSError:
+            os.close(fd)
+
+    def run(self):
+        acts = [(self.a_end, 30), (lambda: self.a_end(2, self.rng.choice((0.0, 0.003, 0.05))), 10),
+                (self.a_reload, 12), (self.a_runfile, 6), (self.a_state, 6), (self.a_record, 4), (self.a_second, 3),
+                (self.a_stall, 4), (self.a_full, 4)]
+        self.check(self.settle())
+        while time.time() < self.deadline:
+            self.check(self.rng.choices([a for a, _ in acts], [w for _, w in acts])[0]())
+        self.full and self.a_full()
+        self.stalled.is_set() and self.a_stall()
+        self.check(self.settle())
+
+    def stop(self):
+        """Stops the supervisor; nothing may be left running, or changed outside."""
+        pids = [pid for p in self.progs for pid, _ in self.starts(p)]
+        self.sup.send_signal(signal.SIGTERM)
+        try:
+            self.sup.wait(10)
+        except subprocess.TimeoutExpired:
+            need(False, 'liveness', 'the supervisor does not stop on SIGTERM')
+        limit = time.time() + 5
+        while any(alive_under(p) for p in pids) and time.time() < limit:
+            time.sleep(0.02)
+        need(not any(alive_under(p) for p in pids), 'one of each', 'a program outlived its supervisor')
+        self.finish_lifetime('stopped')
+        need(b'Sanitizer' not in self.console and b'runtime error' not in self.console, 'no leaks', 'a sanitizer report')
+        given_up = len(re.findall(rf'^{GAVE_UP}$', self.tail_all(), re.M))
+        need(self.ever_stalled or given_up == self.gave_up, 'containment', f'"{GAVE_UP}" said {given_up} times, done {self.gave_up}')
+        need(self.fingerprint() == self.sentinel_before, 'containment', 'something outside the install directory changed')
+
+    def cleanup(self):
+        self.running = False
+        try:
+            os.killpg(self.sup.pid, signal.SIGKILL)
+        except OSError:
+            pass
+        for p in self.progs:
+            for pid, _ in self.starts(p):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+        self.reader.join()
+        for fd in [self.r, self.w] + [fd for _, fd, _ in self.rotated]:
+            os.close(fd)
+        if self.tmpfs:
+            subprocess.run(['umount', '-l', self.inst])
+        os.environ.get('NEMESIS_KEEP') or shutil.rmtree(self.base, ignore_errors=True)
+
+
+def run_seed(build, seed, seconds, sanitized):
+    w = World(build, seed, seconds, sanitized)
+    try:
+        w.run()
+        w.stop()
+        return len(w.actions), None
+    except Violation as v:
+        return len(w.actions), (v, w.actions, w.tail())
+    finally:
+        w.cleanup()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    ap.add_argument('build')
+    ap.add_argument('--seed', type=int, nargs='*', default=[])
+    ap.add_argument('--seeds', type=int, default=0, help='this many random seeds more')
+    ap.add_argument('--minutes', type=float, default=0, help='random seeds for this long')
+    ap.add_argument('--seconds', type=float, default=6, help='actions per seed for this long')
+    a = ap.parse_args()
+    a.build = os.path.abspath(a.build)
+    sanitized = b'__asan' in read(f'{a.build}/watch_daemon')
+    seeds, until, began = a.seed + [random.randrange(1 << 30) for _ in range(a.seeds)], time.time() + a.minutes * 60, time.time()
+    ran = actions = failures = 0
+    while seeds or time.time() < until:
+        seed = seeds.pop(0) if seeds else random.randrange(1 << 30)
+        n, failure = run_seed(a.build, seed, a.seconds, sanitized)
+        ran, actions = ran + 1, actions + n
+        if failure:
+            failures += 1
+            v, acts, tail = failure
+            print(f'seed {seed}: VIOLATED {v}\n  actions: ' + '\n           '.join(acts) +
+                  f'\n  console tail:\n{tail}\n  replay: {sys.argv[0]} {a.build} --seed {seed}'
+                  ' (timing may make a replay differ)', flush=True)
+    print(f'nemesis: {ran} seeds, {actions} actions, {failures} violated, {(time.time() - began) / 60:.1f} minutes')
+    return 1 if failures else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
