@@ -509,7 +509,7 @@ void runner::run() {
     // Whatever the case, a program never inherits more than 0, 1 and 2.
     for (const auto &p : programs_)
         for (const auto &line : lines_of(read(vars_[p] + ".log")))
-            EXPECT_NE(line.find(" |fds=0,1,2 |"), std::string::npos) << line;
+            EXPECT_NE(line.find(" |fds=0,1,2 |pid="), std::string::npos) << line;
 }
 
 struct scenario_test : testing::Test {

@@ -134,7 +134,9 @@ int main(int argc, char *argv[]) {
     FILE *f = fopen(log, "a");
     if (f == NULL) return 97;
     for (int i = 0; i < argc; ++i) fprintf(f, "%s%s", i ? " " : "", argv[i]);
-    fprintf(f, " |fds=%s |ppid=%d |pid=%d\n", fds, getppid(), getpid());
+    if (getenv("WD_STANDIN_DIR") != NULL) fprintf(f, " |fds=%s |ppid=%d", fds, getppid());
+    else fprintf(f, " |fds=%s", fds);
+    fprintf(f, " |pid=%d\n", getpid());
     fclose(f);
     if (line_of(plan, 0, step, sizeof step) && strncmp(step, "soak ", 5) == 0 && k + 1 < atol(step + 5)) {
         static const int ends[] = {7, -SIGKILL, -SIGSEGV, 0, 128, -SIGABRT};

@@ -1,5 +1,5 @@
 // Reading ./tmp/NAME.state, what the supervisor publishes about its slots.
-#include "status_gather.h"
+#include "gather.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "status_words.h"
+#include "words.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "status_proc.h"
+#include "proc.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -10,8 +10,8 @@
 
 #include "build_info.h"
 #include "fs.h"
-#include "status_gather.h"
-#include "status_proc.h"
+#include "gather.h"
+#include "proc.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "fs.h"
-#include "status_gather.h"
+#include "gather.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "status_words.h"
+#include "words.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "fs.h"
-#include "status_words.h"
+#include "words.h"
 
 namespace {
 

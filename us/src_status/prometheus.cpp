@@ -3,7 +3,7 @@
 // the same base may be configured twice).
 #include <sstream>
 
-#include "status_words.h"
+#include "words.h"
 
 namespace {
 
