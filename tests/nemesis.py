@@ -11,8 +11,8 @@ point where the invariants are checked, and a last check after a stop.
 A failure prints the seed, the actions applied and the invariant violated;
 --seed S applies the same actions again (timing may make a replay differ).
 """
-import argparse, fcntl, io, json, os, random, re, select, shutil, signal, stat, subprocess, sys, tarfile, tempfile
-import threading, time
+import argparse, faulthandler, fcntl, functools, io, json, os, random, re, select, shutil, signal, stat, subprocess, sys, tarfile, tempfile
+import threading, time, traceback
 
 SCALE = 1000  # restart delays last a thousandth of their time
 GAVE_UP = 'failed for normal boot, exit'
@@ -21,6 +21,7 @@ BAD_BINARIES = {'noexec': (b'\x7fELF not really', 0o644), 'garbage': (b'\x7fELF 
                 'wrong': (b'#!/bin/sh\necho hello\n', 0o755), 'mute': (b'#!/bin/sh\nsleep 60\n', 0o755),
                 'holder': (b'#!/bin/sh\nsleep 60 &\necho no such option >&2\nexit 3\n', 0o755)}
 PACKAGES = ('good', 'payload', 'garbage', 'escape', 'device', 'reserved', 'forge', 'none', 'link', 'fifo')
+REQUESTS = ('exit 129', 'exit 130', 'exit 131', 'exit 132', 'exit 160')
 FLAGS = {'exit 130': 'plugindata', 'exit 131': 'luadata', 'exit 132': 'sigdata'}
 STDBUF = '/usr/libexec/coreutils/libstdbuf.so'
 
@@ -34,12 +35,16 @@ def need(ok, invariant, detail):
         raise Violation(f'{invariant}: {detail}')
 
 
-def read(path):
+def read(path):  # a regular file's contents; nothing for anything else, without blocking
     try:
-        with open(path, 'rb') as f:
-            return f.read()
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     except OSError:
         return b''
+    with open(fd, 'rb') as f:
+        try:
+            return f.read() if stat.S_ISREG(os.fstat(fd).st_mode) else b''
+        except OSError:  # a process gone meanwhile
+            return b''
 
 
 def alive_under(pid):  # its parent, or None when it is gone or a zombie
@@ -60,6 +65,18 @@ def remove(path):
         shutil.rmtree(path, ignore_errors=True)
     elif os.path.lexists(path):
         os.unlink(path)
+
+
+def matches(chosen, got):
+    """Whether the records `got` are the ends `chosen` ((text, may be missing)),
+    in order, each once, lacking only those that may be missing."""
+    @functools.lru_cache(None)
+    def fits(i, j):
+        if i == len(chosen):
+            return j == len(got)
+        text, optional = chosen[i]
+        return (j < len(got) and got[j] == text and fits(i + 1, j + 1)) or (optional and fits(i + 1, j))
+    return fits(0, 0)
 
 
 def fnv1a(data):
@@ -108,6 +125,7 @@ class World:
         self.gens, self.rotated, self.upgrades, self.tolerated, self.told = {}, [], {}, set(), []
         self.full = self.fresh = False
         self.binary, self.sup, self.segv, self.gave_up, self.ever_stalled = 'good', None, 0, 0, False
+        self.told_now, self.before = [], {}
         if self.tmpfs and self.rng.random() < 0.15:  # a disk full from the start
             self.log('disk full at start')
             self.fill()
@@ -139,7 +157,7 @@ class World:
     def env(self):
         env = dict(os.environ, LD_PRELOAD=f'{self.build}/tests/libwd_interpose.so', WD_TEST_LOG=f'{self.base}/delays',
                    WD_TEST_SCALE=str(SCALE), WD_TEST_KILL_LOG=f'{self.base}/kills', WD_STANDIN_DIR=self.logs,
-                   WD_TEST_INHERIT=self.inherit, ASAN_OPTIONS='verify_asan_link_order=0:detect_leaks=1',
+                   WD_TEST_INHERIT=self.inherit, WD_TEST_ORPHAN_KILL='1', ASAN_OPTIONS='verify_asan_link_order=0:detect_leaks=1',
                    UBSAN_OPTIONS='print_stacktrace=1:halt_on_error=1')
         if self.notify:
             env['NOTIFY_SOCKET'] = f'{self.base}/notify'
@@ -153,6 +171,11 @@ class World:
         self.sup = subprocess.Popen([f'{self.inst}/watch_daemon'], stdin=subprocess.DEVNULL, stdout=self.w,
                                     stderr=self.w, env=self.env(), cwd='/', start_new_session=True)
         self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.rss0 = [], 0, None, None
+        self.full_ends = set()
+        limit = time.time() + 10  # until it has emptied its run file and started its programs
+        while self.sup.poll() is None and time.time() < limit and \
+                any((self.starts(p) or [(0, 0)])[-1][1] != self.sup.pid for p in self.progs):
+            time.sleep(0.01)
 
     def read_console(self):
         while self.running:
@@ -186,25 +209,32 @@ class World:
         return out
 
     def unrecorded(self, sup):
-        """The chosen ends of supervisor sup's programs that its run file lacks, in
-        order; a record of an end nobody chose fails. A program the supervisor
-        killed (a cycle's own kill) may lack its record."""
-        killed = {int(l.split()[0]) for l in read(f'{self.base}/kills').decode().splitlines() if l.endswith('alive')}
+        """The programs of supervisor sup whose chosen ends its run file lacks;
+        a record of an end nobody chose fails. An end may lack its record when
+        the supervisor killed its program first (a cycle's own kill), or when
+        the disk had no room for it."""
+        kills = [l.split() for l in read(f'{self.base}/kills').decode().splitlines()]
+        killed = {int(pid) for pid, how in kills if how == 'alive'}
+        # A SIGKILL of its own, the moment the supervisor sends one, looks like the supervisor's.
+        killed_anyway = {int(pid) for pid, _ in kills}
         recs, missing = self.records(sup), []
         for p in self.progs:
             ours = {pid for pid, ppid in self.starts(p) if ppid == sup}
+            chosen = [(text, pid in killed or pid in self.tolerated or (pid in killed_anyway and text.endswith('(9)')))
+                      for pid, text in self.chosen(p) if pid in ours]
             got = recs.get(p, [])
-            for pid, text in (c for c in self.chosen(p) if c[0] in ours):
-                if got and got[0] == text:
-                    got = got[1:]
-                elif pid not in killed and pid not in self.tolerated:
-                    missing.append(f'{p} pid {pid}: {text}')
-            need(not got, 'records', f'{p}: recorded but never chosen, or twice: {got}')
+            it = iter(text for text, _ in chosen)
+            need(all(g in it for g in got), 'records', f'{p}: recorded but never chosen, or twice: {got} of {chosen}')
+            if not matches(tuple(chosen), tuple(got)):
+                last = [pid for pid, _ in self.chosen(p) if pid in ours][-1]
+                missing.append(f'{p}: chose {chosen[-4:]}, recorded {got[-4:]}; its last, {last}, '
+                               f'killed: {[k for k in kills if k[0] == str(last)]}, '
+                               f'no slot\'s: {f"No such pid({last})".encode() in self.console}')
         return missing
 
     def snapshot(self):  # {program: latest pid} when every program runs under the supervisor, else None
         pids = {p: (self.starts(p) or [(0, 0)])[-1][0] for p in self.progs}
-        return pids if all(alive_under(pid) == self.sup.pid for pid in pids.values()) else None
+        return pids if self.sup and all(alive_under(pid) == self.sup.pid for pid in pids.values()) else None
 
     def state(self):
         try:
@@ -212,25 +242,46 @@ class World:
         except (ValueError, IndexError):
             return {}
 
+    def pending(self, sig):
+        m = re.search(rb'ShdPnd:\s+([0-9a-f]+)', read(f'/proc/{self.sup.pid}/status'))
+        return m is not None and int(m[1], 16) >> (sig - 1) & 1
+
     def slot(self, p):
         slots = self.state().get('slots')
         return slots[self.progs.index(p)] if isinstance(slots, list) and len(slots) == len(self.progs) else {}
 
     # -- quiescence and the invariants ---------------------------------------
     def settle(self, extra=0.0):
-        delay = (7200 if self.segv >= 3 else self.segv * 600 + 60) / SCALE
-        limit = time.time() + self.slack + extra + delay
+        # Each end waits out the delays of the ends before it: one program's delay holds the others.
+        delay = sum(7200 if self.segv + i >= 3 else (self.segv + i) * 600 + 60 for i in range(len(self.told_now) or 1))
+        limit = time.time() + self.slack + extra + delay / SCALE
         while True:
             if self.sup.poll() is not None:
                 self.supervisor_ended()
             pids, missing = self.snapshot(), self.unrecorded(self.sup.pid)
-            if pids and not missing:
+            if pids and not missing and self.acted(pids):
                 return self.tidy(pids)
             if time.time() > limit:
-                need(not missing, 'records', f'ends never recorded: {missing}')
+                need(not missing, 'records', f'ends never recorded: {missing}; the supervisor waits in '
+                     + read(f'/proc/{self.sup.pid}/wchan').decode() + '; the run file holds '
+                     + read(f'{self.inst}/tmp/watch_daemon.run')[-600:].decode(errors='replace'))
                 need(False, 'liveness', 'a program does not run again in time; the supervisor waits in '
                      + read(f'/proc/{self.sup.pid}/wchan').decode())
             time.sleep(0.01)
+
+    def acted(self, pids):
+        """Whether every told program has acted on what it was told, and every
+        program that must run anew since (it ended, or asked for a cycle) does."""
+        chosen = {pid for p in self.progs for pid, _ in self.chosen(p)}
+        must = {}
+        for p, pid, step in self.told_now:
+            if pid not in chosen and alive_under(pid) is not None:
+                return False
+            if pid in chosen:
+                must[p] = pid
+                if step in REQUESTS:
+                    must.update(self.before)
+        return all(pids[p] != old for p, old in must.items())
 
     def tidy(self, pids):
         # A package whose program was killed before it could ask for its
@@ -239,7 +290,8 @@ class World:
         if os.path.lexists(package):
             remove(package)
             self.upgrades[self.placed] -= 1
-        self.segv = sum(r.count('killed by signal(11)') for r in self.records(self.sup.pid).values())
+        # At most this many SIGSEGV deaths (those a cycle overtook count too)
+        self.segv = sum(1 for p in self.progs for pid, text in self.chosen(p) if text == 'killed by signal(11)')
         return pids
 
     def supervisor_ended(self):
@@ -259,6 +311,15 @@ class World:
             need(os.fstat(fd).st_size == size, 'records', f'records went into a run file that was {how}d away')
 
     def check(self, pids):
+        for attempt in range(3):
+            try:
+                return self.check_once(pids)
+            except Violation as v:
+                if attempt == 2 or ", '')" not in str(v):
+                    raise
+                pids = self.settle()  # a process caught exiting: look again once it is gone
+
+    def check_once(self, pids):
         sup, procs = self.sup.pid, []
         for d in os.listdir('/proc'):
             if d.isdigit() and link(f'/proc/{d}/cwd') == self.inst and alive_under(int(d)):
@@ -275,9 +336,9 @@ class World:
         need(kids == sorted(pids.values()), 'no leaks', f'children {kids}, programs {sorted(pids.values())}')
         fds = len(os.listdir(f'/proc/{sup}/fd'))
         rss = int(re.search(rb'VmRSS:\s+(\d+)', read(f'/proc/{sup}/status'))[1])
-        self.fd0, self.rss0 = self.fd0 or fds, self.rss0 or rss
+        self.fd0 = self.fd0 or fds
         need(fds <= self.fd0 + 1, 'no leaks', f'{fds} descriptors, {self.fd0} at first')
-        need(self.sanitized or rss <= self.rss0 + 1024, 'no leaks', f'RSS {rss} kB, {self.rss0} kB at first')
+        need(self.sanitized or rss <= 6 << 10, 'no leaks', f'RSS {rss} kB')
         self.check_status(pids)
 
     def status(self, *args):
@@ -286,12 +347,13 @@ class World:
         return r.returncode, r.stdout.decode(errors='replace')
 
     def check_status(self, pids):
+        run = read(f'{self.inst}/tmp/watch_daemon.run')
         code, text = self.status('--json')
         need(code == 0, 'status truth', f'exit {code} while the supervisor runs:\n{text}')
         sups = json.loads(text)['supervisors']
         need([s.get('pid') for s in sups] == [self.sup.pid], 'status truth',
              f'supervisors shown: {[(s["name"], s.get("pid")) for s in sups]}')
-        if read(f'{self.inst}/tmp/watch_daemon.run'):
+        if run and run == read(f'{self.inst}/tmp/watch_daemon.run'):
             need(sups[0]['directory'] == self.inst, 'status truth', f'directory shown as {sups[0]["directory"]!r}')
         up = re.findall(r'^watch_daemon_up\{.*\} (\d+)$', self.status('--prometheus')[1], re.M)
         need(up == ['1'], 'status truth', f'watch_daemon_up series: {up}')
@@ -302,6 +364,8 @@ class World:
         for p, shown in zip(self.progs, sups[0]['programs']):
             want = {'pid': pids[p], 'state': 'running', 'ends': len(recs.get(p, [])),
                     'segv': recs.get(p, []).count('killed by signal(11)')}
+            if p in self.full_ends:  # ends counted whose records found no room
+                del want['ends'], want['segv']
             got = {k: shown.get(k) for k in want}
             need(got == want, 'status truth', f'{p}: shown {got}, happened {want}')
         done = (sups[0].get('upgrades_installed') or 0) + (sups[0].get('upgrades_failed') or 0)
@@ -324,15 +388,21 @@ class World:
     # -- the nemesis ---------------------------------------------------------
     def log(self, *what):
         self.actions.append(' '.join(map(str, what)))
+        self.told_now, self.before = [], self.snapshot() or {}
 
     def tell(self, p, step):
         pid = self.starts(p)[-1][0]
         with open(f'{self.logs}/{pid}.ctl', 'w') as f:
             f.write(step + '\n')
         self.told.append((pid, step))
+        self.told_now.append((p, pid, step))
         if self.full:  # its record may find no room
             self.tolerated.add(pid)
-        os.kill(pid, signal.SIGUSR1)
+            self.full_ends.add(p)
+        try:
+            os.kill(pid, signal.SIGUSR1)
+        except ProcessLookupError:  # a cycle another end asked for ended it first
+            remove(f'{self.logs}/{pid}.ctl')
 
     def place_package(self, kind):
         path = f'{self.inst}/tmp/ttupgrade.tgz'
@@ -400,14 +470,22 @@ class World:
             need(slot.get('state') != 'waiting' or slot.get('restart_due') == due, 'reload',
                  f'the restart of {waiting} moved from {due} to {slot.get("restart_due")}')
         pids = self.settle(12 if binary in ('mute', 'holder') else 0)
+        limit, calm = time.time() + 12, 0  # until no request is pending and no --version probe runs, a while
+        while time.time() < limit and calm < 5:
+            busy = self.pending(signal.SIGUSR2) or sorted(pids.values()) != sorted(
+                map(int, read(f'/proc/{self.sup.pid}/task/{self.sup.pid}/children').split()))
+            calm = 0 if busy else calm + 1
+            time.sleep(0.01)
+        pids = self.settle()
+        self.fd0 = self.rss0 = None  # a new image may have another baseline
         moved = {p for p in self.progs if pids[p] != before[p]}
         need(moved <= {waiting}, 'reload', f'programs restarted by a reload: {moved}')
-        if binary in BAD_BINARIES and not self.stalled.is_set():
+        if self.binary in BAD_BINARIES and not self.stalled.is_set():
             limit = time.time() + 8
             while self.console.count(b'not re-executed') == said and time.time() < limit:
                 time.sleep(0.05)
             need(self.console.count(b'not re-executed') > said, 'reload', 'a reload that cannot happen does not say why')
-            need(binary != 'holder' or b'no such option' in self.console, 'reload', 'the probe\'s error is not shown')
+            need(self.binary != 'holder' or b'no such option' in self.console, 'reload', 'the probe\'s error is not shown')
         return pids
 
     def replace_binary(self, kind):
@@ -606,9 +684,11 @@ class World:
         self.reader.join()
         for fd in [self.r, self.w] + [fd for _, fd, _ in self.rotated]:
             os.close(fd)
+        if os.environ.get('NEMESIS_KEEP'):  # for a look afterwards
+            return
         if self.tmpfs:
             subprocess.run(['umount', '-l', self.inst])
-        os.environ.get('NEMESIS_KEEP') or shutil.rmtree(self.base, ignore_errors=True)
+        shutil.rmtree(self.base, ignore_errors=True)
 
 
 def run_seed(build, seed, seconds, sanitized):
@@ -619,11 +699,14 @@ def run_seed(build, seed, seconds, sanitized):
         return len(w.actions), None
     except Violation as v:
         return len(w.actions), (v, w.actions, w.tail())
+    except Exception:  # the harness's own fault, reported as one
+        return len(w.actions), ('harness: ' + traceback.format_exc(), w.actions, w.tail())
     finally:
         w.cleanup()
 
 
 def main():
+    sys.setrecursionlimit(20000)
     ap = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     ap.add_argument('build')
     ap.add_argument('--seed', type=int, nargs='*', default=[])
@@ -637,6 +720,8 @@ def main():
     ran = actions = failures = 0
     while seeds or time.time() < until:
         seed = seeds.pop(0) if seeds else random.randrange(1 << 30)
+        print(f'seed {seed}', file=sys.stderr, flush=True)
+        faulthandler.dump_traceback_later(a.seconds + 120, exit=True)  # the harness itself stuck
         n, failure = run_seed(a.build, seed, a.seconds, sanitized)
         ran, actions = ran + 1, actions + n
         if failure:

@@ -11,6 +11,8 @@
  * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() or vfork() calls
  *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
  *   "N+:ERR") fails waitpid(-1, ...).
+ * - WD_TEST_ORPHAN_KILL=1: the supervisor dies by SIGKILL with the process
+ *   that started it (a test harness that is itself ended, say).
  * - WD_TEST_ORPHAN=1: a program's child (the one that asks for SIGTERM when
  *   its parent dies) kills its parent and waits to be reparented first.
  * - WD_TEST_LINEBUF=1 makes standard output line buffered.
@@ -112,6 +114,7 @@ __attribute__((constructor)) static void interpose_init(void) {
     snprintf(landlock, sizeof landlock, "%s", getenv("WD_TEST_LANDLOCK") ? getenv("WD_TEST_LANDLOCK") : "");
     self = getpid();
     inherit(getenv("WD_TEST_INHERIT"));
+    if (getenv("WD_TEST_ORPHAN_KILL") != NULL) prctl(PR_SET_PDEATHSIG, SIGKILL);
     snprintf(preload, sizeof preload, "%s", getenv("LD_PRELOAD") ? getenv("LD_PRELOAD") : "");
     linebuf = getenv("WD_TEST_LINEBUF") != NULL;
     if (linebuf) setvbuf(stdout, NULL, _IOLBF, 0);
@@ -193,11 +196,12 @@ int kill(pid_t pid, int sig) {
     return real(pid, sig);
 }
 
-/* A restart delay is the wait that a request to re-execute may end. */
+/* A wait for no child is a delay: a restart's, which a request to re-execute
+ * may end ("sleep N"), or a pause (a cycle's bound, a fork's retry). */
 int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *timeout) {
     REAL(int, sigtimedwait, (const sigset_t *, siginfo_t *, const struct timespec *));
-    if (!sigismember(set, SIGUSR2)) return real(set, info, timeout);
-    note("sleep", (long)timeout->tv_sec + (timeout->tv_nsec > 0));
+    if (sigismember(set, SIGCHLD)) return real(set, info, timeout);
+    note(sigismember(set, SIGUSR2) ? "sleep" : "pause", (long)timeout->tv_sec + (timeout->tv_nsec > 0));
     const struct timespec part = scaled(timeout);
     return real(set, info, holding ? timeout : &part);
 }

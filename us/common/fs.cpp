@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "watch_daemon.h"
 
 bool write_all(int fd, const void *buf, size_t len, size_t *written) {
     auto *p = static_cast<const char *>(buf);
@@ -48,9 +47,7 @@ unique_fd open_exposed(const char *path, int flags, mode_t mode) {
     unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
     if (!fd.valid()) return fd;
     struct stat st {};
-    // fstat() itself is this call with an empty path from libc's read-only
-    // data: a page that would be mapped in for this one check.
-    if (fstatat(fd.get(), "", &st, AT_EMPTY_PATH) != 0) return unique_fd();
+    if (fstat(fd.get(), &st) != 0) return unique_fd();
     if (!S_ISREG(st.st_mode)) {
         errno = EINVAL;
         return unique_fd();
@@ -63,6 +60,24 @@ unique_fd open_exposed(const char *path, int flags, mode_t mode) {
     const int status = fcntl(fd.get(), F_GETFL);
     if (status >= 0) fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK);
     return fd;
+}
+
+unique_fd open_own(const char *path, int flags, mode_t mode) {
+    unique_fd fd = open_exposed(path, flags | O_CREAT, mode);
+    if (!fd.valid() && errno == ENOENT) {  // its directory was removed: made again
+        char dir[8300];
+        snprintf(dir, sizeof dir, "%s", path);
+        if (mkdir(dirname(dir), 0777 & ~S_IWOTH) == 0) fd = open_exposed(path, flags | O_CREAT, mode);
+    }
+    if (fd.valid() || (errno != ELOOP && errno != EINVAL && errno != EMLINK)) return fd;
+    if (unlink(path) != 0) return fd;
+    return open_exposed(path, flags | O_CREAT | O_EXCL, mode);
+}
+
+bool still_at(int fd, const char *path) {
+    struct stat held {}, named {};
+    return fstat(fd, &held) == 0 && held.st_nlink == 1 && lstat(path, &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 unique_fd open_exposed_dir(int at, const char *name) {
@@ -90,7 +105,7 @@ const char *refusal_text(int err) {
 
 heap_text read_capped(int fd, size_t cap, size_t *len) {
     struct stat st {};
-    if (fstatat(fd, "", &st, AT_EMPTY_PATH) != 0) return nullptr;
+    if (fstat(fd, &st) != 0) return nullptr;
     if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > cap) {
         errno = EFBIG;
         return nullptr;
@@ -107,7 +122,7 @@ heap_text read_capped(int fd, size_t cap, size_t *len) {
 
 static bool sync_directory_of(const char *path) {
     char copy[8300];
-    join_bounded(copy, sizeof copy, {path});
+    snprintf(copy, sizeof copy, "%s", path);
     const unique_fd dir = open_plain(dirname(copy), O_RDONLY | O_DIRECTORY);
     return dir.valid() && fsync(dir.get()) == 0;
 }
@@ -117,7 +132,7 @@ unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, si
     static unsigned counter;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const unsigned salt = static_cast<unsigned>(getpid()) * 2654435761u ^
-                              static_cast<unsigned>(wall_clock_now()) ^ ++counter * 40503u;
+                              static_cast<unsigned>(time(nullptr)) ^ ++counter * 40503u;
         const int n = snprintf(tmp_path, tmp_size, "%s.tmp%08x", target, salt);
         if (n < 0 || static_cast<size_t>(n) >= tmp_size) {
             errno = ENAMETOOLONG;

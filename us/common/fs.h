@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
 
 #include "libutil/cJSON.h"
@@ -75,6 +74,15 @@ unique_fd open_exposed(const char *path, int flags = O_RDONLY, mode_t mode = 0);
 // never inherited by a child.
 unique_fd open_plain(const char *path, int flags = O_RDONLY);
 
+// Opens the supervisor's own file at `path` (under ./tmp/), creating it, as
+// open_exposed would; whatever else holds that name (a link, a FIFO, a file
+// with other links) is removed first, since the name is the supervisor's.
+unique_fd open_own(const char *path, int flags, mode_t mode);
+
+// Whether the descriptor is still the file at `path`, and that file's only
+// name: not removed, replaced, renamed away or linked elsewhere.
+bool still_at(int fd, const char *path);
+
 // A directory beneath ./tmp/ or ./data/, by name in the directory `at`
 // (AT_FDCWD: the working directory), never through a final symbolic link.
 unique_fd open_exposed_dir(int at, const char *name);
@@ -104,12 +112,3 @@ bool commit_temp(unique_fd fd, const char *tmp_path, const char *target);
 // the new ones are completely on disk, and a link at `path` is replaced, not
 // followed.
 bool replace_file(const char *path, const void *buf, size_t len, mode_t mode);
-
-// The current calendar time in seconds, as time() gives it. time() is an
-// indirect function: binding at load (-z now) runs its resolver, a page of
-// libc code, in every supervisor at start-up. clock_gettime() is a plain call.
-inline time_t wall_clock_now() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec;
-}

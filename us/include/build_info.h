@@ -4,15 +4,18 @@
 inline constexpr char DPI_OUI_INFO[] = "quorin";          // vendor identifier handed to children
 inline constexpr char DPI_PLUGIN_VERSION[] = "3.9.47.2";  // least version that boots from ./data/
 inline constexpr char DPI_PKG_VERSION[] = "3.9.47";
-// The source's revision, when the build knows it. Given to main.cpp alone,
-// so that a new revision rebuilds one file: each file has its own copy
-// (not `inline`), and only main.cpp's carries it.
-#ifndef WATCH_SRC_VER
-#define WATCH_SRC_VER ""
-#endif
-constexpr char DPI_SRC_VER[] = WATCH_SRC_VER;
 inline constexpr char DPI_ETH_SN[] = "";
 inline constexpr char DPI_DEV_SN[] = "";
 
 inline constexpr char DPI_TMP_DIRNAME[] = "./tmp/";
 inline constexpr char DPI_DATA_DIRNAME[] = "./data/";
+
+// The build's identity, given to each program as it is linked (build_id.cpp):
+// the source revision ("g" and a commit, or "" when unknown); the package
+// version operators see in dpkg -l; both, as the program reports itself
+// ("3.9.47-2 (g0123456789)"); and the format of the state a re-execution
+// hands over.
+extern const char DPI_SRC_VER[];
+extern const char WATCH_PACKAGE_VERSION[];
+extern const char WATCH_VERSION[];
+extern const unsigned WATCH_HANDOVER_FORMAT;

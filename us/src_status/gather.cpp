@@ -1,64 +1,151 @@
-// Gathering: the names in ./tmp/, each supervisor's state and run file, the
-// lock holders and what /proc says about them, the config and the record.
+// Gathering: the supervisor that holds the install directory's lock, its
+// state and run files, what /proc says about its programs, the config and the
+// boot-check record. Only the files of the supervisor found are read: what
+// else ./tmp/ holds (the programs' own temporary files) never shows.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <set>
+#include <cstring>
 
 #include "build_info.h"
 #include "fs.h"
-#include "gather.h"
 #include "proc.h"
+#include "state_file.h"
+#include "status.h"
 
 namespace {
 
-// NAME for each ./tmp/NAME.run and ./tmp/NAME.state: a supervisor whose run
-// file was removed still has its state file.
-std::vector<std::string> supervisor_names(std::string &error) {
-    std::set<std::string> names;
-    const dir_ptr tmp(open_listing(DPI_TMP_DIRNAME));
-    if (!tmp) {
-        if (errno != ENOENT) error = std::string("cannot list ") + DPI_TMP_DIRNAME + ": " + strerror(errno);
-        return {};
-    }
-    while (dirent *e = readdir(tmp.get())) {
-        const std::string name = e->d_name;
-        for (const std::string suffix : {".run", ".state"})
-            if (name.size() > suffix.size() && name.ends_with(suffix)) names.insert(name.substr(0, name.size() - suffix.size()));
-    }
-    return {names.begin(), names.end()};
+constexpr size_t config_cap = 16 << 20;  // as the supervisor reads it
+constexpr char default_program[] = "quorin-dpi-inner";
+
+std::string directory_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-struct file_id {
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-
-pid_t holder_of(const std::string &locks, file_id id) {
-    return id.ino == 0 ? 0 : lock_holder(locks, id.dev, id.ino, [&](pid_t pid) { return holds_open(pid, id.dev, id.ino); });
+bool name_files(supervisor_status &sup, const std::string &argv0) {
+    char run[PATH_MAX + 16], state[PATH_MAX + 16];
+    if (!supervisor_file(argv0.c_str(), ".run", run, sizeof run) ||
+        !supervisor_file(argv0.c_str(), ".state", state, sizeof state))
+        return false;
+    sup.run_file = run, sup.state_file = state;
+    sup.name = sup.run_file.substr(sizeof DPI_TMP_DIRNAME - 1, sup.run_file.size() - 4 - (sizeof DPI_TMP_DIRNAME - 1));
+    return true;
 }
 
-// The supervisor holds the run file's lock; once the run file is gone, the
-// install directory's lock, held by the pid its state file names.
-void find_supervisor(const install_status &status, supervisor_status &sup, pid_t holder, pid_t dir_holder,
-                     pid_t published) {
-    if (holder == 0 && dir_holder != 0 && dir_holder == published) holder = dir_holder;
-    if (holder == 0) return;
-    if (is_supervisor(exe_of(holder), argv0_of(holder), status.dir, sup.name, sup.has_state && published == holder))
+// The state file's pid, or 0: read only to tell another user's supervisor,
+// whose executable cannot be read, from another holder of the lock.
+pid_t pid_in_state(const supervisor_status &sup);
+
+// The supervisor is the holder of the install directory's lock whose
+// executable lies in the install directory and who holds its run file's lock
+// too (a copied tool holds no second lock), or whose state file names it (a
+// binary linked from elsewhere, another user's process). Its files are named
+// after its argv[0], as it names them.
+void find_supervisor(install_status &status, const std::string &locks) {
+    supervisor_status &sup = status.sup;
+    struct stat here {};
+    const pid_t holder = stat(".", &here) == 0
+                             ? lock_holder(locks, here.st_dev, here.st_ino,
+                                           [&](pid_t pid) { return holds_open(pid, here.st_dev, here.st_ino); })
+                             : 0;
+    if (holder > 0 && name_files(sup, argv0_of(holder)) &&
+        ((directory_of(exe_of(holder)) == status.dir && flocks_held(locks, holder) >= 2) ||
+         pid_in_state(sup) == holder))
         sup.pid = holder;
     else
         sup.impostor = holder;
+    if (sup.pid == 0) name_files(sup, sup.name);  // none runs: the files of the one installed here
 }
 
-// Without a state file (an older supervisor), the configured programs.
-void configured_programs(supervisor_status &sup, const watch_daemon_t &daemon, bool config_ok) {
-    for (int i = 0; config_ok && i < daemon.sub_cnt; ++i) {
+pid_t pid_in_state(const supervisor_status &sup) {
+    const unique_fd fd = open_exposed(sup.state_file.c_str());
+    size_t len = 0;
+    const heap_text text = fd.valid() ? read_capped(fd.get(), 1 << 20, &len) : nullptr;
+    state_facts facts{};
+    cjson_tree tree;
+    return text && state_read(text.get(), len, facts, tree) ? facts.pid : 0;
+}
+
+program_status slot_of(const slot_facts &s, int index) {
+    program_status p;
+    p.slot = index;
+    p.base = s.base != nullptr ? s.base : "";
+    p.published_pid = s.pid;
+    p.published_state = s.state == SLOT_RUNNING ? "running" : s.state == SLOT_WAITING ? "waiting" : "starting";
+    p.started = s.started > 0 ? s.started : -1;
+    p.ends = s.ends;
+    p.segv = s.segv;
+    p.restart_due = s.restart_due > 0 ? s.restart_due : -1;
+    if (s.last_end > 0) {
+        program_end end;
+        end.base = p.base;
+        end.when = s.last_end;
+        end.how = s.last_signaled ? program_end::killed : program_end::exited;
+        end.value = s.last_code;
+        p.last = end;
+    }
+    return p;
+}
+
+void take_state(supervisor_status &sup, const state_facts &f) {
+    auto text = [](const char *s) { return std::string(s != nullptr ? s : ""); };
+    auto when = [](time_t t) { return t > 0 ? t : -1; };
+    sup.version = text(f.version), sup.revision = text(f.revision);
+    sup.started = when(f.started), sup.build_since = when(f.build_since), sup.updated = when(f.updated);
+    sup.has_utc_offset = f.has_utc_offset, sup.utc_offset = f.utc_offset, sup.zone = text(f.zone);
+    sup.data_space = f.data_space;
+    sup.upgrades_installed = f.upgrades_installed, sup.upgrades_failed = f.upgrades_failed;
+    sup.reloads_failed = f.reloads_failed;
+    sup.stopped_why = text(f.stopped_why), sup.stopped_at = when(f.stopped_at);
+    for (int i = 0; i < f.slot_count; ++i) sup.programs.push_back(slot_of(f.slots[i], i));
+}
+
+// Written in place: a read that caught it half-written is read again. Only
+// the state is read, whatever bytes follow it.
+bool read_state(install_status &status, std::string &error) {
+    supervisor_status &sup = status.sup;
+    const unique_fd fd = open_exposed(sup.state_file.c_str());
+    if (!fd.valid()) {
+        if (errno == EACCES || errno == EPERM)
+            error = "cannot read " + sup.state_file + ": " + strerror(errno);
+        else if (errno != ENOENT)
+            status.notes.push_back(sup.state_file + " is " + refusal_text(errno) + ": skipped");
+        return error.empty();
+    }
+    state_facts facts{};
+    cjson_tree tree;
+    bool whole = false;
+    for (int attempt = 0; attempt < 5 && !whole; ++attempt) {
+        if (attempt > 0) usleep(2000);
+        char head[64];
+        const ssize_t got = pread(fd.get(), head, sizeof head, 0);
+        const size_t size = got > 0 ? std::min<size_t>(state_size(head, static_cast<size_t>(got)), 1 << 20) : 0;
+        std::string text(size, '\0');
+        whole = size > 0 && pread(fd.get(), text.data(), size, 0) == static_cast<ssize_t>(size) &&
+                state_read(text.data(), size, facts, tree);
+    }
+    if (!whole) {
+        status.notes.push_back(sup.state_file + " is not a state file: skipped");
+        return true;
+    }
+    sup.has_state = true;
+    take_state(sup, facts);
+    if (sup.pid > 0 && facts.pid != sup.pid) sup.has_state = false, sup.programs.clear();  // an older file
+    return true;
+}
+
+// Without a state file (an older supervisor), the configured programs,
+// counted from the run file.
+void configured_programs(install_status &status) {
+    supervisor_status &sup = status.sup;
+    for (size_t i = 0; i < status.bases.size(); ++i) {
         program_status &p = sup.programs.emplace_back();
-        p.slot = i;
-        p.base = daemon.pids[i].base.data();
+        p.slot = static_cast<int>(i);
+        p.base = status.bases[i];
         for (const auto &end : sup.history) {
             if (end.base != p.base) continue;
             ++p.ends;
@@ -86,15 +173,10 @@ class local_zone {
     std::string old_;
 };
 
-// The records' time stamps are the supervisor's local time. Read in its own
-// zone, daylight saving included; with only its current offset (an older
-// state file), records from before a change are an hour off; without a
-// state file, the reader's zone is a guess.
+// The records' time stamps are the supervisor's local time, read in its own
+// zone, daylight saving included; without a state file, the reader's zone
+// is a guess.
 void date_records(supervisor_status &sup) {
-    if (sup.has_state && !sup.zone_known) {
-        for (auto &end : sup.history) end.when = end.stamp - sup.utc_offset;
-        return;
-    }
     const local_zone zone(sup.has_state ? sup.zone : std::string(getenv("TZ") ? getenv("TZ") : ""));
     for (auto &end : sup.history) {
         struct tm tm {};
@@ -104,79 +186,59 @@ void date_records(supervisor_status &sup) {
     }
 }
 
-bool gather_supervisor(install_status &status, const std::string &name, const std::string &locks,
-                       const watch_daemon_t &daemon, pid_t dir_holder, std::string &error) {
-    supervisor_status &sup = status.supervisors.emplace_back();
-    sup.name = name;
-    sup.run_file = DPI_TMP_DIRNAME + name + ".run";
-    sup.state_file = DPI_TMP_DIRNAME + name + ".state";
-    pid_t published = 0;
-    if (!read_state(status, sup, published, error)) return false;
-    std::vector<std::string> bases;
-    for (int i = 0; status.config_ok && i < daemon.sub_cnt; ++i) bases.emplace_back(daemon.pids[i].base.data());
-    for (const auto &p : sup.programs) bases.push_back(p.base);
-    file_id run;
-    if (!read_run_file(status, sup, bases, run.dev, run.ino, error)) return false;
-    date_records(sup);
-    if (!sup.has_state) configured_programs(sup, daemon, status.config_ok);
-    find_supervisor(status, sup, holder_of(locks, run), dir_holder, published);
-    if (sup.pid > 0 && !sup.has_state) sup.started = start_time_of(sup.pid);
-    for (auto &p : sup.programs)
-        if (sup.pid > 0 && p.published_pid > 0) p.proc = facts_of(p.published_pid);
-    return true;
-}
-
 }  // namespace
 
-std::string config_problem(const char *path) {
+std::string read_config(const char *path, std::vector<std::string> &bases) {
     const std::string name = std::string("./") + path;
-    struct stat st {};
-    if (stat(path, &st) != 0) return name + ": " + strerror(errno);
     const unique_fd fd = open_plain(path);
     if (!fd.valid()) return name + ": " + strerror(errno);
-    if (st.st_size <= 0) return name + " is empty";
-    std::string text(static_cast<size_t>(std::min<off_t>(st.st_size, 16 << 20)), '\0');
-    const ssize_t n = read_full(fd.get(), text.data(), text.size());
-    if (n < 0) return name + ": " + strerror(errno);
-    text.resize(static_cast<size_t>(n));
+    size_t len = 0;
+    const heap_text text = read_capped(fd.get(), config_cap, &len);
+    if (!text) return name + (errno == EFBIG ? " is larger than 16 MiB" : ": " + std::string(strerror(errno)));
+    if (len == 0) return name + " is empty";
     const char *end = nullptr;
-    const cjson_tree conf(cJSON_ParseWithOpts(text.c_str(), &end, false));
+    const cjson_tree conf(cJSON_ParseWithOpts(text.get(), &end, false));
     if (!conf) {
-        const size_t at = end != nullptr ? static_cast<size_t>(end - text.c_str()) : 0;
-        const size_t line_start = text.rfind('\n', at == 0 ? 0 : at - 1);
-        const size_t line = static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n')) + 1;
-        const size_t column = at - (line_start == std::string::npos || at == 0 ? 0 : line_start + 1) + 1;
-        return name + " is not JSON: error at line " + std::to_string(line) + ", column " + std::to_string(column);
+        const std::string_view read(text.get(), end != nullptr ? static_cast<size_t>(end - text.get()) : 0);
+        const size_t line_start = read.rfind('\n');
+        return name + " is not JSON: error at line " + std::to_string(std::count(read.begin(), read.end(), '\n') + 1) +
+               ", column " + std::to_string(read.size() - (line_start == std::string::npos ? 0 : line_start + 1) + 1);
     }
-    const cJSON *processes = cjson_member(cjson_member(conf.get(), "__watch"), "processes");
-    for (int i = 0; i < std::min(cJSON_GetArraySize(processes), MAX_SUB_PROCESS); ++i)
-        if (cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base") == nullptr)
+    const cJSON *processes = cJSON_GetObjectItem(cJSON_GetObjectItem(conf.get(), "__watch"), "processes");
+    for (int i = 0; i < std::min(cJSON_GetArraySize(processes), 4); ++i) {
+        const char *base = cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base");
+        if (base == nullptr)
             return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has no string \"base\"";
+        bases.emplace_back(base);
+    }
+    if (bases.empty()) bases.emplace_back(default_program);
     return "";
 }
 
 bool gather_status(install_status &status, std::string &error) {
-    status.now = wall_clock_now();
-    watch_daemon_t daemon{};
-    status.config_ok = daemon_init("config", &daemon) == 0;
-    if (!status.config_ok) status.config_error = config_problem("config");
+    status.now = time(nullptr);
+    status.config_error = read_config("config", status.bases);
+    status.config_ok = status.config_error.empty();
+    if (!status.config_ok) status.bases.clear();
     bool locks_ok = false;
     const std::string locks = read_some("/proc/locks", 16 << 20, &locks_ok);
     if (!locks_ok) {
         error = "cannot read /proc/locks";
         return false;
     }
-    struct stat here {};
-    const pid_t dir_holder = stat(".", &here) == 0 ? holder_of(locks, {here.st_dev, here.st_ino}) : 0;
-    const auto names = supervisor_names(error);
-    if (!error.empty()) return false;
-    for (const auto &name : names)
-        if (!gather_supervisor(status, name, locks, daemon, dir_holder, error)) return false;
+    find_supervisor(status, locks);
+    supervisor_status &sup = status.sup;
+    if (!read_state(status, error) || !read_run_file(status, error)) return false;
+    date_records(sup);
+    if (!sup.has_state) configured_programs(status);
+    if (sup.pid > 0 && !sup.has_state) sup.started = start_time_of(sup.pid);
+    for (auto &p : sup.programs)
+        if (sup.pid > 0 && p.published_pid > 0) p.proc = facts_of(p.published_pid);
 
     // The supervisor's own judgement of the record, without its removal.
     const cjson_tree record(bootchk_load());
     status.reason = bootchk_judge(record.get());
-    status.boot_space = status.reason == boot_reason::data_space ? BOOT_SPACE_DATA : BOOT_SPACE_SYS;
+    status.data_space = status.reason == boot_reason::data_space;
     if (const char *version = cJSON_GetItemString(record.get(), "version")) status.data_version = version;
     return true;
 }

@@ -16,6 +16,14 @@ void add_time(cJSON *o, const std::string &name, time_t t) {
     cJSON_AddStringToObject(o, (name + "_utc").c_str(), iso_utc(t).c_str());
 }
 
+// A text, or null when there is none.
+void add_text(cJSON *o, const char *name, const std::string &text) {
+    if (text.empty())
+        cJSON_AddNullToObject(o, name);
+    else
+        cJSON_AddStringToObject(o, name, utf8(text).c_str());
+}
+
 void add_optional(cJSON *o, const char *name, bool present, double value) {
     if (present)
         cJSON_AddNumberToObject(o, name, value);
@@ -43,7 +51,7 @@ cJSON *program_json(const install_status &s, const program_status &p) {
     add_optional(q, "pid", p.pid > 0, p.pid);
     add_time(q, "started", running ? p.started : -1);
     add_optional(q, "uptime_s", running && p.started >= 0, static_cast<double>(s.now - p.started));
-    if (running) cJSON_AddStringToObject(q, "space", p.from_data ? "data" : "system");
+    cJSON_AddStringToObject(q, "space", space_name(p.from_data));
     add_time(q, "restart_due", p.restart_due);
     add_optional(q, "restart_in_s", p.restart_due >= 0, static_cast<double>(std::max<time_t>(0, p.restart_due - s.now)));
     cJSON_AddBoolToObject(q, "end_pending", p.end_pending);
@@ -68,17 +76,16 @@ cJSON *supervisor_json(const install_status &s, const supervisor_status &sup, si
     cJSON_AddStringToObject(o, "run_file", utf8(sup.run_file).c_str());
     add_optional(o, "pid", sup.pid > 0, sup.pid);
     add_optional(o, "lock_held_by_other", sup.impostor > 0, sup.impostor);
-    if (sup.version.empty())
-        cJSON_AddNullToObject(o, "version");
-    else
-        cJSON_AddStringToObject(o, "version", utf8(sup.version).c_str());
+    add_text(o, "version", sup.version);
+    add_text(o, "revision", sup.revision);
     add_time(o, "started", sup.pid > 0 ? sup.started : -1);
     add_optional(o, "uptime_s", sup.pid > 0 && sup.started >= 0, static_cast<double>(s.now - sup.started));
     add_time(o, "build_since", sup.pid > 0 ? sup.build_since : -1);
     cJSON_AddItemToObject(o, "stopped", stopped_json(sup));
     add_optional(o, "upgrades_installed", sup.has_state, sup.upgrades_installed);
     add_optional(o, "upgrades_failed", sup.has_state, sup.upgrades_failed);
-    cJSON_AddStringToObject(o, "directory", utf8(sup.directory).c_str());
+    add_optional(o, "reloads_failed", sup.has_state, sup.reloads_failed);
+    add_text(o, "directory", sup.directory);
     cJSON_AddNumberToObject(o, "unparsed_lines", sup.unparsed);
     cJSON_AddBoolToObject(o, "truncated", sup.truncated);
     cJSON *progs = cJSON_AddArrayToObject(o, "programs");
@@ -101,15 +108,11 @@ std::string format_status_json(const install_status &s, size_t history) {
         cJSON_AddNullToObject(root.get(), "config_error");
     else
         cJSON_AddStringToObject(root.get(), "config_error", utf8(s.config_error).c_str());
-    cJSON *sups = cJSON_AddArrayToObject(root.get(), "supervisors");
-    for (const auto &sup : s.supervisors) cJSON_AddItemToArray(sups, supervisor_json(s, sup, history));
+    cJSON_AddItemToArray(cJSON_AddArrayToObject(root.get(), "supervisors"), supervisor_json(s, s.sup, history));
     cJSON *boot = cJSON_AddObjectToObject(root.get(), "boot_space");
-    cJSON_AddStringToObject(boot, "space", s.boot_space == BOOT_SPACE_DATA ? "data" : "system");
+    cJSON_AddStringToObject(boot, "space", space_name(s.data_space));
     cJSON_AddStringToObject(boot, "reason", reason_text(s.reason).c_str());
-    if (s.data_version.empty())
-        cJSON_AddNullToObject(boot, "version");
-    else
-        cJSON_AddStringToObject(boot, "version", utf8(s.data_version).c_str());
+    add_text(boot, "version", s.data_version);
     cJSON *notes = cJSON_AddArrayToObject(root.get(), "notes");
     for (const auto &n : s.notes) cJSON_AddItemToArray(notes, cJSON_CreateString(utf8(n).c_str()));
     const cjson_text text(cJSON_Print(root.get()));

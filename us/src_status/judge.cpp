@@ -1,25 +1,14 @@
-// Judging: which holder is the supervisor, what each program is doing, and
-// what the operator should be told besides.
-#include <algorithm>
+// Judging: what each program is doing, and what the operator should be told
+// besides.
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "build_info.h"
 #include "status.h"
 
-bool install_status::running() const {
-    return std::any_of(supervisors.begin(), supervisors.end(), [](const supervisor_status &s) { return s.pid > 0; });
-}
-
 namespace {
-
-std::string directory_of(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "" : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The run file's name as the supervisor forms it from its argv[0].
-std::string run_name_of(std::string argv0) {
-    while (argv0.size() > 1 && argv0.back() == '/') argv0.pop_back();
-    return argv0.substr(argv0.rfind('/') == std::string::npos ? 0 : argv0.rfind('/') + 1);
-}
 
 // What the published slot and /proc together say.
 void judge_program(program_status &p, const supervisor_status &sup) {
@@ -28,7 +17,6 @@ void judge_program(program_status &p, const supervisor_status &sup) {
         p.restart_due = -1;
         return;
     }
-    p.from_data = sup.data_space;
     if (p.published_state == "waiting") {
         p.state = "waiting";
         return;
@@ -55,39 +43,39 @@ std::string pending_note(const supervisor_status &sup, const program_status &p) 
     return note + " after the current restart delay";
 }
 
-void judge_supervisor(install_status &status, supervisor_status &sup) {
-    for (auto &p : sup.programs) judge_program(p, sup);
+// A program whose file cannot be executed fails its next start with exit 129.
+void note_program_file(install_status &status, const program_status &p) {
+    const std::string path = p.from_data ? std::string(DPI_DATA_DIRNAME) + "/" + p.base : p.base;
+    if (access(path.c_str(), X_OK) == 0) return;
+    status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): " + path + " " +
+                           (errno == ENOENT ? "is missing" : "cannot be executed: " + std::string(strerror(errno))) +
+                           ": its next start fails with exit 129");
+}
+
+}  // namespace
+
+void judge_status(install_status &status) {
+    supervisor_status &sup = status.sup;
+    if (!status.config_ok)
+        status.notes.push_back("config cannot be loaded (" + status.config_error +
+                               "): a supervisor starting now would refuse it");
+    for (auto &p : sup.programs) {
+        judge_program(p, sup);
+        p.from_data = sup.pid > 0 && sup.has_state ? sup.data_space : status.data_space;
+    }
     if (sup.impostor > 0)
-        status.notes.push_back("the lock of " + sup.name + " is held by pid " + std::to_string(sup.impostor) +
-                               ", which is no supervisor of this install directory");
+        status.notes.push_back("the lock of the install directory is held by pid " + std::to_string(sup.impostor) +
+                               ", which is no supervisor of it");
     if (sup.pid > 0 && !sup.has_state)
         status.notes.push_back(sup.state_file + " is missing (an older supervisor, or one just starting): "
                                "the programs' states are unknown");
     for (const auto &p : sup.programs) {
         if (p.end_pending) status.notes.push_back(pending_note(sup, p));
-        if (p.state == "running" && !p.from_data && status.boot_space == BOOT_SPACE_DATA)
+        note_program_file(status, p);
+        if (p.state == "running" && !p.from_data && status.data_space)
             status.notes.push_back(p.base +
                                    " runs from the install directory although the record allows the data "
                                    "space: the supervisor may have set aside a record it could not remove, "
                                    "or the record is newer than its cycle");
     }
-}
-
-}  // namespace
-
-bool is_supervisor(const std::string &exe, const std::string &argv0, const std::string &dir, const std::string &name,
-                   bool state_names_it) {
-    // Named as the supervisor of this run file, and either run from this
-    // install directory's binary or named by its state file: a program or a
-    // copied tool of the install directory holding a lock is no supervisor,
-    // nor is the holder of a lock of the right name run from elsewhere; a
-    // supervisor whose binary is a link to elsewhere still is.
-    return run_name_of(argv0) == name && ((!exe.empty() && directory_of(exe) == dir) || state_names_it);
-}
-
-void judge_status(install_status &status) {
-    if (!status.config_ok)
-        status.notes.push_back("config cannot be loaded (" + status.config_error +
-                               "): a supervisor starting now would refuse it");
-    for (auto &sup : status.supervisors) judge_supervisor(status, sup);
 }

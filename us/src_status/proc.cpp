@@ -63,7 +63,7 @@ time_t start_time_of(pid_t pid) {
     if (fields.size() < 20) return -1;
     const double up = atof(read_some("/proc/uptime", 128).c_str());
     const double started = atof(fields[19].c_str()) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    return wall_clock_now() - static_cast<time_t>(std::max(0.0, up - started));
+    return time(nullptr) - static_cast<time_t>(std::max(0.0, up - started));
 }
 
 int holds_open(pid_t pid, dev_t dev, ino_t ino) {
@@ -80,7 +80,7 @@ int holds_open(pid_t pid, dev_t dev, ino_t ino) {
 }
 
 std::string exe_of(pid_t pid) {
-    char exe[PATH_BUF] = "";
+    char exe[PATH_MAX] = "";
     const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
     std::string path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : "";
     if (path.ends_with(" (deleted)")) path.resize(path.size() - 10);
@@ -88,7 +88,7 @@ std::string exe_of(pid_t pid) {
 }
 
 std::string argv0_of(pid_t pid) {
-    const std::string cmdline = read_some("/proc/" + std::to_string(pid) + "/cmdline", PATH_BUF + 1);
+    const std::string cmdline = read_some("/proc/" + std::to_string(pid) + "/cmdline", PATH_MAX + 1);
     return cmdline.substr(0, cmdline.find('\0'));
 }
 
@@ -111,4 +111,16 @@ pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino, const std
     for (const pid_t pid : inode_only)
         if (pid > 0 && holds_file(pid) == 1) return pid;
     return 0;
+}
+
+int flocks_held(const std::string &proc_locks, pid_t pid) {
+    std::istringstream lines(proc_locks);
+    int held = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream f(line);
+        std::string id, kind, mode, access;
+        pid_t holder = 0;
+        held += f >> id >> kind >> mode >> access >> holder && kind == "FLOCK" && holder == pid;
+    }
+    return held;
 }

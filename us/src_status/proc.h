@@ -33,5 +33,8 @@ int holds_open(pid_t pid, dev_t dev, ino_t ino);
 // The process's executable, without " (deleted)"; "" when it may not be read.
 std::string exe_of(pid_t pid);
 
+// How many flocks /proc/locks text names `pid` as holding.
+int flocks_held(const std::string &proc_locks, pid_t pid);
+
 // Its argv[0], "" when gone.
 std::string argv0_of(pid_t pid);

@@ -12,7 +12,7 @@ struct metric {
 };
 
 enum {
-    up, build_info, build_start_time, start_time, stop_time, upgrades_installed, upgrades_failed, program_up, program_state,
+    up, build_info, build_start_time, start_time, stop_time, upgrades_installed, upgrades_failed, reloads_failed, program_up, program_state,
     program_start, program_ends, program_segv, program_exit_code, program_signal, program_last_end,
     program_restart_due, boot_space, data_version, config_ok, report_time, metric_count
 };
@@ -25,6 +25,7 @@ const metric metrics[metric_count] = {
     {"watch_daemon_stop_time_seconds", "gauge", "When the supervisor stopped, and why (without notice: when last seen)."},
     {"watch_daemon_upgrades_installed_total", "counter", "Upgrade packages installed since the supervisor started."},
     {"watch_daemon_upgrades_failed_total", "counter", "Upgrade packages that failed to install since the supervisor started."},
+    {"watch_daemon_reloads_failed_total", "counter", "Reloads that could not re-execute a new binary since the supervisor started."},
     {"watch_daemon_program_up", "gauge", "Whether the program's process runs."},
     {"watch_daemon_program_state", "gauge", "The program's state: running, waiting, starting, stopped or unknown."},
     {"watch_daemon_program_start_time_seconds", "gauge", "When the program's running process started."},
@@ -34,7 +35,7 @@ const metric metrics[metric_count] = {
     {"watch_daemon_program_last_signal", "gauge", "The signal of the program's last end, if a signal ended it."},
     {"watch_daemon_program_last_end_timestamp_seconds", "gauge", "When the program last ended."},
     {"watch_daemon_program_restart_due_timestamp_seconds", "gauge", "When a waiting program is restarted."},
-    {"watch_daemon_boot_space", "gauge", "Whether the programs boot from this space (data or install)."},
+    {"watch_daemon_boot_space", "gauge", "Whether the programs boot from this space (data or system)."},
     {"watch_daemon_data_version_info", "gauge", "The version the boot-check record of the data space names."},
     {"watch_daemon_config_ok", "gauge", "Whether the config can be loaded."},
     {"watch_daemon_status_time_seconds", "gauge", "When watch_status wrote these metrics."},
@@ -75,7 +76,8 @@ void program_series(exposition &e, const std::string &who, const program_status 
 void supervisor_series(exposition &e, const std::string &dir, const supervisor_status &sup) {
     const std::string who = dir + pair("supervisor", sup.name);
     e.add(up, who, sup.pid > 0 ? 1 : 0);
-    if (sup.pid > 0 && !sup.version.empty()) e.add(build_info, who + pair("version", sup.version), 1);
+    if (sup.pid > 0 && !sup.version.empty())
+        e.add(build_info, who + pair("version", sup.version) + pair("revision", sup.revision), 1);
     if (sup.pid > 0 && sup.started >= 0) e.add(start_time, who, sup.started);
     if (sup.pid > 0 && sup.build_since >= 0) e.add(build_start_time, who, sup.build_since);
     if (sup.pid == 0 && sup.has_state) {
@@ -86,6 +88,7 @@ void supervisor_series(exposition &e, const std::string &dir, const supervisor_s
     if (sup.has_state) {
         e.add(upgrades_installed, who, sup.upgrades_installed);
         e.add(upgrades_failed, who, sup.upgrades_failed);
+        e.add(reloads_failed, who, sup.reloads_failed);
     }
     for (const auto &p : sup.programs) program_series(e, who, p);
 }
@@ -95,10 +98,8 @@ void supervisor_series(exposition &e, const std::string &dir, const supervisor_s
 std::string format_status_prometheus(const install_status &s) {
     exposition e;
     const std::string dir = "install_dir=\"" + label_value(s.dir) + "\"";
-    if (s.supervisors.empty()) e.add(up, dir + pair("supervisor", "watch_daemon"), 0);
-    for (const auto &sup : s.supervisors) supervisor_series(e, dir, sup);
-    for (const char *space : {"data", "install"})
-        e.add(boot_space, dir + pair("space", space), (s.boot_space == BOOT_SPACE_DATA) == (space[0] == 'd') ? 1 : 0);
+    supervisor_series(e, dir, s.sup);
+    for (const bool data : {true, false}) e.add(boot_space, dir + pair("space", space_name(data)), s.data_space == data ? 1 : 0);
     if (!s.data_version.empty()) e.add(data_version, dir + pair("version", s.data_version), 1);
     e.add(config_ok, dir, s.config_ok ? 1 : 0);
     e.add(report_time, dir, s.now);

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "fs.h"
-#include "gather.h"
+#include "status.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ bool parse_exit_record(const std::string &line, const std::vector<std::string> &
     const std::string rest = line.substr(stamp_len + 2);
     if (parse_end(rest, end)) return true;
     // A record cut at 255 bytes: 254 characters, named by a configured base.
-    if (line.size() != MAX_CMD_LEN - 2) return false;
+    if (line.size() != 254) return false;  // the 256-byte buffer, less its NUL and the line end
     for (const auto &base : bases) {
         if (!(rest.starts_with(base) || base.starts_with(rest))) continue;
         end.base = base;
@@ -64,16 +64,18 @@ bool parse_exit_record(const std::string &line, const std::vector<std::string> &
 
 namespace {
 
-constexpr size_t run_file_head = PATH_BUF + 1;  // the directory line
+constexpr size_t run_file_head = PATH_MAX + 1;  // the directory line
 constexpr size_t run_file_tail = 4 << 20;       // records read at most
 
-// The first line, and at most the last run_file_tail bytes of the records.
+// The first line when it names the install directory (a full disk at the
+// supervisor's start leaves none), and at most the last run_file_tail bytes
+// of the records.
 bool read_parts(int fd, const struct stat &st, supervisor_status &sup, std::string &records) {
     const auto size = static_cast<size_t>(st.st_size);
     std::string head(std::min(size, run_file_head), '\0');
     if (read_full(fd, head.data(), head.size()) < 0) return false;
-    sup.directory = head.substr(0, head.find('\n'));
-    const size_t records_at = std::min(head.find('\n'), head.size()) + 1;
+    const size_t records_at = head.starts_with("/") ? std::min(head.find('\n'), head.size()) + 1 : 0;
+    if (records_at > 0) sup.directory = head.substr(0, records_at - 1);
     const size_t from = std::max(records_at, size > run_file_tail ? size - run_file_tail : 0);
     sup.truncated = from > records_at;
     records.assign(size > from ? size - from : 0, '\0');
@@ -86,23 +88,19 @@ bool read_parts(int fd, const struct stat &st, supervisor_status &sup, std::stri
 
 void read_records(supervisor_status &sup, const std::string &records, const std::vector<std::string> &bases) {
     std::istringstream lines(records);
-    int segv = 0;
     for (std::string line; std::getline(lines, line);) {
         program_end end;
-        if (!parse_exit_record(line, bases, end)) {
+        if (parse_exit_record(line, bases, end))
+            sup.history.push_back(end);
+        else
             ++sup.unparsed;
-            continue;
-        }
-        segv += end.how == program_end::killed && end.value == SIGSEGV;
-        end.segv_so_far = segv;
-        sup.history.push_back(end);
     }
 }
 
 }  // namespace
 
-bool read_run_file(install_status &status, supervisor_status &sup, const std::vector<std::string> &bases,
-                   dev_t &dev, ino_t &ino, std::string &error) {
+bool read_run_file(install_status &status, std::string &error) {
+    supervisor_status &sup = status.sup;
     const unique_fd fd = open_exposed(sup.run_file.c_str());
     if (!fd.valid()) {
         if (errno == EACCES || errno == EPERM) error = "cannot read " + sup.run_file + ": " + strerror(errno);
@@ -116,8 +114,8 @@ bool read_run_file(install_status &status, supervisor_status &sup, const std::ve
         return false;
     }
     sup.has_run_file = true;
-    dev = st.st_dev;
-    ino = st.st_ino;
+    std::vector<std::string> bases = status.bases;
+    for (const auto &p : sup.programs) bases.push_back(p.base);
     read_records(sup, records, bases);
     if (sup.unparsed > 0)
         status.notes.push_back(sup.run_file + ": " + std::to_string(sup.unparsed) + " line(s) are not exit records");

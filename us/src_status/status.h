@@ -1,5 +1,5 @@
 // What an operator's status query gathers about an install directory, read
-// only from what the supervisor leaves behind (its state file, run files,
+// only from what the supervisor leaves behind (its state file, its run file,
 // config, the boot-check record) and from /proc. Nothing found there is
 // trusted: files are read only when regular, never through a link, and only
 // so far. Times are Unix seconds, -1 when unknown.
@@ -13,15 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "watch_daemon.h"
+#include "boot_record.h"
 
 struct program_end {
     time_t stamp = -1;  // the record's time stamp read as if it were UTC
-    time_t when = -1;   // the end, once the supervisor's UTC offset is applied
+    time_t when = -1;   // the end, once the supervisor's zone is applied
     std::string base;
     enum { exited, killed, cut } how = cut;  // a cut record tells no code
     int value = 0;
-    int segv_so_far = 0;  // SIGSEGV deaths recorded up to this one
 };
 
 // What /proc says about a pid.
@@ -36,9 +35,9 @@ struct program_status {
     std::string state = "stopped";  // running, waiting, starting, stopped, unknown
     pid_t pid = 0;                  // its running child, once judged
     time_t started = -1;            // that child's start
-    bool from_data = false;         // it runs as ./data//BASE
+    bool from_data = false;         // it runs, or starts next, as ./data//BASE
     bool end_pending = false;       // ended; its end is handled after another program's delay
-    int ends = 0, segv = 0;
+    unsigned ends = 0, segv = 0;
     std::optional<program_end> last;
     time_t restart_due = -1;  // while waiting, when known
     // As published by the supervisor, before judging.
@@ -48,20 +47,20 @@ struct program_status {
 };
 
 struct supervisor_status {
-    std::string name, run_file, state_file;  // NAME, ./tmp/NAME.run, ./tmp/NAME.state
+    std::string name = "watch_daemon", run_file, state_file;  // NAME, ./tmp/NAME.run, ./tmp/NAME.state
     bool has_run_file = false, has_state = false;
     pid_t pid = 0;       // the supervisor, 0 if none runs
-    pid_t impostor = 0;  // a lock holder that is no supervisor of this directory
+    pid_t impostor = 0;  // a holder of the install directory's lock that is no supervisor of it
     time_t started = -1, build_since = -1, updated = -1;
-    std::string version;
+    std::string version, revision;
+    bool has_utc_offset = false;
     long utc_offset = 0;  // of the supervisor's local time, for the run file's time stamps
-    bool zone_known = false;  // the state names the supervisor's zone:
-    std::string zone;         // its TZ, or "" for the system's zone
-    int upgrades_installed = -1, upgrades_failed = -1;
+    std::string zone;     // its TZ, or "" for the system's zone
+    unsigned upgrades_installed = 0, upgrades_failed = 0, reloads_failed = 0;
     std::string stopped_why;  // as the supervisor said, or "" when it said nothing
     time_t stopped_at = -1;
     bool data_space = false;  // its cycle boots from ./data/
-    std::string directory;    // the run file's first line
+    std::string directory;    // the run file's first line, if it names a directory
     int unparsed = 0;         // lines that are no exit record
     bool truncated = false;   // only the run file's tail was read
     std::vector<program_end> history;
@@ -73,17 +72,22 @@ struct install_status {
     time_t now = 0;
     bool config_ok = false;
     std::string config_error;
-    std::vector<supervisor_status> supervisors;
-    int boot_space = BOOT_SPACE_SYS;
+    std::vector<std::string> bases;  // the programs config names
+    supervisor_status sup;
+    bool data_space = false;  // what the record decides for the next cycle
     boot_reason reason = boot_reason::no_record;
     std::string data_version;  // the boot-check record's "version"
     std::vector<std::string> notes;
-    bool running() const;
+    bool running() const { return sup.pid > 0; }
 };
 
 // Fills `status` for the current directory (the install directory). False,
 // with `error` set, when the status cannot be determined.
 bool gather_status(install_status &status, std::string &error);
+
+// Reads sup.run_file: its first line and exit records, with a note for lines
+// that are none. False, with `error`, when it may not be read.
+bool read_run_file(install_status &status, std::string &error);
 
 // Decides each program's state and countdown from what was gathered, and
 // notes what the operator should know about it.
@@ -91,26 +95,17 @@ void judge_status(install_status &status);
 
 // Parses one line of a run file for the configured `bases`: a whole exit
 // record, or one cut at 255 bytes, named by its leading characters.
-bool parse_exit_record(const std::string &line, const std::vector<std::string> &bases,
-                       program_end &end);
+bool parse_exit_record(const std::string &line, const std::vector<std::string> &bases, program_end &end);
 
 // The pid holding a flock on the file `dev`/`ino`, from /proc/locks text:
 // a candidate on the same device before one matched by inode only (another
 // mount), and only one that `holds_file` confirms has the file open (1). When
 // that cannot be told (-1: another user's process), only a candidate on the
 // same device counts.
-pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino,
-                  const std::function<int(pid_t)> &holds_file);
+pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino, const std::function<int(pid_t)> &holds_file);
 
-// Whether a lock holder is a supervisor of the install directory `dir`
-// named `name`: its executable lies in `dir`, or, when that cannot be read
-// (`exe` empty: another user's process), its argv[0] names `name` and the
-// state file names its pid.
-bool is_supervisor(const std::string &exe, const std::string &argv0, const std::string &dir,
-                   const std::string &name, bool state_names_it);
-
-// Why the supervisor would refuse `path` as its config, or "".
-std::string config_problem(const char *path);
+// The config's programs, and why the supervisor would refuse it ("" if not).
+std::string read_config(const char *path, std::vector<std::string> &bases);
 
 std::string format_status_text(const install_status &status, size_t history);
 std::string format_status_json(const install_status &status, size_t history);

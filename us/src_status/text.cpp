@@ -13,15 +13,15 @@ long since(time_t now, time_t t) { return t < 0 ? -1 : std::max(0L, static_cast<
 std::string last_end_text(const program_end &e) { return end_text(e) + " at " + local_time_text(e.when); }
 
 void supervisor_lines(std::ostringstream &out, const install_status &s, const supervisor_status &sup) {
-    const std::string file = sup.has_run_file ? sup.run_file : sup.state_file;
+    const std::string file = printable(sup.has_run_file || !sup.has_state ? sup.run_file : sup.state_file);
     if (sup.pid > 0)
         out << "supervisor   running, pid " << sup.pid << ", up " << duration_text(since(s.now, sup.started))
             << " since " << local_time_text(sup.started)
-            << (sup.version.empty() ? "" : ", version " + printable(sup.version))
+            << (sup.version.empty() ? "" : ", version " + printable(version_text(sup)))
             << (sup.build_since > sup.started ? " since " + local_time_text(sup.build_since) + " (reloaded)" : "")
-            << " (" << printable(file) << ")\n";
+            << " (" << file << ")\n";
     else
-        out << "supervisor   not running (" << printable(file) << ")\n";
+        out << "supervisor   not running (" << file << ")\n";
     if (sup.pid == 0 && sup.has_state)
         out << "stopped      "
             << (sup.stopped_why.empty() ? "without notice (a signal, or the machine went down), after " +
@@ -30,7 +30,7 @@ void supervisor_lines(std::ostringstream &out, const install_status &s, const su
             << "\n";
     if (sup.has_state)
         out << "upgrades     " << sup.upgrades_installed << " installed, " << sup.upgrades_failed
-            << " failed since the supervisor started\n";
+            << " failed since the supervisor started; " << sup.reloads_failed << " reloads not done\n";
     if (sup.has_run_file) out << "directory    " << printable(sup.directory) << "\n";
 }
 
@@ -42,10 +42,10 @@ void program_lines(std::ostringstream &out, const install_status &s, const super
         const std::string pid = p.pid > 0 ? std::to_string(p.pid) : "-";
         const std::string when = p.state == "running" ? duration_text(since(s.now, p.started))
                                  : p.end_pending      ? "pending"
-                                 : p.restart_due >= 0 ? "in " + std::to_string(std::max(0L, static_cast<long>(p.restart_due - s.now))) + "s"
+                                 : p.restart_due >= 0 ? "in " + duration_text(std::max(0L, static_cast<long>(p.restart_due - s.now)))
                                                       : "-";
         char counts[32];
-        snprintf(counts, sizeof counts, "%6d%6d", p.ends, p.segv);
+        snprintf(counts, sizeof counts, "%6u%6u", p.ends, p.segv);
         out << "  " << padded(printable(p.base), width) << "  " << padded(p.state, 8) << "  " << padded(pid, 7) << "  "
             << padded(when, 8) << counts << "  " << (p.last ? last_end_text(*p.last) : "-") << "\n";
     }
@@ -64,14 +64,11 @@ void history_lines(std::ostringstream &out, const supervisor_status &sup, size_t
 std::string format_status_text(const install_status &s, size_t history) {
     std::ostringstream out;
     out << "install dir  " << printable(s.dir) << "\n";
-    if (s.supervisors.empty()) out << "supervisor   not running (no run file in ./tmp/)\n";
-    for (const auto &sup : s.supervisors) {
-        supervisor_lines(out, s, sup);
-        program_lines(out, s, sup);
-        history_lines(out, sup, history);
-    }
-    out << "boot space   " << (s.boot_space == BOOT_SPACE_DATA ? "data (./data/)" : "system (install directory)") << ": "
-        << reason_text(s.reason) << (s.data_version.empty() ? "" : ", version " + printable(s.data_version)) << "\n";
+    supervisor_lines(out, s, s.sup);
+    program_lines(out, s, s.sup);
+    history_lines(out, s.sup, history);
+    out << "boot space   " << space_name(s.data_space) << ": " << reason_text(s.reason)
+        << (s.data_version.empty() ? "" : ", version " + printable(s.data_version)) << "\n";
     for (const auto &n : s.notes) out << "note         " << printable(n) << "\n";
     return out.str();
 }

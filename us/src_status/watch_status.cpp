@@ -41,7 +41,7 @@ int fail(const std::string &message) {
 std::string own_directory(const char *argv0) {
     std::string path = argv0 != nullptr && strchr(argv0, '/') ? argv0 : "";
     if (path.empty()) {
-        char exe[PATH_BUF] = "";
+        char exe[PATH_MAX] = "";
         const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
         path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : "./watch_status";
     }
@@ -56,8 +56,11 @@ int parse_args(int argc, char *argv[], options &o) {
         if (arg == "--json" || arg == "--prometheus") {
             o.format = arg == "--json" ? options::json : options::prometheus;
         } else if ((arg == "--history" || arg == "--output") && i + 1 < argc) {
-            if (arg == "--output") o.output = argv[++i];
-            else o.history = strtoul(argv[++i], nullptr, 10);
+            const std::string value = argv[++i];
+            if (arg == "--output") o.output = value;
+            else if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
+                return usage(("--history takes a count, not " + value).c_str());
+            else o.history = std::stoul(value);
         } else if (arg.starts_with("-") || !o.dir.empty()) {
             return usage(("unexpected argument " + arg).c_str());
         } else {
@@ -65,7 +68,7 @@ int parse_args(int argc, char *argv[], options &o) {
         }
     }
     if (o.dir.empty()) o.dir = own_directory(argc > 0 ? argv[0] : nullptr);
-    char cwd[PATH_BUF];
+    char cwd[PATH_MAX];
     if (!o.output.empty() && o.output[0] != '/' && getcwd(cwd, sizeof cwd)) o.output = cwd + ("/" + o.output);
     return -1;
 }
@@ -83,7 +86,7 @@ int main(int argc, char *argv[]) {
     if (const int done = parse_args(argc, argv, o); done >= 0) return done;
     if (chdir(o.dir.c_str()) != 0) return fail("cannot enter install directory " + o.dir + ": " + strerror(errno));
     install_status status;
-    char cwd[PATH_BUF];
+    char cwd[PATH_MAX];
     status.dir = getcwd(cwd, sizeof cwd) ? cwd : o.dir;
     std::string error;
     if (!gather_status(status, error)) return fail(error);

@@ -82,6 +82,12 @@ std::string reason_text(boot_reason r) {
     return "";
 }
 
+const char *space_name(bool data) { return data ? "data" : "system"; }
+
+std::string version_text(const supervisor_status &sup) {
+    return sup.revision.empty() ? sup.version : sup.version + " (" + sup.revision + ")";
+}
+
 std::string end_text(const program_end &e) {
     if (e.how == program_end::cut) return "end (record cut)";
     return (e.how == program_end::exited ? "exit " : "signal ") + std::to_string(e.value);

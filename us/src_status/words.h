@@ -17,6 +17,10 @@ std::string utf8(const std::string &s);
 std::string label_value(const std::string &s);
 
 std::string reason_text(boot_reason r);
+// The one name of each boot space, in every view: "data" or "system".
+const char *space_name(bool data);
+// "3.9.47-2 (g0123456789)": the package version and the source revision.
+std::string version_text(const supervisor_status &sup);
 std::string end_text(const program_end &e);
 std::string duration_text(long seconds);
 std::string padded(const std::string &s, size_t width);

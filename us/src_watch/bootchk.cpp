@@ -2,30 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 
-#include "app_dpi_process.h"
-#include "build_info.h"
+#include "boot_record.h"
 #include "fs.h"
 #include "watch_daemon.h"
-
-// "%s/%s" of the data directory and the record's name, as every path here.
-const char BOOTCHK_PATH[] = "./data//.bootchk";
-static_assert(sizeof BOOTCHK_PATH == sizeof DPI_DATA_DIRNAME + 1 + sizeof BOOTCHK_FILE - 1);
-
-cJSON *bootchk_load(int *refused) {
-    int why = 0;
-    cJSON *record = nullptr;
-    const unique_fd fd = open_exposed(BOOTCHK_PATH);
-    if (fd.valid())
-        record = cjson_from_fd(fd.get(), BOOTCHK_MAX, &why);
-    else if (errno != ENOENT)
-        why = errno;
-    if (refused != nullptr) *refused = why;
-    return record;
-}
 
 // Only what counts as a record is removed: anything else in its place is no
 // record, as for the boot-space decision.
@@ -35,53 +15,12 @@ int bootchk_exit_clean() {
     return -1;
 }
 
-// Judges a record without touching the disk, so read-only callers can share it.
-boot_reason bootchk_judge(const cJSON *record) {
-    if (record == nullptr) return boot_reason::no_record;
-    const char *version = cJSON_GetItemString(record, "version");
-    if (version == nullptr) return boot_reason::no_version;
-    if (version_cmp(version, DPI_PLUGIN_VERSION) < 0) return boot_reason::too_old;
-    if (cJSON_GetItemNumber(record, "plugindata") != 1) return boot_reason::no_plugindata;
-    return boot_reason::data_space;
-}
-
 int find_boot_space(watch_daemon_t *daemon) {
     if (daemon != nullptr && daemon->bootchk_set_aside) return BOOT_SPACE_SYS;
     int refused = 0;
     const cjson_tree record(bootchk_load(&refused));
     if (refused != 0) printf("ignoring %s: %s\n", BOOTCHK_PATH, refusal_text(refused));
-    switch (bootchk_judge(record.get())) {
-        case boot_reason::data_space:
-            return BOOT_SPACE_DATA;
-        case boot_reason::too_old:
-            bootchk_exit_clean();
-            return BOOT_SPACE_SYS;
-        default:
-            return BOOT_SPACE_SYS;
-    }
-}
-
-unsigned int ip_one(char *s, char **save, int shift) {
-    const char *component = strtok_r(s, ".", save);
-    if (component == nullptr) return 0;
-    unsigned int value = 0;
-    for (const char *c = component; *c != '\0'; ++c)
-        value = value * 10u + static_cast<unsigned char>(*c) - 48u;
-    return (value & 0xffu) << shift;
-}
-
-unsigned int ip_int(const char *v) {
-    if (v == nullptr) return 0;
-    const std::unique_ptr<char, decltype(&free)> copy(strdup(v), &free);
-    if (!copy) return 0;
-    char *save = nullptr;
-    unsigned int value = ip_one(copy.get(), &save, 24);
-    for (int shift : {16, 8, 0}) value |= ip_one(nullptr, &save, shift);
-    return value;
-}
-
-int version_cmp(const char *v1, const char *v2) {
-    const unsigned int a = ip_int(v1);
-    const unsigned int b = ip_int(v2);
-    return a < b ? -1 : (a > b ? 1 : 0);
+    const boot_reason reason = bootchk_judge(record.get());
+    if (reason == boot_reason::too_old) bootchk_exit_clean();
+    return reason == boot_reason::data_space ? BOOT_SPACE_DATA : BOOT_SPACE_SYS;
 }

@@ -4,19 +4,14 @@
 #include "fs.h"
 #include "libutil/cJSON.h"
 
-cJSON *cjson_from_fd(int fd, size_t cap, int *error) {
-    size_t len = 0;
-    const heap_text text = read_capped(fd, cap, &len);
-    if (error != nullptr) *error = text ? 0 : errno;
-    return text && len > 0 ? cJSON_Parse(text.get()) : nullptr;
-}
-
 // The configuration is the operator's: a link to it is followed. It may be a
 // product-wide file with much else in it, hence the generous cap, which only
 // keeps a runaway file from taking the supervisor's memory.
 cJSON *cjson_from_file(const char *conf_file) {
     const unique_fd fd = open_plain(conf_file);
-    return fd.valid() ? cjson_from_fd(fd.get(), 16 << 20, nullptr) : nullptr;
+    size_t len = 0;
+    const heap_text text = fd.valid() ? read_capped(fd.get(), 16 << 20, &len) : nullptr;
+    return text && len > 0 ? cJSON_Parse(text.get()) : nullptr;
 }
 
 int cjson_parse_array_string(cJSON *array, const char **strings, int max) {

@@ -21,7 +21,7 @@ int prepare_needful_dir(const char *dirname) {
 
 void daemon_init_default(watch_daemon_t *daemon) {
     daemon->sub_cnt = 1;
-    copy_bounded(daemon->pids[0].base, DEFAULT_PROGRAM);
+    snprintf(daemon->pids[0].base.data(), PATH_BUF, "%s", DEFAULT_PROGRAM);
 }
 
 // Only the path "__watch" -> "processes" -> [{"base": "..."}] is read; types
@@ -31,8 +31,8 @@ int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
     const cjson_tree conf(cjson_from_file(conf_file));
     if (!conf) return -1;
 
-    const cJSON *watch = cjson_member(conf.get(), "__watch");
-    const cJSON *processes = watch ? cjson_member(watch, "processes") : nullptr;
+    const cJSON *watch = cJSON_GetObjectItem(conf.get(), "__watch");
+    const cJSON *processes = watch ? cJSON_GetObjectItem(watch, "processes") : nullptr;
     const int count = processes ? cJSON_GetArraySize(processes) : 0;
     if (count == 0) {
         daemon_init_default(daemon);
@@ -44,7 +44,7 @@ int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
         const cJSON *entry = cJSON_GetArrayItem(processes, i);
         const char *base = cJSON_GetItemString(entry, "base");
         if (base == nullptr) return -1;
-        copy_bounded(daemon->pids[i].base, base);
+        snprintf(daemon->pids[i].base.data(), PATH_BUF, "%s", base);
         daemon->pids[i].pid = 0;
     }
     return 0;

@@ -1,36 +1,27 @@
-// Replacing the supervisor's own binary under running programs (SIGUSR2):
-// the running image executes the install directory's watch_daemon in place,
-// handing its state, its locks and its children to the new image, which
-// goes on where the old one stood.
+// The state a re-execution hands from the old image to the new one: JSON in
+// a memory file whose descriptor crosses the exec. Every member is named, so
+// a changed layout cannot be read as the old one; a build that reads another
+// format, or finds any field out of range, takes only the envelope: the
+// locks and the children's pids.
 #pragma once
 
+#include <cstddef>
+
+#include "fs.h"
 #include "watch_daemon.h"
 
-// What main knows of its own build, kept for the rest: the arguments to
-// execute a new image with, the build's version ("3.9.47" or "3.9.47+SRC",
-// from DPI_PKG_VERSION and DPI_SRC_VER), and the format of the state it
-// hands over.
-void remember_build(char **argv, const char *version, unsigned format);
-const char *build_version();
-unsigned handover_format();
-
-// In the running image, at a point where nothing is under way: executes the
-// new binary in place of this one. Returns only when that could not be done
-// (missing, not executable, not a program that runs here), having said why.
-void reexec_self(watch_daemon_t *daemon);
-
-enum class taken_over {
-    nothing,     // no re-execution: a fresh start
-    everything,  // the state, the locks and the programs: go on where the old image stood
-    locks,       // only the locks: the old programs were ended, start afresh
+struct handover_envelope {
+    unsigned format;
+    int run_fd, dir_fd;
+    char version[64];  // the old image's build, for its console line
 };
 
-// In a new image, before anything else: takes over what a re-execution handed
-// down, if any, and closes the hand-over channel.
-taken_over take_over(watch_daemon_t *daemon);
+// The hand-over of `daemon` in a memory file, read from its start; invalid
+// on failure, with errno.
+unique_fd handover_write(const watch_daemon_t &daemon, unsigned long console_dropped);
 
-// Closes every descriptor from 3 up but the two locks.
-void close_fds_but_locks(const watch_daemon_t *daemon);
-
-// The locks handed down, close-on-exec again: no program may inherit them.
-void lock_fds_stay_ours(const watch_daemon_t *daemon);
+// Reads a hand-over of `len` bytes. False when it is none (not JSON, or no
+// envelope). `daemon` and `console_dropped` are filled, and `state_ok` set,
+// only when the format is this build's and every field is in range.
+bool handover_read(const char *text, size_t len, handover_envelope &env, watch_daemon_t &daemon,
+                   unsigned long &console_dropped, bool &state_ok);

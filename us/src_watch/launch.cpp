@@ -1,36 +1,38 @@
+// Starting the programs, and ending children the supervisor no longer wants.
+#include <linux/close_range.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
+#include "console.h"
 #include "fs.h"
-#include "state.h"
 #include "tool.h"
 #include "watch_daemon.h"
+
+rlim_t children_nofile = RLIM_INFINITY;
 
 namespace {
 
 // The child's argument vector, built by the child between vfork and exec,
 // in its own frame.
 struct child_args {
-    char *argv[MAX_ARGS_COUNT];
-    int argc;
+    char *argv[MAX_ARGS_COUNT] = {};
+    int argc = 0;
     char buf[MAX_ARGS_COUNT][MAX_CMD_LEN];
 
-    void clear() {
-        argc = 0;
-        argv[0] = nullptr;
-    }
     // Arguments are cut to fit their buffers; the path given to execv is not.
     void add(const char *arg) {
         if (argc >= MAX_ARGS_COUNT - 1) return;
-        join_bounded(buf[argc], MAX_CMD_LEN, {arg});
+        snprintf(buf[argc], MAX_CMD_LEN, "%s", arg);
         argv[argc] = buf[argc];
         argv[++argc] = nullptr;
     }
@@ -46,35 +48,40 @@ void fill_args(child_args &args, const char *pname, int ret_code, int verbose, i
     }
     if (verbose == 1) args.add("-d");
     if (bootdata == 1) {
-        for (const char *arg : {"-T", DPI_TMP_DIRNAME, "-D", DPI_DATA_DIRNAME, "-O", DPI_OUI_INFO})
-            args.add(arg);
+        for (const char *arg : {"-T", DPI_TMP_DIRNAME, "-D", DPI_DATA_DIRNAME, "-O", DPI_OUI_INFO}) args.add(arg);
     }
 }
 
 // Reports a failed exec and ends the child with the status that fails the
-// cycle. Straight to the descriptor: stdio would also flush the supervisor's
-// unwritten output, and a gone reader must not stop the 129.
-[[noreturn, gnu::noinline]] void exec_failed(const char *pname, int err) {
-    signal(SIGPIPE, SIG_IGN);
-    char msg[8192 + 256];
-    const int n =
-        snprintf(msg, sizeof msg, "failed to exec %s, error is %s\n", pname, strerror(err));
-    if (n > 0) write_all(STDOUT_FILENO, msg, std::min(static_cast<size_t>(n), sizeof msg - 1));
+// cycle. Straight to the console, without waiting: stdio would also flush
+// the supervisor's unwritten output, and a console nobody reads must not
+// hold the supervisor, which waits for this child.
+[[noreturn]] void exec_failed(const char *pname, int err) {
+    signal(SIGPIPE, SIG_IGN);  // a console whose reader is gone must not change the 129
+    char shown[8192 * 4 + 16], msg[sizeof shown + 256];
+    const int n = snprintf(msg, sizeof msg, "failed to exec %s, error is %s\n", escaped(pname, shown, sizeof shown),
+                           strerror(err));
+    if (n > 0) console_write_once(msg, std::min(static_cast<size_t>(n), sizeof msg - 1));
     _exit(APP_RETCODE_ERROR);
 }
 
 // The child's side, between vfork and exec. It runs on the supervisor's stack,
 // below the frames the supervisor returns to, and changes only what is the
 // child's own: its signal mask and dispositions, its descriptor table, its
-// death signal and its own frame; and errno, which the supervisor reads only
-// when vfork fails, that is when there is no child. Programs get SIGTERM when
-// the supervisor ends, so that they can end cleanly.
-[[noreturn]] void become_program(const char *pname, int ret_code, int verbose, int bootdata,
-                                 pid_t supervisor) {
+// limits, its death signal and its own frame; and errno, which the
+// supervisor reads only when vfork fails, that is when there is no child.
+// Programs get SIGTERM when the supervisor ends, so that they can end cleanly.
+[[noreturn]] void become_program(const char *pname, int ret_code, int verbose, int bootdata, pid_t supervisor) {
     become_child(SIGTERM, supervisor);
-    process_closefd_from(3);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && children_nofile < limit.rlim_cur) {
+        limit.rlim_cur = children_nofile;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    // Every descriptor but 0, 1 and 2 closes at the exec; until then the
+    // console stays, for a failed exec's line.
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) process_closefd_from(3);
     child_args args;
-    args.clear();
     fill_args(args, pname, ret_code, verbose, bootdata);
     execv(pname, args.argv);
     exec_failed(pname, errno);
@@ -84,11 +91,19 @@ void fill_args(child_args &args, const char *pname, int ret_code, int verbose, i
 // tables for it, and the copy-on-write faults that follow, would be most of
 // the supervisor's cost per restart. The supervisor waits until the exec has
 // happened. The child never returns from here: it execs or exits.
-[[gnu::noinline]] pid_t start_child(const char *pname, int ret_code, int verbose, int bootdata,
-                                    pid_t supervisor) {
+[[gnu::noinline]] pid_t start_child(const char *pname, int ret_code, int verbose, int bootdata, pid_t supervisor) {
     const pid_t pid = vfork();
     if (pid == 0) become_program(pname, ret_code, verbose, bootdata, supervisor);
     return pid;
+}
+
+// A pause before trying again, which a request to stop cuts short.
+void pause_s(time_t seconds) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    const timespec wait{seconds, 0};
+    if (sigtimedwait(&stop, nullptr, &wait) == SIGTERM) stop_on_request();
 }
 
 }  // namespace
@@ -102,31 +117,40 @@ pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
         const pid_t pid = start_child(pname, ret_code, verbose, bootdata, supervisor);
         if (pid >= 0) return pid;
         if (attempt == std::size(pauses) || (errno != EAGAIN && errno != ENOMEM)) break;
-        timespec pause{pauses[attempt], 0};
-        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-        }
+        pause_s(pauses[attempt]);
     }
     puts("failed to fork");
     return -1;
 }
 
-namespace {
-
-// A start from the data space takes the program from ./data/. The path gets a
-// frame of its own, so that only these starts run deeper on the stack.
-[[gnu::noinline]] pid_t exec_from_data_space(const char *base, int ret_code, int verbose) {
-    char path[sizeof DPI_DATA_DIRNAME + PATH_BUF];
-    join_bounded(path, sizeof path, {DPI_DATA_DIRNAME, "/", base});
-    return exec_process(path, ret_code, verbose, 1);
-}
-
-}  // namespace
-
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     exec_pid_t &slot = daemon->pids[i];
-    slot.pid = daemon->boot_space == BOOT_SPACE_DATA
-                   ? exec_from_data_space(slot.base.data(), ret_code, daemon->verbose)
-                   : exec_process(slot.base.data(), ret_code, daemon->verbose, 0);
+    if (daemon->boot_space == BOOT_SPACE_DATA) {
+        char path[sizeof DPI_DATA_DIRNAME + PATH_BUF];
+        snprintf(path, sizeof path, "%s/%s", DPI_DATA_DIRNAME, slot.base.data());
+        slot.pid = exec_process(path, ret_code, daemon->verbose, 1);
+    } else {
+        slot.pid = exec_process(slot.base.data(), ret_code, daemon->verbose, 0);
+    }
     slot.unreaped = slot.pid > 0;
     state_child_started(daemon, i);
+}
+
+int kill_and_reap(pid_t pid) {
+    kill(pid, SIGKILL);
+    int status = 0;
+    return wait_child_until(pid, monotonic_ms() + 1000, &status) ? status : -1;
+}
+
+void end_children() {
+    char path[64], list[4096];
+    snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(getpid()));
+    const unique_fd fd = open_plain(path);
+    const ssize_t n = fd.valid() ? read_full(fd.get(), list, sizeof list - 1) : -1;
+    list[n > 0 ? n : 0] = '\0';
+    for (char *p = list, *end = nullptr;; p = end) {
+        const long pid = strtol(p, &end, 10);
+        if (end == p) break;
+        if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
+    }
 }

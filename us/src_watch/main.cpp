@@ -1,5 +1,5 @@
 #include <fcntl.h>
-#include <libgen.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -13,14 +13,20 @@
 
 #include "app_dpi_process.h"
 #include "build_info.h"
+#include "console.h"
 #include "fs.h"
-#include "handover.h"
-#include "state.h"
+#include "reexec.h"
+#include "tool.h"
 #include "watch_daemon.h"
+
+namespace {
+
+// Fewer descriptors than this, and an upgrade could not even be unpacked.
+constexpr rlim_t MIN_DESCRIPTORS = 32;
 
 // A closed standard descriptor would be handed to the run file, and console
 // messages would then land in it: put /dev/null there first.
-static void attach_closed_std_fds() {
+void attach_closed_std_fds() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0) continue;
         const int null = open_plain("/dev/null", O_RDWR).release();
@@ -33,40 +39,18 @@ static void attach_closed_std_fds() {
     }
 }
 
-// The run file is named after the program, "./tmp/" + basename(argv0) +
-// ".run". For a path that does not end in a slash, basename() is what follows
-// the last slash, taken here directly: the call would keep a page of libc
-// code, and the 64 KiB around it, mapped for the life of the process.
-[[gnu::noinline]] static void set_runfile_by_basename(watch_daemon_t *daemon, const char *argv0) {
-    // basename() may change its argument: give it a copy (argv0 fits, see
-    // app_change_dir, or start-up ends there).
-    char copy[PATH_BUF];
-    join_bounded(copy, sizeof copy, {argv0});
-    join_bounded(daemon->runfile.data(), daemon->runfile.size(),
-                 {DPI_TMP_DIRNAME, basename(copy), ".run"});
-}
-
-static void set_runfile(watch_daemon_t *daemon, const char *argv0) {
-    const char *slash = strrchr(argv0, '/');
-    if (slash != nullptr && slash[1] == '\0') return set_runfile_by_basename(daemon, argv0);
-    join_bounded(daemon->runfile.data(), daemon->runfile.size(),
-                 {DPI_TMP_DIRNAME, slash != nullptr ? slash + 1 : argv0, ".run"});
-}
-
 // Whatever started us may have blocked or ignored signals (a wrapper that
 // blocks SIGTERM, a shell that ignores SIGINT for background jobs). Start
-// clean, so that SIGTERM stops the supervisor and the children get the
-// parent-death signal. Only an ignored SIGHUP stays: that is what an
-// operator's nohup asks for. Blocked are only the signals the supervisor
-// waits for; a request to re-execute that came before, even across the
-// exec of this image, stays pending for the first wait.
-static void reset_signals() {
+// clean, so that the children get the parent-death signal. Only an ignored
+// SIGHUP stays: that is what an operator's nohup asks for. Blocked are only
+// the signals the supervisor waits for; a request that came before, even
+// across the exec of this image, stays pending for the first wait.
+void reset_signals() {
     const sigset_t awaited = awaited_signals();
     sigprocmask(SIG_SETMASK, &awaited, nullptr);
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction old {};
-        if (sig != SIGHUP && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
-            signal(sig, SIG_DFL);
+        if (sig != SIGHUP && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) signal(sig, SIG_DFL);
     }
     // A log reader that goes away must not take the supervisor (and, by the
     // parent-death signal, every supervised program) with it; nor may a
@@ -74,25 +58,34 @@ static void reset_signals() {
     // error, handled as a full disk is.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGCHLD, SIG_DFL);
 }
 
-// A request to re-execute (SIGUSR2) would end the process by its default
-// action until the supervisor blocks it: block it before anything else runs.
-// Across a re-execution it stays blocked, and a request pending then is
-// taken at the first wait.
-[[gnu::constructor]] static void hold_requests_from_the_start() {
+// A request to re-execute (SIGUSR2) or to stop would end the process by its
+// default action until the supervisor blocks it: block them before anything
+// else runs. Across a re-execution they stay blocked, and one pending then
+// is taken at the first wait.
+[[gnu::constructor]] void hold_requests_from_the_start() {
     const sigset_t awaited = awaited_signals();
     sigprocmask(SIG_BLOCK, &awaited, nullptr);
+}
+
+// What the starter hands down that is meant for the supervisor alone: the
+// service manager's socket, and the unit's output-buffering preload (the
+// supervisor buffers its own lines). The programs must never see them.
+void keep_environment_ours(char (&notify_socket)[sizeof sockaddr_un::sun_path]) {
+    const char *socket_path = getenv("NOTIFY_SOCKET");
+    snprintf(notify_socket, sizeof notify_socket, "%s", socket_path != nullptr ? socket_path : "");
+    for (const char *name : {"NOTIFY_SOCKET", "LD_PRELOAD", "_STDBUF_I", "_STDBUF_O", "_STDBUF_E"}) unsetenv(name);
 }
 
 // Under systemd (Type=notify): start-up is done, the locks are held. A
 // reload asked for before this waits for it, rather than finding a process
 // that has not blocked its request yet.
-static void tell_service_manager_ready() {
-    const char *socket_path = getenv("NOTIFY_SOCKET");
+void tell_service_manager_ready(const char *socket_path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const size_t len = socket_path != nullptr ? strlen(socket_path) : 0;
+    const size_t len = strlen(socket_path);
     if (len == 0 || len >= sizeof address.sun_path || (socket_path[0] != '/' && socket_path[0] != '@')) return;
     memcpy(address.sun_path, socket_path, len);
     if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
@@ -105,102 +98,110 @@ static void tell_service_manager_ready() {
 
 // An interval timer survives exec: one left running by whoever started us
 // would end the supervisor by SIGALRM (or SIGVTALRM, SIGPROF) some time later.
-static void clear_interval_timers() {
+void clear_interval_timers() {
     const itimerval off{};
     for (const int timer : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) setitimer(timer, &off, nullptr);
 }
 
-// What every start does first, also a re-executed one: no descriptor but
-// 0, 1, 2 (and the locks a re-execution handed down), and nothing of the
-// starter's signal dispositions, mask or timers.
-static void start_clean(const watch_daemon_t *daemon, bool keep_locks) {
-    attach_closed_std_fds();
-    if (keep_locks)
-        close_fds_but_locks(daemon);
-    else
-        process_closefd_from(3);
-    reset_signals();
-    clear_interval_timers();
+// The supervisor runs with the hard open-file limit; the programs get the
+// starter's soft one back. False when even the hard limit is too low.
+bool enough_descriptors(watch_daemon_t *daemon) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;
+    daemon->nofile_soft = children_nofile = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max >= MIN_DESCRIPTORS) return true;
+    printf("open-file limit too low: %lu descriptors, at least %lu needed, refusing to start\n",
+           static_cast<unsigned long>(limit.rlim_max), static_cast<unsigned long>(MIN_DESCRIPTORS));
+    return false;
 }
 
-// Start-up, step by step; any failure ends the process with status 0. Kept
-// out of main's frame: its path buffers must not sit on the stack beneath the
-// supervision loop for the life of the process. With `keep_locks`, the locks
-// are the ones a re-execution handed down, held without a gap.
-[[gnu::noinline]] static void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
-    start_clean(daemon, keep_locks);
+// What every start does first, also a re-executed one: no descriptor but
+// 0, 1, 2, the console's own and the locks a re-execution handed down, and
+// nothing of the starter's signal dispositions, mask, timers or environment.
+void start_clean(const watch_daemon_t *daemon, bool keep_locks, char (&notify_socket)[108]) {
+    if (keep_locks)
+        keep_only_locks(daemon);
+    else
+        process_closefd_from(3);
+    console_init();
+    reset_signals();
+    clear_interval_timers();
+    keep_environment_ours(notify_socket);
+}
+
+bool name_files(watch_daemon_t *daemon, const char *argv0) {
+    return supervisor_file(argv0, ".run", daemon->runfile.data(), PATH_BUF) &&
+           supervisor_file(argv0, ".state", daemon->statefile.data(), PATH_BUF);
+}
+
+// Start-up, step by step; any failure ends the process with status 0. With
+// `keep_locks`, the locks are the ones a re-execution handed down, held
+// without a gap.
+void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
+    char notify_socket[108];
+    start_clean(daemon, keep_locks, notify_socket);
+    daemon->state_fd = -1;
     // Linux hands an empty argument vector over as one empty argument: either
     // way there is no path to find the install directory by.
     if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
         puts("no program path given, refusing to start");
         exit(0);
     }
-    set_runfile(daemon, argv[0]);
-    if (app_change_dir(argv[0]) != 0) exit(0);
+    if (app_change_dir(argv[0]) != 0 || !name_files(daemon, argv[0]) || !enough_descriptors(daemon)) exit(0);
     if (argc > 1) daemon->verbose = 1;
-    if (prepare_needful_dir(DPI_TMP_DIRNAME) != 0 || prepare_needful_dir(DPI_DATA_DIRNAME) != 0)
-        exit(0);
+    if (prepare_needful_dir(DPI_TMP_DIRNAME) != 0 || prepare_needful_dir(DPI_DATA_DIRNAME) != 0) exit(0);
     if (daemon_init("config", daemon) != 0) {
         puts("failed to init daemon");
         exit(0);
     }
-    if (keep_locks)
-        lock_fds_stay_ours(daemon);
-    else if (daemon_run_set(argv[0], daemon) != 0)
-        exit(0);
-    signal(SIGCHLD, SIG_DFL);
-    daemon->started = daemon->build_since = wall_clock_now();
-    tell_service_manager_ready();
+    if (!keep_locks && daemon_run_set(argv[0], daemon) != 0) exit(0);
+    daemon->started = daemon->build_since = time(nullptr);
+    tell_service_manager_ready(notify_socket);
 }
 
 // A re-executed image: the state, the locks and the programs are the old
 // image's; only this build is new.
-static void resume(watch_daemon_t *daemon) {
-    start_clean(daemon, true);
-    lock_fds_stay_ours(daemon);
-    signal(SIGCHLD, SIG_DFL);
-    daemon->build_since = wall_clock_now();
-    daemon->state_fd = 0;  // closed with the rest: opened again when written
+void resume(watch_daemon_t *daemon, const char *argv0) {
+    char notify_socket[108];
+    start_clean(daemon, true, notify_socket);
+    daemon->state_fd = -1;
+    name_files(daemon, argv0);
+    children_nofile = daemon->nofile_soft;
+    daemon->build_since = time(nullptr);
     state_resumed(daemon);
-}
-
-static const char *version_text() {
-    static char version[64];
-    join_bounded(version, sizeof version, {DPI_PKG_VERSION, DPI_SRC_VER[0] != '\0' ? "+" : "", DPI_SRC_VER});
-    return version;
 }
 
 // Asking for help or the version must start nothing: no directory made, no
 // lock taken, no process killed by name. Only this exact single argument
 // counts; any other keeps meaning "verbose".
-static bool answered_query(const char *arg) {
+bool answered_query(const char *arg) {
     if (strcmp(arg, "--help") == 0) {
-        fputs(
-            "Usage: watch_daemon [-d]\n"
-            "       watch_daemon --help | --version\n"
-            "Supervises, in the foreground, the programs named in the config of the\n"
-            "directory that holds it. Any other argument: verbose. See watch_daemon(8).\n",
-            stdout);
+        fputs("Usage: watch_daemon [-d]\n"
+              "       watch_daemon --help | --version\n"
+              "Supervises, in the foreground, the programs named in the config of the\n"
+              "directory that holds it. Any other argument: verbose. See watch_daemon(8).\n",
+              stdout);
         return true;
     }
     if (strcmp(arg, "--version") != 0) return false;
-    printf("watch_daemon %s\n", version_text());
+    printf("watch_daemon %s\n", WATCH_VERSION);
     return true;
 }
 
-#ifndef WATCH_HANDOVER_FORMAT
-#define WATCH_HANDOVER_FORMAT 1  // the layout of watch_daemon_t as handed over
-#endif
+}  // namespace
 
 int main(int argc, char *argv[]) {
     if (argc == 2 && answered_query(argv[1])) return 0;
-    // Static storage starts out all zeros, and stays untouched (not resident)
-    // but for the bytes that are written: no assignment of a cleared copy.
     static watch_daemon_t daemon;
-    remember_build(argv, version_text(), WATCH_HANDOVER_FORMAT);
-    const taken_over handed = take_over(&daemon);
+    attach_closed_std_fds();
+    console_init();
+    unsigned long dropped = 0;
+    const taken_over handed = take_over(&daemon, dropped);
+    console_carry_dropped(dropped);
     if (handed == taken_over::everything)
-        resume(&daemon);
+        resume(&daemon, argv[0]);
     else
         start_up(argc, argv, &daemon, handed == taken_over::locks);
     watch_loop(&daemon, handed == taken_over::everything);

@@ -4,67 +4,28 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <initializer_list>
 
 #include "app_dpi_process.h"
-#include "handover.h"
-#include "state.h"
+#include "reexec.h"
 #include "tool.h"
 #include "watch_daemon.h"
 
-static int slots_in_use(const watch_daemon_t *daemon) {
-    return daemon->sub_cnt < MAX_SUB_PROCESS ? daemon->sub_cnt : MAX_SUB_PROCESS;
-}
+namespace {
 
-// killall matches names only: it misses a child started as ./data//a/b, and
-// does nothing when it is missing. Our own children are killed by pid first.
-static void kill_unreaped_children(watch_daemon_t *daemon) {
-    for (int i = 0; i < slots_in_use(daemon); ++i) {
-        const exec_pid_t &slot = daemon->pids[i];
-        if (slot.unreaped && slot.pid > 0) kill(slot.pid, SIGKILL);
-    }
-}
+watch_daemon_t *supervised;  // for a request to stop, taken wherever the supervisor waits
 
-void watch_clean(watch_daemon_t *daemon) {
-    kill_unreaped_children(daemon);
-    for (int i = 0; i < slots_in_use(daemon); ++i) {
-        const char *const argv[] = {"killall", "-9", "--", daemon->pids[i].base.data(), nullptr};
-        run_tool(argv, {.quiet = true});
-    }
-}
-
-int segv_delay(unsigned int count) {
-    return count >= 4 ? PROGRAM_SEGV_TIMEOUT : static_cast<int>(count * 600 - 540);
-}
-
-int segv_sleep(watch_daemon_t *daemon) {
-    return segv_delay(++daemon->segv_cnt);
-}
-
-int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_code,
-                     int *exit_normal) {
-    int i = 0;
-    while (i < daemon->sub_cnt && daemon->pids[i].pid != death) ++i;
-    if (i == daemon->sub_cnt) {
-        printf("No such pid(%d) for reexec\n", death);
-        return daemon->sub_cnt;
-    }
-    daemon->pids[i].unreaped = false;
-    *exit_normal = 0;
-    if (WIFEXITED(status)) {
-        *ret_code = WEXITSTATUS(status);
-        *exit_normal = 1;
-    } else if (WIFSIGNALED(status)) {
-        *ret_code = WTERMSIG(status);
-    } else if (WIFSTOPPED(status)) {
-        *ret_code = WSTOPSIG(status);
-    }
-    return i;
+sigset_t signal_set(std::initializer_list<int> signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : signals) sigaddset(&set, sig);
+    return set;
 }
 
 // What an ordinary end (not a request) costs before the program runs again.
-static int restart_delay(watch_daemon_t *daemon, int code, int exit_normal) {
+int restart_delay(watch_daemon_t *daemon, int code, int exit_normal) {
     if (exit_normal != 1 && code == SIGSEGV) {
         const int delay = segv_sleep(daemon);
         printf("Will restart segv prog after %d secs\n", delay);
@@ -74,30 +35,17 @@ static int restart_delay(watch_daemon_t *daemon, int code, int exit_normal) {
     return PROGRAM_REBOOT_TIMEOUT;
 }
 
-namespace {
-
-long long monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
-
-sigset_t signal_set(std::initializer_list<int> signals) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : signals) sigaddset(&set, sig);
-    return set;
-}
-
 // Waits for a child to end; a request to re-execute that comes meanwhile is
 // taken here, where nothing is under way. The ends of children stay queued
 // in the kernel while this image is replaced, for the next one to reap.
 pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
+    const sigset_t awaited = awaited_signals();
     for (;;) {
         const pid_t pid = waitpid(-1, status, WNOHANG);
         if (pid > 0 || (pid < 0 && errno != EINTR)) return pid;
-        const sigset_t awaited = awaited_signals();
-        if (pid == 0 && sigwaitinfo(&awaited, nullptr) == SIGUSR2) reexec_self(daemon);
+        const int sig = pid == 0 ? sigwaitinfo(&awaited, nullptr) : 0;
+        if (sig == SIGUSR2) reexec_self(daemon);
+        if (sig == SIGTERM) stop_on_request();
     }
 }
 
@@ -106,11 +54,12 @@ pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
 // what is left. Children that end meanwhile are reaped after the delay.
 bool restart_when_due(watch_daemon_t *daemon) {
     pending_restart &restart = daemon->pending;
-    const sigset_t requests = signal_set({SIGUSR2});
-    for (long long left; (left = restart.due_ns - monotonic_ns()) > 0;) {
-        const timespec wait{left / 1000000000LL, left % 1000000000LL};
+    const sigset_t requests = signal_set({SIGUSR2, SIGTERM});
+    for (long long left; (left = restart.due_ms - monotonic_ms()) > 0;) {
+        const timespec wait{left / 1000, left % 1000 * 1000000};
         const int sig = sigtimedwait(&requests, nullptr, &wait);
         if (sig == SIGUSR2) reexec_self(daemon);
+        if (sig == SIGTERM) stop_on_request();
         if (sig < 0 && errno == EAGAIN) break;
     }
     restart.active = false;
@@ -118,53 +67,49 @@ bool restart_when_due(watch_daemon_t *daemon) {
     return daemon->pids[restart.slot].pid >= 0;
 }
 
-}  // namespace
-
-sigset_t awaited_signals() {
-    return signal_set({SIGCHLD, SIGUSR2});
+// An end found when a cycle ends, before its kills: recorded and counted as
+// any end; a request is taken as far as the cycle still can (an upgrade is
+// installed, a 129 fails the cycle). -1 for a 129.
+int take_late_end(watch_daemon_t *daemon, int slot, int status, int *pcode) {
+    int code = 0, exit_normal = 0;
+    find_exit_status(daemon->pids[slot].pid, status, daemon, &code, &exit_normal);
+    record_end(daemon, slot, code, exit_normal);
+    state_child_ended(daemon, slot, code, exit_normal);
+    if (exit_normal != 1) {
+        if (code == SIGSEGV) segv_sleep(daemon);
+        return 0;
+    }
+    *pcode = code;
+    if (code >= APP_RETCODE_UPDATE && code <= APP_RETCODE_UPDATE_SIG) daemon_upgrade(daemon, code);
+    return code == APP_RETCODE_ERROR ? -1 : 0;
 }
 
-int loop_run(watch_daemon_t *daemon, int *pcode) {
-    if (daemon->pending.active && !restart_when_due(daemon)) return -1;
-    for (;;) {
+// Every end that already happened when the cycle ends is handled before the
+// cycle kills anything: only the cycle's own kills go unrecorded.
+int take_ended(watch_daemon_t *daemon, int result) {
+    for (int i = 0; i < daemon->sub_cnt; ++i) {
         int status = 0;
-        const pid_t pid = wait_for_end(daemon, &status);
-        if (pid < 0) {
-            puts("failed to waitpid");
-            return -1;
-        }
-        int code = 0;
-        int exit_normal = 0;
-        const int i = find_exit_status(pid, status, daemon, &code, &exit_normal);
-        if (i >= daemon->sub_cnt || i > MAX_SUB_PROCESS - 1) continue;
-
-        record_exit_status(code, exit_normal, daemon->pids[i].base.data(), daemon->run_fd);
-        state_child_ended(daemon, i, code, exit_normal);
-        if (exit_normal == 1) {
-            *pcode = code;
-            switch (code) {
-                case APP_RETCODE_RESTORE:
-                    return 0;
-                case APP_RETCODE_ERROR:
-                    return -1;
-                case APP_RETCODE_UPDATE:
-                case APP_RETCODE_UPDATE_LUA:
-                case APP_RETCODE_UPDATE_SIG:
-                    daemon_upgrade(daemon, code);
-                    return 0;
-                default:
-                    break;
-            }
-        }
-        const int delay = restart_delay(daemon, code, exit_normal);
-        state_restart_due(daemon, i, delay);
-        daemon->pending = {true, i, code, monotonic_ns() + delay * 1000000000LL};
-        if (!restart_when_due(daemon)) return -1;
+        const exec_pid_t &slot = daemon->pids[i];
+        if (slot.unreaped && slot.pid > 0 && waitpid(slot.pid, &status, WNOHANG) == slot.pid &&
+            take_late_end(daemon, i, status, &daemon->cycle_reason) < 0)
+            result = -1;
     }
+    return result;
+}
+
+// Restart-all cycles come at most once a second, whatever a program asks: a
+// program that exits 160 at once would otherwise have them follow each other
+// without pause. The first restart-all is at once.
+void wait_out_cycle_bound(const watch_daemon_t *daemon) {
+    const long long left = daemon->cycle_started_ms == 0 ? 0 : daemon->cycle_started_ms + 1000 - monotonic_ms();
+    if (left <= 0) return;
+    const sigset_t stop = signal_set({SIGTERM});
+    const timespec wait{0, left * 1000000};
+    if (sigtimedwait(&stop, nullptr, &wait) == SIGTERM) stop_on_request();
 }
 
 // After a failed cycle: true to try again, from the install directory.
-static bool fall_back_after_failure(watch_daemon_t *daemon) {
+bool fall_back_after_failure(watch_daemon_t *daemon) {
     if (!daemon->bootchk_set_aside) {
         switch (bootchk_exit_clean()) {
             case 1:
@@ -186,11 +131,12 @@ static bool fall_back_after_failure(watch_daemon_t *daemon) {
 
 // Kills what is left, decides the boot space and starts every program;
 // false when a start could not fork, which ends the supervisor.
-static bool start_cycle(watch_daemon_t *daemon) {
+bool start_cycle(watch_daemon_t *daemon, bool first) {
     watch_clean(daemon);
     daemon->boot_space = find_boot_space(daemon);
+    daemon->cycle_started_ms = first ? 0 : monotonic_ms();
     state_cycle_started(daemon);
-    for (int i = 0; i < slots_in_use(daemon); ++i) {
+    for (int i = 0; i < daemon->sub_cnt; ++i) {
         daemon_run_one(daemon, i, daemon->cycle_reason);
         if (daemon->pids[i].pid < 0) {
             state_stopped(daemon, "gave up: failed to fork");
@@ -200,10 +146,113 @@ static bool start_cycle(watch_daemon_t *daemon) {
     return true;
 }
 
+}  // namespace
+
+sigset_t awaited_signals() {
+    return signal_set({SIGCHLD, SIGUSR2, SIGTERM});
+}
+
+long long monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+void stop_on_request() {
+    if (supervised != nullptr) state_stopped(supervised, "on request (SIGTERM)");
+    exit(0);
+}
+
+// Our own children are killed by pid, and reaped at once: one that ended on
+// its own just before is recorded as any end. killall then ends what is left
+// of the names, which it matches only as they are started (it misses a child
+// started as ./data//a/b, and does nothing when it is missing).
+void watch_clean(watch_daemon_t *daemon) {
+    for (int i = 0; i < daemon->sub_cnt; ++i) {
+        exec_pid_t &slot = daemon->pids[i];
+        if (!slot.unreaped || slot.pid <= 0) continue;
+        int status = 0;
+        if (waitpid(slot.pid, &status, WNOHANG) != slot.pid) status = kill_and_reap(slot.pid);
+        if (status == -1) continue;  // still unreaped: the loop reaps it later, as no slot's child
+        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
+            slot.unreaped = false;
+            printf("No such pid(%d) for reexec\n", slot.pid);
+        } else {
+            take_late_end(daemon, i, status, &daemon->cycle_reason);
+        }
+    }
+    for (int i = 0; i < daemon->sub_cnt; ++i) {
+        const char *const argv[] = {"killall", "-9", "--", daemon->pids[i].base.data(), nullptr};
+        run_tool(argv, {.quiet = true});
+    }
+}
+
+int segv_delay(unsigned int count) {
+    return count >= 4 ? PROGRAM_SEGV_TIMEOUT : static_cast<int>(count * 600 - 540);
+}
+
+int segv_sleep(watch_daemon_t *daemon) {
+    return segv_delay(++daemon->segv_cnt);
+}
+
+int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_code, int *exit_normal) {
+    int i = 0;
+    while (i < daemon->sub_cnt && daemon->pids[i].pid != death) ++i;
+    if (i == daemon->sub_cnt) {
+        printf("No such pid(%d) for reexec\n", death);
+        return daemon->sub_cnt;
+    }
+    daemon->pids[i].unreaped = false;
+    *exit_normal = WIFEXITED(status) ? 1 : 0;
+    *ret_code = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
+    return i;
+}
+
+int loop_run(watch_daemon_t *daemon, int *pcode) {
+    if (daemon->pending.active && !restart_when_due(daemon)) return -1;
+    for (;;) {
+        int status = 0;
+        const pid_t pid = wait_for_end(daemon, &status);
+        if (pid < 0) {
+            puts("failed to waitpid");
+            return -1;
+        }
+        int code = 0;
+        int exit_normal = 0;
+        const int i = find_exit_status(pid, status, daemon, &code, &exit_normal);
+        if (i >= daemon->sub_cnt) continue;
+
+        record_end(daemon, i, code, exit_normal);
+        state_child_ended(daemon, i, code, exit_normal);
+        if (exit_normal == 1) {
+            *pcode = code;
+            switch (code) {
+                case APP_RETCODE_RESTORE:
+                    return 0;
+                case APP_RETCODE_ERROR:
+                    return -1;
+                case APP_RETCODE_UPDATE:
+                case APP_RETCODE_UPDATE_LUA:
+                case APP_RETCODE_UPDATE_SIG:
+                    daemon_upgrade(daemon, code);
+                    return 0;
+                default:
+                    break;
+            }
+        }
+        const int delay = restart_delay(daemon, code, exit_normal);
+        state_restart_due(daemon, i, delay);
+        daemon->pending = {true, i, code, monotonic_ms() + delay * 1000LL};
+        if (!restart_when_due(daemon)) return -1;
+    }
+}
+
 void watch_loop(watch_daemon_t *daemon, bool resumed) {
-    for (bool fresh = !resumed;; fresh = true) {
-        if (fresh && !start_cycle(daemon)) return;
-        if (loop_run(daemon, &daemon->cycle_reason) >= 0) continue;
-        if (!fall_back_after_failure(daemon)) return;
+    supervised = daemon;
+    for (bool first = !resumed, fresh = !resumed;; first = false, fresh = true) {
+        if (fresh && !start_cycle(daemon, first)) return;
+        const int result = take_ended(daemon, loop_run(daemon, &daemon->cycle_reason));
+        if (result < 0 && !fall_back_after_failure(daemon)) return;
+        wait_out_cycle_bound(daemon);
     }
 }

@@ -1,6 +1,7 @@
 #include "tool.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,11 +9,15 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app_dpi_process.h"
+#include "console.h"
 #include "fs.h"
 #include "sandbox.h"
+#include "watch_daemon.h"
 
 void become_child(int death_signal, pid_t supervisor) {
     sigset_t none;
@@ -24,28 +29,46 @@ void become_child(int death_signal, pid_t supervisor) {
     if (getppid() != supervisor) raise(death_signal);
 }
 
-pid_t wait_child(pid_t pid, int *status) {
-    pid_t r;
-    do {
-        r = waitpid(pid, status, 0);
-    } while (r < 0 && errno == EINTR);
-    return r;
+bool wait_child_until(pid_t pid, long long deadline_ms, int *status) {
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, SIGCHLD);
+    sigaddset(&wake, SIGTERM);
+    for (;;) {
+        const pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid) return true;
+        if (r < 0 && errno != EINTR) return false;
+        const long long left = deadline_ms > 0 ? deadline_ms - monotonic_ms() : 60000;
+        if (left <= 0) return false;
+        const timespec wait{left / 1000, left % 1000 * 1000000};
+        if (sigtimedwait(&wake, nullptr, &wait) == SIGTERM) stop_on_request();
+    }
 }
 
 namespace {
+
+// The environment of every tool: the supervisor's search path, nothing else
+// (no TAR_OPTIONS, no preload, no service-manager socket).
+char **tool_environment() {
+    static char path[PATH_BUF + 8];
+    static char *env[] = {path, nullptr};
+    const char *search = getenv("PATH");
+    snprintf(path, sizeof path, "PATH=%s", search != nullptr ? search : "/usr/sbin:/usr/bin:/sbin:/bin");
+    return env;
+}
 
 // The tool's side, between fork and exec. Tools die by SIGKILL with the
 // supervisor: nothing of theirs needs a clean end, and tar must not go on
 // writing ./data/.
 [[noreturn]] void become_tool(const char *const argv[], const tool_options &options, pid_t supervisor,
-                              int exec_error) {
+                              int exec_error, char **env) {
     become_child(SIGKILL, supervisor);
-    if (options.quiet) {
-        const int null = open_plain("/dev/null", O_WRONLY).release();
-        if (null >= 0) dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
-    }
+    if (options.own_group) setpgid(0, 0);
+    const int null = options.quiet ? open_plain("/dev/null", O_WRONLY).release() : -1;
+    const int output = options.quiet ? null : options.output;
+    const int error = options.quiet ? null : options.error >= 0 ? options.error : options.output;
+    if ((output >= 0 && dup2(output, STDOUT_FILENO) < 0) || (error >= 0 && dup2(error, STDERR_FILENO) < 0)) _exit(127);
     if (options.input >= 0 && dup2(options.input, STDIN_FILENO) < 0) _exit(127);
-    if (options.output >= 0 && dup2(options.output, STDOUT_FILENO) < 0) _exit(127);
     if (options.workdir >= 0 && fchdir(options.workdir) != 0) _exit(127);
     umask(umask(0) | 022);
     // Fail closed: a sandbox asked for and not set up means no tool at all.
@@ -54,13 +77,15 @@ namespace {
     // The pipe for a failed exec's errno stays, as 3: close-on-exec, it is
     // gone once the tool runs.
     if (exec_error != 3 && dup3(exec_error, 3, O_CLOEXEC) != 3) _exit(127);
-    exec_error = 3;
     process_closefd_from(4);
-    // A path is executed as it is: execvp would hand a file that is no
+    // A path is executed as it is: execvpe would hand a file that is no
     // program to the shell.
-    (strchr(argv[0], '/') != nullptr ? execv : execvp)(argv[0], const_cast<char *const *>(argv));
+    if (strchr(argv[0], '/') != nullptr)
+        execve(argv[0], const_cast<char *const *>(argv), env);
+    else
+        execvpe(argv[0], const_cast<char *const *>(argv), env);
     const int err = errno;
-    const ssize_t told = write(exec_error, &err, sizeof err);
+    const ssize_t told = write(3, &err, sizeof err);
     (void)told;
     _exit(127);
 }
@@ -72,39 +97,16 @@ namespace {
 pid_t start_tool(const char *const argv[], const tool_options &options, int *exec_error) {
     int told[2];
     if (pipe2(told, O_CLOEXEC) != 0) return -1;
+    char **env = tool_environment();
     const pid_t supervisor = getpid();
     const pid_t pid = fork();
-    if (pid == 0) become_tool(argv, options, supervisor, told[1]);
+    if (pid == 0) become_tool(argv, options, supervisor, told[1], env);
+    if (pid > 0 && options.own_group) setpgid(pid, pid);
     close(told[1]);
     int err = 0;
     if (pid > 0 && read(told[0], &err, sizeof err) == sizeof err) *exec_error = err;
     close(told[0]);
     return pid;
-}
-
-
-// Waits for the tool at most `seconds`, by its SIGCHLD (blocked in the
-// supervisor, so none is missed); kills it when the time is up.
-bool wait_at_most(pid_t pid, int seconds, int *status) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const time_t deadline = now.tv_sec + seconds;
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    for (;;) {
-        const pid_t r = waitpid(pid, status, WNOHANG);
-        if (r == pid) return true;
-        if (r < 0 && errno != EINTR) return false;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec >= deadline) break;
-        const timespec left{deadline - now.tv_sec, 0};
-        sigtimedwait(&child, nullptr, &left);
-    }
-    kill(pid, SIGKILL);
-    wait_child(pid, status);
-    errno = ETIMEDOUT;
-    return false;
 }
 
 }  // namespace
@@ -114,12 +116,47 @@ int run_tool(const char *const argv[], const tool_options &options) {
     const pid_t pid = start_tool(argv, options, &exec_error);
     if (pid < 0) return -1;
     int status = 0;
-    if (options.time_limit_s > 0 ? !wait_at_most(pid, options.time_limit_s, &status)
-                                 : wait_child(pid, &status) < 0)
+    const long long deadline = options.time_limit_s > 0 ? monotonic_ms() + options.time_limit_s * 1000LL : 0;
+    const bool ended = wait_child_until(pid, deadline, &status);
+    if (!ended) kill(pid, SIGKILL);
+    if (options.own_group) kill(-pid, SIGKILL);  // whatever it left behind
+    if (!ended) {
+        wait_child_until(pid, 0, &status);
+        errno = ETIMEDOUT;
         return -1;
+    }
     if (exec_error != 0) {
         errno = exec_error;
         return -1;
     }
     return status;
+}
+
+int probe_version(const char *path, char *answer, size_t answer_size, char *error, size_t error_size) {
+    const unique_fd out(memfd_create("probe-output", MFD_CLOEXEC)), err(memfd_create("probe-error", MFD_CLOEXEC));
+    answer[0] = error[0] = '\0';
+    if (!out.valid() || !err.valid()) return -1;
+    const char *const argv[] = {path, "--version", nullptr};
+    const int status =
+        run_tool(argv, {.output = out.get(), .error = err.get(), .time_limit_s = 5, .own_group = true});
+    const int saved = errno;
+    const ssize_t n = pread(out.get(), answer, answer_size - 1, 0);
+    answer[n > 0 ? n : 0] = '\0';
+    const ssize_t m = pread(err.get(), error, error_size - 1, 0);
+    error[m > 0 ? m : 0] = '\0';
+    error[strcspn(error, "\n")] = '\0';
+    errno = saved;
+    return status;
+}
+
+void relay_output(int fd) {
+    char text[4096];
+    const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    text[n > 0 ? n : 0] = '\0';
+    for (char *line = text, *next; *line != '\0'; line = next) {
+        next = line + strcspn(line, "\n");
+        if (*next != '\0') *next++ = '\0';
+        char shown[sizeof text * 4];
+        puts(escaped(line, shown, sizeof shown));
+    }
 }

@@ -10,11 +10,6 @@
 // is missing, empty, unreadable or does not begin with a JSON value.
 cJSON *cjson_from_file(const char *conf_file);
 
-// Parses the whole file behind `fd` if it holds at most `cap` bytes. Null when
-// it does not begin with a JSON value; `error`, if given, is then the errno of
-// a file that could not be read whole (EFBIG: larger than `cap`), else 0.
-cJSON *cjson_from_fd(int fd, size_t cap, int *error);
-
 // Stores borrowed pointers to the texts of the first `max` children of
 // `array` into `strings`. Returns how many, 0 for no array, -1 at the first
 // child without text (the pointers stored before it stay stored).
@@ -23,31 +18,18 @@ int cjson_parse_array_string(cJSON *array, const char **strings, int max);
 // A string node holding a copy of exactly `len` bytes of `string`.
 cJSON *cJSON_CreateStringLen(const char *string, int len);
 
-// What cJSON_GetObjectItem finds: the first member named `string` in any
-// letter case, or null. A first member with exactly that name is that match,
-// and is taken without the library's case folding: it calls tolower() on
-// every character, whose table keeps 64 KiB of libc's read-only data mapped
-// in a supervisor that reads nothing else there.
-static inline cJSON *cjson_member(const cJSON *object, const char *string) {
-    const cJSON *first = object == nullptr ? nullptr : object->child;
-    if (first != nullptr && first->string != nullptr && string != nullptr &&
-        strcmp(first->string, string) == 0)
-        return const_cast<cJSON *>(first);
-    return cJSON_GetObjectItem(object, string);
-}
-
 // The text of member `string` (any letter case, first match), borrowed from
 // the tree; null when there is no such member or it holds no text.
 static inline const char *cJSON_GetItemString(const cJSON *object, const char *string) {
     if (object == nullptr) return nullptr;
-    const cJSON *item = cjson_member(object, string);
+    const cJSON *item = cJSON_GetObjectItem(object, string);
     return item == nullptr ? nullptr : item->valuestring;
 }
 
 // The integer value of member `string`; 0 when missing. `true` reads as 1.
 static inline int cJSON_GetItemNumber(const cJSON *object, const char *string) {
     if (object == nullptr) return 0;
-    const cJSON *item = cjson_member(object, string);
+    const cJSON *item = cJSON_GetObjectItem(object, string);
     return item == nullptr ? 0 : item->valueint;
 }
 

@@ -1,0 +1,213 @@
+// Installing a plugin bundle: unpacked into a fresh staging directory, checked,
+// and only then moved into ./data/ and made durable.
+#include "bundle.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app_dpi_process.h"
+#include "build_info.h"
+#include "console.h"
+#include "fs.h"
+#include "sandbox.h"
+#include "tool.h"
+
+namespace {
+
+constexpr char STAGING[] = "./data//.unpack";
+constexpr char STAGING_NAME[] = ".unpack";
+constexpr int MAX_DEPTH = 64;  // directories within directories in a bundle
+
+const char *shown(const char *name) {
+    static char text[NAME_MAX * 4 + 1];
+    return escaped(name, text, sizeof text);
+}
+
+// How tar is confined: Landlock with `abi`, or, where that cannot be had, not
+// at all (`abi` 0) and why. Unconfined, tar still writes only into the fresh
+// staging directory, which holds no link of an earlier package to follow, and
+// what it made is checked before it moves; refusing instead would make every
+// upgrade impossible on such a host. ABI 1 cannot allow links or renames
+// across directories, which ordinary bundles hold.
+struct confinement {
+    int abi;
+    const char *why_not;
+};
+
+confinement choose_confinement() {
+    const int abi = landlock_abi();
+    if (abi >= 2) return {abi, nullptr};
+    if (abi == 1) return {0, "this kernel's Landlock (ABI 1) cannot allow links across directories"};
+    if (abi == 0) return {0, "this kernel has no Landlock"};
+    if (errno == EPERM) return {0, "Landlock is not permitted here"};
+    return {0, "Landlock cannot be set up here"};
+}
+
+// Removes what an earlier upgrade, or a crash in one, left at `path`; never
+// through a link (rm removes the link itself).
+void remove_staging(const char *path) {
+    if (unlinkat(AT_FDCWD, path, AT_REMOVEDIR) == 0 || errno == ENOENT) return;
+    const char *const argv[] = {"rm", "-rf", "--", path, nullptr};
+    run_tool(argv, {.quiet = true});
+}
+
+unique_fd make_staging() {
+    remove_staging(STAGING);
+    if (mkdir(STAGING, 0700) != 0) return unique_fd();
+    return open_exposed_dir(AT_FDCWD, STAGING);
+}
+
+// tar reads the very file that was checked, on its standard input, in the
+// staging directory. As root, it would otherwise restore the archive's
+// owners and setuid bits. What it says is relayed once it is done, escaped.
+bool unpack_into(int stage, int package, const confinement &how) {
+    const unique_fd said(memfd_create("tar-output", MFD_CLOEXEC));
+    const char *const argv[] = {"tar", "-zxf", "-", "--no-same-owner", "--no-same-permissions", nullptr};
+    const int status = run_tool(argv, {.input = package, .output = said.get(), .workdir = stage, .sandbox_abi = how.abi});
+    if (status < 0) {
+        printf("upgrade failed: cannot run tar: %s\n", strerror(errno));
+        return false;
+    }
+    relay_output(said.get());
+    if (how.abi == 0) printf("unpacked in %s without a sandbox: %s\n", DPI_DATA_DIRNAME, how.why_not);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == TOOL_NOT_CONFINED)
+        puts("upgrade refused: the sandbox for tar could not be set up");
+    else if (status != 0)
+        printf("upgrade failed: tar ended with status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    return status == 0;
+}
+
+// Calls `visit(name)` for every entry of the directory `dir` but . and ..,
+// until one returns false. Reads from the start again after each batch, so
+// that entries moved away meanwhile do not hide others.
+template <typename Visit>
+bool each_entry(int dir, bool again, Visit visit) {
+    alignas(dirent64) char buf[2048];
+    for (;;) {
+        if (again) lseek(dir, 0, SEEK_SET);
+        const ssize_t n = getdents64(dir, buf, sizeof buf);
+        if (n <= 0) return n == 0;
+        int entries = 0;
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const dirent64 *>(buf + at);
+            at += e->d_reclen;
+            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+            ++entries;
+            if (!visit(e->d_name)) return false;
+        }
+        if (again && entries == 0) return true;
+    }
+}
+
+bool is_empty_dir(int at, const char *name) {
+    const unique_fd dir = open_exposed_dir(at, name);
+    return dir.valid() && each_entry(dir.get(), false, [](const char *) { return false; });
+}
+
+// Before anything moves: only regular files, directories and symbolic links
+// may be installed, and none may take the place of a directory in ./data/
+// that is not empty (the move would fail half-way, as tar would).
+bool check_tree(int from, int to, int depth) {
+    if (depth > MAX_DEPTH) {
+        printf("upgrade refused: the package nests directories more than %d deep\n", MAX_DEPTH);
+        return false;
+    }
+    return each_entry(from, false, [&](const char *name) {
+        struct stat src {}, dst {};
+        if (fstatat(from, name, &src, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        const bool is_dir = S_ISDIR(src.st_mode);
+        if (!is_dir && !S_ISREG(src.st_mode) && !S_ISLNK(src.st_mode)) {
+            printf("upgrade refused: %s in the package is a device, FIFO or socket\n", shown(name));
+            return false;
+        }
+        const bool dst_dir = to >= 0 && fstatat(to, name, &dst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(dst.st_mode);
+        if (!is_dir && dst_dir && !is_empty_dir(to, name)) {
+            printf("upgrade refused: %s in the package would replace a directory that is not empty\n", shown(name));
+            return false;
+        }
+        if (!is_dir) return true;
+        const unique_fd sub = open_exposed_dir(from, name), sub_to = dst_dir ? open_exposed_dir(to, name) : unique_fd();
+        return sub.valid() && check_tree(sub.get(), sub_to.get(), depth + 1);
+    });
+}
+
+// Moves every entry of `from` into `to` by name, replacing what is there. A
+// directory that both hold is merged; a file or link takes a directory's
+// place only when that is empty. Nothing here follows a link: every step is
+// relative to a directory held open.
+bool move_tree(int from, int to, int depth) {
+    return each_entry(from, true, [&](const char *name) {
+        struct stat src {}, dst {};
+        if (fstatat(from, name, &src, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        const bool is_dir = S_ISDIR(src.st_mode);
+        const bool exists = fstatat(to, name, &dst, AT_SYMLINK_NOFOLLOW) == 0;
+        bool moved;
+        if (exists && is_dir && S_ISDIR(dst.st_mode)) {
+            const unique_fd sub_from = open_exposed_dir(from, name), sub_to = open_exposed_dir(to, name);
+            moved = sub_from.valid() && sub_to.valid() && move_tree(sub_from.get(), sub_to.get(), depth + 1) &&
+                    unlinkat(from, name, AT_REMOVEDIR) == 0;
+        } else {
+            moved = (!exists || is_dir == S_ISDIR(dst.st_mode) ||
+                     unlinkat(to, name, S_ISDIR(dst.st_mode) ? AT_REMOVEDIR : 0) == 0) &&
+                    renameat(from, name, to, name) == 0;
+        }
+        if (!moved && depth == 0)
+            printf("upgrade failed: cannot move %s into %s: %s\n", shown(name), DPI_DATA_DIRNAME, strerror(errno));
+        return moved;
+    });
+}
+
+// Names in ./data/ that only the supervisor makes: the record and the
+// staging directory; and the files that Lua and signature upgrades replace,
+// which a bundle may bring only as regular files.
+bool holds_reserved_name(int stage) {
+    for (const char *name : {BOOTCHK_FILE, STAGING_NAME, "init.bin", "m01_sig.bin"}) {
+        struct stat st {};
+        if (fstatat(stage, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (name[0] != '.' && S_ISREG(st.st_mode)) continue;
+        printf("upgrade refused: the package holds %s, which only the supervisor writes\n", name);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool unpack_bundle(int package, int *stage) {
+    const confinement how = choose_confinement();
+    unique_fd dir = make_staging();
+    if (!dir.valid()) {
+        printf("upgrade failed: cannot make %s: %s\n", STAGING, strerror(errno));
+        return false;
+    }
+    const bool unpacked = unpack_into(dir.get(), package, how) && !holds_reserved_name(dir.get());
+    *stage = dir.release();
+    return unpacked;
+}
+
+bool bundle_fits(int stage, int data) {
+    return check_tree(stage, data, 0);
+}
+
+// The bundle's files and directories reach the disk before the record that
+// names them is replaced: a power cut then never boots a record whose
+// bundle is empty or half there.
+bool move_bundle_into_place(int stage, int data) {
+    if (!move_tree(stage, data, 0)) return false;
+    if (syncfs(data) == 0) return true;
+    printf("upgrade failed: the bundle cannot be made durable in %s: %s\n", DPI_DATA_DIRNAME, strerror(errno));
+    return false;
+}
+
+void remove_bundle_staging(int stage) {
+    close(stage);
+    remove_staging(STAGING);
+}

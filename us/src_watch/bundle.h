@@ -1,0 +1,18 @@
+// Installing a plugin bundle into ./data/, step by step: unpack the package
+// into a fresh staging directory (by tar, sandboxed where the kernel allows),
+// check what came out, move it into place. Each step says why it failed.
+#pragma once
+
+// Unpacks the package read from `package` into the staging directory, held
+// open as `*stage` (also on failure, when it was made).
+bool unpack_bundle(int package, int *stage);
+
+// Only files, directories and links, none replacing a directory in ./data/
+// that is not empty.
+bool bundle_fits(int stage, int data);
+
+// Moves the staged bundle into ./data/ and makes it durable.
+bool move_bundle_into_place(int stage, int data);
+
+// Closes the staging directory and removes what is left of it.
+void remove_bundle_staging(int stage);

@@ -1,0 +1,120 @@
+#include "console.h"
+
+#include "fs.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int console_fd = STDOUT_FILENO;
+bool is_socket = false;
+unsigned long dropped = 0;
+// The rest of a line the console took only in part, written before any other.
+char pending[4096];
+size_t pending_len = 0;
+FILE *original;  // the standard output stdio had, for after the last line
+
+ssize_t write_without_waiting(const char *buf, size_t len) {
+    ssize_t n;
+    do {
+        n = is_socket ? send(console_fd, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL) : write(console_fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Writes what it can of `buf`; keeps the rest of a started line for later.
+bool put(const char *buf, size_t len) {
+    const ssize_t n = write_without_waiting(buf, len);
+    if (n <= 0) return false;
+    const size_t rest = len - static_cast<size_t>(n);
+    pending_len = rest < sizeof pending ? rest : sizeof pending;
+    memcpy(pending, buf + n, pending_len);
+    return true;
+}
+
+bool flush_pending() {
+    if (pending_len == 0) return true;
+    const ssize_t n = write_without_waiting(pending, pending_len);
+    if (n <= 0) return false;
+    pending_len -= static_cast<size_t>(n);
+    memmove(pending, pending + n, pending_len);
+    return pending_len == 0;
+}
+
+size_t lines_in(const char *buf, size_t len) {
+    size_t lines = 0;
+    for (size_t i = 0; i < len; ++i) lines += buf[i] == '\n';
+    return lines > 0 ? lines : 1;
+}
+
+// stdio's writer for standard output: always reports success, so that a
+// line that could not be written is gone rather than retried.
+ssize_t write_lines(void *, const char *buf, size_t len) {
+    if (flush_pending() && dropped > 0) {
+        char note[96];
+        const int n = snprintf(note, sizeof note, "dropped %lu console lines that could not be written at once\n", dropped);
+        if (n > 0 && put(note, static_cast<size_t>(n))) dropped = 0;
+    }
+    if (pending_len > 0 || dropped > 0 || !put(buf, len)) dropped += lines_in(buf, len);
+    return static_cast<ssize_t>(len);
+}
+
+}  // namespace
+
+void console_init() {
+    static FILE *console;
+    console_fd = STDOUT_FILENO;
+    is_socket = false;
+    struct stat st {};
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISSOCK(st.st_mode)) {
+        is_socket = true;
+    } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+        // Opened anew, a pipe or a terminal is a description of our own, whose
+        // O_NONBLOCK the programs never see.
+        const int fd = open_plain("/proc/self/fd/1", O_WRONLY).release();
+        if (fd >= 0) console_fd = fd;
+    }
+    if (console != nullptr) return;
+    console = fopencookie(nullptr, "w", {nullptr, write_lines, nullptr, nullptr});
+    if (console == nullptr) return;
+    setvbuf(console, nullptr, _IOLBF, 0);
+    original = stdout;
+    stdout = console;
+    atexit([] {
+        FILE *ours = stdout;
+        stdout = original;
+        fclose(ours);
+    });
+}
+
+unsigned long console_dropped() {
+    return dropped;
+}
+
+void console_carry_dropped(unsigned long count) {
+    dropped += count;
+}
+
+void console_write_once(const char *text, size_t len) {
+    write_without_waiting(text, len);
+}
+
+const char *escaped(const char *text, char *out, size_t size) {
+    size_t at = 0;
+    for (; *text != '\0' && at + 5 < size; ++text) {
+        const auto c = static_cast<unsigned char>(*text);
+        if (c < 0x20 || c == 0x7f)
+            at += static_cast<size_t>(snprintf(out + at, size - at, "\\x%02x", c));
+        else
+            out[at++] = static_cast<char>(c);
+    }
+    out[at] = '\0';
+    return out;
+}

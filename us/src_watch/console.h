@@ -1,0 +1,27 @@
+// The console: the supervisor's standard output, which it shares with the
+// programs. A console nobody reads (a stalled journal, a pipe whose reader
+// is gone) must never stop supervision.
+#pragma once
+
+#include <cstddef>
+
+// Makes standard output line-buffered and written without ever blocking: a
+// line the console cannot take at once is dropped and counted, and once it
+// takes lines again one line says how many were dropped. The open file that
+// the programs share keeps its flags: the supervisor writes through a
+// description of its own (a pipe, a terminal) or asks for no wait per call
+// (a socket). Called again after descriptors were closed, it opens that
+// description again.
+void console_init();
+
+// Lines dropped and not yet told: a re-executed image tells those of the old.
+unsigned long console_dropped();
+void console_carry_dropped(unsigned long count);
+
+// One attempt to write `len` bytes without waiting, for a child between
+// fork and exec, which must not touch the supervisor's stdio.
+void console_write_once(const char *text, size_t len);
+
+// `text` with every control byte as \xHH, into `out`: whatever a name holds,
+// it can never make a line of its own.
+const char *escaped(const char *text, char *out, size_t size);

@@ -1,0 +1,165 @@
+#include "reexec.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app_dpi_process.h"
+#include "build_info.h"
+#include "console.h"
+#include "fs.h"
+#include "handover.h"
+#include "tool.h"
+
+namespace {
+
+// Named in the environment of the new image only; taken out of it before
+// anything else runs, so no program ever sees it.
+constexpr char CHANNEL_VARIABLE[] = "WATCH_DAEMON_HANDOVER";
+
+// The binary at its own path in the install directory (not /proc/self/exe,
+// which names the file that was replaced), named as its run file is.
+bool own_path(const watch_daemon_t *daemon, char *path, size_t size) {
+    char cwd[PATH_BUF];
+    const char *name = daemon->runfile.data() + sizeof DPI_TMP_DIRNAME - 1;
+    const size_t len = strlen(name);
+    if (getcwd(cwd, sizeof cwd) == nullptr || len <= 4) return false;
+    const int n = snprintf(path, size, "%s/%.*s", cwd, static_cast<int>(len - 4), name);
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+// A binary that is no watch_daemon for this machine would take the programs
+// down with it, after the point where the old image is gone: it must first
+// say, within a few seconds, that it is one.
+bool runs_here(const char *path) {
+    char answer[64], error[256], shown_path[PATH_BUF * 4], shown_error[sizeof error * 4];
+    const int status = probe_version(path, answer, sizeof answer, error, sizeof error);
+    const int err = errno;
+    constexpr char expected[] = "watch_daemon ";
+    if (status == 0 && strncmp(answer, expected, sizeof expected - 1) == 0) return true;
+    escaped(path, shown_path, sizeof shown_path);
+    escaped(error, shown_error, sizeof shown_error);
+    const char *colon = error[0] != '\0' ? ": " : "";
+    if (status < 0 && err == ETIMEDOUT)
+        printf("not re-executed: %s --version did not answer within 5 s%s%s\n", shown_path, colon, shown_error);
+    else if (status < 0)
+        printf("not re-executed: %s: %s\n", shown_path, strerror(err));
+    else if (status != 0)
+        printf("not re-executed: %s --version ended with status %d%s%s\n", shown_path,
+               WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), colon, shown_error);
+    else
+        printf("not re-executed: %s --version does not answer as watch_daemon\n", shown_path);
+    return false;
+}
+
+void let_locks_cross(const watch_daemon_t *daemon, bool cross) {
+    for (const int fd : {daemon->run_fd, daemon->dir_fd}) fcntl(fd, F_SETFD, cross ? 0 : FD_CLOEXEC);
+}
+
+// The arguments this process was started with, to start the new image with.
+bool own_arguments(char (&text)[PATH_BUF * 2], char *(&argv)[MAX_ARGS_COUNT]) {
+    const unique_fd fd = open_plain("/proc/self/cmdline");
+    const ssize_t n = fd.valid() ? read_full(fd.get(), text, sizeof text - 1) : -1;
+    if (n <= 0) return false;
+    text[n] = '\0';
+    int argc = 0;
+    for (char *arg = text; arg < text + n && argc < MAX_ARGS_COUNT - 1; arg += strlen(arg) + 1) argv[argc++] = arg;
+    argv[argc] = nullptr;
+    return true;
+}
+
+// A hand-over counts only if its locks are this install directory's and
+// this process holds them (flock succeeds on a lock one already holds, and
+// fails on one that another supervisor holds): the environment that names
+// it is whoever started us, and its run file may have any name by now.
+bool locks_are_ours(int run_fd, int dir_fd) {
+    struct stat dir {}, here {}, run {};
+    return fstat(dir_fd, &dir) == 0 && stat(".", &here) == 0 && dir.st_dev == here.st_dev &&
+           dir.st_ino == here.st_ino && fstat(run_fd, &run) == 0 && S_ISREG(run.st_mode) &&
+           flock(dir_fd, LOCK_EX | LOCK_NB) == 0 && flock(run_fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+}  // namespace
+
+void reexec_self(watch_daemon_t *daemon) {
+    char path[PATH_BUF + 256], args[PATH_BUF * 2];
+    char *argv[MAX_ARGS_COUNT];
+    if (!own_path(daemon, path, sizeof path) || !own_arguments(args, argv)) {
+        puts("not re-executed: the supervisor's own path is not known");
+        return state_reload_failed(daemon);
+    }
+    if (!runs_here(path)) return state_reload_failed(daemon);
+    const unique_fd channel = handover_write(*daemon, console_dropped());
+    if (!channel.valid()) {
+        printf("not re-executed: the state cannot be handed over: %s\n", strerror(errno));
+        return state_reload_failed(daemon);
+    }
+    char number[16];
+    snprintf(number, sizeof number, "%d", channel.get());
+    setenv(CHANNEL_VARIABLE, number, 1);
+    let_locks_cross(daemon, true);
+    fflush(stdout);  // what this image printed must not die with it
+    execv(path, argv);
+    const int err = errno;
+    let_locks_cross(daemon, false);
+    unsetenv(CHANNEL_VARIABLE);
+    char shown[PATH_BUF * 4];
+    printf("not re-executed: %s: %s\n", escaped(path, shown, sizeof shown), strerror(err));
+    state_reload_failed(daemon);
+}
+
+taken_over take_over(watch_daemon_t *daemon, unsigned long &console_dropped) {
+    const char *number = getenv(CHANNEL_VARIABLE);
+    if (number == nullptr) return taken_over::nothing;
+    const int channel = atoi(number);
+    unsetenv(CHANNEL_VARIABLE);
+    struct stat st {};
+    size_t len = 0;
+    heap_text text;
+    if (channel > STDERR_FILENO && fstat(channel, &st) == 0 && S_ISREG(st.st_mode)) {
+        text = read_capped(channel, 1 << 20, &len);
+        close(channel);
+    }
+    handover_envelope env{};
+    bool state_ok = false;
+    if (!text || !handover_read(text.get(), len, env, *daemon, console_dropped, state_ok) ||
+        !locks_are_ours(env.run_fd, env.dir_fd)) {
+        *daemon = watch_daemon_t{};
+        puts("ignoring a hand-over that is not this install directory's: a fresh start");
+        return taken_over::refused;
+    }
+    daemon->run_fd = env.run_fd;
+    daemon->dir_fd = env.dir_fd;
+    if (state_ok) {
+        printf("re-executed: build %s replaced by %s\n", env.version, WATCH_VERSION);
+        return taken_over::everything;
+    }
+    *daemon = watch_daemon_t{};
+    daemon->run_fd = env.run_fd;
+    daemon->dir_fd = env.dir_fd;
+    end_children();
+    printf("re-executed, but the state of build %s (format %u) cannot be used by %s (format %u): the old "
+           "programs were ended, a fresh cycle starts\n",
+           env.version, env.format, WATCH_VERSION, WATCH_HANDOVER_FORMAT);
+    return taken_over::locks;
+}
+
+void keep_only_locks(const watch_daemon_t *daemon) {
+    const int keep[2] = {std::min(daemon->run_fd, daemon->dir_fd), std::max(daemon->run_fd, daemon->dir_fd)};
+    int from = 3;
+    for (const int fd : keep) {
+        if (fd < from) continue;
+        if (fd > from) close_range(static_cast<unsigned>(from), static_cast<unsigned>(fd - 1), 0);
+        from = fd + 1;
+    }
+    process_closefd_from(from);
+    let_locks_cross(daemon, false);
+}
