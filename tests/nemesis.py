@@ -139,13 +139,15 @@ class World:
             return info, io.BytesIO(data)
 
         prog = read(f'{self.inst}/{self.progs[0]}')
-        bundles = {'good': [entry(p, prog) for p in self.progs] + [entry('lib/extra.so', b'x')],
+        # A name that holds a line of the console's: a good bundle brings it as a
+        # directory, a forged one as a file in its way, which is refused by name.
+        forged = f'd\n{GAVE_UP}\n'
+        bundles = {'good': [entry(p, prog) for p in self.progs] + [entry('lib/extra.so', b'x'), entry(forged + '/x', b'x')],
                    'escape': [entry('../../sentinel/file', b'evil'), entry('out', kind=tarfile.SYMTYPE, target=self.sentinel),
                               entry('out/file', b'evil'), entry('/abs/evil', b'evil')],
                    'device': [entry('disk', kind=tarfile.BLKTYPE), entry('fifo', kind=tarfile.FIFOTYPE)],
                    'reserved': [entry('.bootchk', b'{}'), entry('init.bin/x', b'x')],
-                   'forge': [entry(f'x\n{GAVE_UP}\n', kind=kind) for kind in (tarfile.FIFOTYPE, tarfile.CHRTYPE)]
-                   + [entry(f'lib\n{GAVE_UP}'), entry('lib', b'x')]}
+                   'forge': [entry(forged, b'x')]}
         for name, members in bundles.items():
             with tarfile.open(f'{self.pkgs}/{name}', 'w:gz') as t:
                 for info, data in members:

@@ -12,6 +12,7 @@
 
 #include "app_dpi_process.h"
 #include "fs.h"
+#include "handover.h"
 #include "watch_daemon.h"
 
 namespace {
@@ -69,7 +70,7 @@ std::string get_file(const char *path) {
     const bool was_set = cJSON_IsObject(old.get()) && cJSON_GetItemNumber(old.get(), flag) == 1;
     watch_daemon_t daemon{};
     daemon_upgrade(&daemon, lua ? APP_RETCODE_UPDATE_LUA : APP_RETCODE_UPDATE_SIG);
-    if (daemon.state_fd > 0) close(daemon.state_fd);  // the supervisor holds it for life
+    if (daemon.state_fd >= 0) close(daemon.state_fd);  // the supervisor holds it for life
     const cjson_tree record(cJSON_Parse(get_file(BOOTCHK_PATH).c_str()));
     if (!cJSON_IsObject(record.get()) || cJSON_GetObjectItem(record.get(), "version") == nullptr) abort();
     const cJSON *last = record->child;
@@ -79,6 +80,21 @@ std::string get_file(const char *path) {
     if (access("./tmp//ttupgrade.tgz", F_OK) == 0) abort();
     if (get_file(lua ? "./data//init.bin" : "./data//m01_sig.bin") != std::string(reinterpret_cast<const char *>(package), sizeof package))
         abort();
+}
+
+// The hand-over reader, over whatever a channel may hold: a state it takes is
+// one the supervisor can run on, every field in range.
+[[maybe_unused]] void handover(const uint8_t *data, size_t size) {
+    watch_daemon_t daemon{};
+    handover_envelope env{};
+    unsigned long dropped = 0;
+    bool taken = false;
+    if (!handover_read(reinterpret_cast<const char *>(data), size, env, daemon, dropped, taken)) return;
+    if (env.run_fd <= 2 || env.dir_fd <= 2 || env.run_fd == env.dir_fd || !taken) return;
+    if (daemon.sub_cnt < 1 || daemon.sub_cnt > MAX_SUB_PROCESS || daemon.boot_space > BOOT_SPACE_DATA) abort();
+    for (int i = 0; i < daemon.sub_cnt; ++i)
+        if (daemon.pids[i].state > SLOT_WAITING || strnlen(daemon.pids[i].base.data(), PATH_BUF) == PATH_BUF) abort();
+    if (daemon.pending.active && (daemon.pending.slot < 0 || daemon.pending.slot >= daemon.sub_cnt)) abort();
 }
 
 // The dotted-version order: no undefined behaviour; reflexive, antisymmetric.

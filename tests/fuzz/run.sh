@@ -17,7 +17,7 @@ cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 status=0 scratch=$(mktemp -d /dev/shm/wdfuzz.XXXXXX) # runs side by side never meet
 trap 'rm -rf "$scratch"' EXIT
-for harness in config bootchk upgrade version; do
+for harness in config bootchk upgrade version handover; do
     mkdir "$scratch/$harness" && cp tests/fuzz/corpus/"$harness"/* "$scratch/$harness"/
     [ "$harness" != config ] || [ ! -d ../shared/corpora/jsontestsuite ] ||
         find ../shared/corpora/jsontestsuite -type f -exec cp {} "$scratch/$harness"/ \;

@@ -167,6 +167,7 @@ TRACED(int, fsync, (int fd), (fd))
 TRACED(int, close, (int fd), (fd))
 TRACED(int, rename, (const char *from, const char *to), (from, to))
 TRACED(int, unlink, (const char *path), (path))
+TRACED(int, syncfs, (int fd), (fd))
 
 /* The Nth part of `t`, or none. */
 static struct timespec scaled(const struct timespec *t) {

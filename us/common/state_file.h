@@ -2,11 +2,13 @@
 // programs for watch_status, replaced whole at each change (a start, an end,
 // a cycle, an upgrade, a reload, a stop), never on the idle path. A header
 // line "LEN HASH" (the body's length and its FNV-1a hash) comes before the
-// JSON body, so that a reader who caught the file half-written can tell.
+// JSON body, so that a reader who caught the file half-written can tell. A
+// re-executed supervisor takes its state over in the same form.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cmath>
 #include <ctime>
 
 #include "fs.h"
@@ -22,7 +24,7 @@ enum slot_state : unsigned char { SLOT_STARTING = 0, SLOT_RUNNING, SLOT_WAITING 
 // One program as published. Times are Unix seconds, 0 for "not yet".
 struct slot_facts {
     const char *base;
-    pid_t pid;
+    pid_t pid;  // -1 after a start that could not fork
     slot_state state;
     time_t started, restart_due;
     unsigned ends, segv;
@@ -46,14 +48,35 @@ struct state_facts {
     slot_facts slots[STATE_SLOTS];
 };
 
-// The whole file for `facts`: header and body.
+// Reads members of a JSON object as the state's numbers are read: a member
+// that is missing, null where that is not allowed, or no whole number within
+// [lo, hi] reads as `fallback` and clears `ok`, for good.
+struct json_reader {
+    bool ok = true;
+    template <typename T>
+    T number(const cJSON *o, const char *name, double lo, double hi, T fallback, bool nullable = false) {
+        const cJSON *item = cJSON_GetObjectItemCaseSensitive(o, name);
+        if (cJSON_IsNumber(item) && item->valuedouble >= lo && item->valuedouble <= hi &&
+            std::trunc(item->valuedouble) == item->valuedouble)
+            return static_cast<T>(item->valuedouble);
+        ok = ok && nullable && cJSON_IsNull(item);
+        return fallback;
+    }
+    time_t time(const cJSON *o, const char *name) { return number<time_t>(o, name, 1, 1e11, 0, true); }
+    const char *text(const cJSON *o, const char *name);
+};
+
+// The state as a JSON object (the caller owns it), and as a whole file.
+cJSON *state_json(const state_facts &facts);
 cjson_text state_text(const state_facts &facts);
 
-// Reads the file `text` of `len` bytes into `facts`, whose texts then point
-// into `tree`. False for a file cut short or not a state; a number beyond
-// what a supervisor writes counts as missing.
+// Reads the object `o` into `facts`, whose texts then point into it. False
+// when a member is missing or out of range; the other members are read.
+bool state_from_json(const cJSON *o, state_facts &facts);
+
+// Reads the file `text` of `len` bytes: false for one cut short or no state.
 bool state_read(const char *text, size_t len, state_facts &facts, cjson_tree &tree);
 
-// The body's length from the header, so that a reader reads no more than
-// the state, whatever follows it.
+// The file's length from its header, so that a reader reads no more than the
+// state, whatever follows it.
 size_t state_size(const char *head, size_t len);

@@ -97,27 +97,18 @@ void fill_args(child_args &args, const char *pname, int ret_code, int verbose, i
     return pid;
 }
 
-// A pause before trying again, which a request to stop cuts short.
-void pause_s(time_t seconds) {
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    const timespec wait{seconds, 0};
-    if (sigtimedwait(&stop, nullptr, &wait) == SIGTERM) stop_on_request();
-}
-
 }  // namespace
 
 // A momentary shortage of pids or memory must not count as a failed boot,
 // which would delete the boot-check record: try three times, 1 s and 2 s apart.
 pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
     const pid_t supervisor = getpid();
-    constexpr time_t pauses[] = {1, 2};
+    constexpr long long pauses_ms[] = {1000, 2000};
     for (size_t attempt = 0;; ++attempt) {
         const pid_t pid = start_child(pname, ret_code, verbose, bootdata, supervisor);
         if (pid >= 0) return pid;
-        if (attempt == std::size(pauses) || (errno != EAGAIN && errno != ENOMEM)) break;
-        pause_s(pauses[attempt]);
+        if (attempt == std::size(pauses_ms) || (errno != EAGAIN && errno != ENOMEM)) break;
+        pause_for(pauses_ms[attempt]);
     }
     puts("failed to fork");
     return -1;

@@ -142,7 +142,6 @@ bool name_files(watch_daemon_t *daemon, const char *argv0) {
 void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
     char notify_socket[108];
     start_clean(daemon, keep_locks, notify_socket);
-    daemon->state_fd = -1;
     // Linux hands an empty argument vector over as one empty argument: either
     // way there is no path to find the install directory by.
     if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
@@ -166,7 +165,6 @@ void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
 void resume(watch_daemon_t *daemon, const char *argv0) {
     char notify_socket[108];
     start_clean(daemon, true, notify_socket);
-    daemon->state_fd = -1;
     name_files(daemon, argv0);
     children_nofile = daemon->nofile_soft;
     daemon->build_since = time(nullptr);

@@ -12,9 +12,7 @@
 #include "fs.h"
 #include "watch_daemon.h"
 
-namespace {
-
-state_facts facts_of(const watch_daemon_t *daemon) {
+state_facts state_of(const watch_daemon_t *daemon) {
     state_facts f{};
     f.pid = getpid();
     f.version = WATCH_PACKAGE_VERSION;
@@ -42,6 +40,8 @@ state_facts facts_of(const watch_daemon_t *daemon) {
     return f;
 }
 
+namespace {
+
 // A view for readers, not data to survive a power cut: written in place
 // through a descriptor held open, since creating and renaming a file at every
 // start and end costs more than the rest of a restart; cut to what was
@@ -61,7 +61,7 @@ bool write_view(watch_daemon_t *daemon, const char *path, const char *text) {
 // One console line when writing starts to fail, none while it goes on failing.
 void publish(watch_daemon_t *daemon) {
     const char *path = daemon->statefile.data();
-    const cjson_text text = state_text(facts_of(daemon));
+    const cjson_text text = state_text(state_of(daemon));
     const bool ok = text && write_view(daemon, path, text.get());
     if (!ok && !daemon->state_unwritten) printf("failed to write %s: %s\n", path, strerror(errno));
     daemon->state_unwritten = !ok;

@@ -101,11 +101,7 @@ int take_ended(watch_daemon_t *daemon, int result) {
 // program that exits 160 at once would otherwise have them follow each other
 // without pause. The first restart-all is at once.
 void wait_out_cycle_bound(const watch_daemon_t *daemon) {
-    const long long left = daemon->cycle_started_ms == 0 ? 0 : daemon->cycle_started_ms + 1000 - monotonic_ms();
-    if (left <= 0) return;
-    const sigset_t stop = signal_set({SIGTERM});
-    const timespec wait{0, left * 1000000};
-    if (sigtimedwait(&stop, nullptr, &wait) == SIGTERM) stop_on_request();
+    if (daemon->cycle_started_ms != 0) pause_for(daemon->cycle_started_ms + 1000 - monotonic_ms());
 }
 
 // After a failed cycle: true to try again, from the install directory.

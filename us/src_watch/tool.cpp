@@ -29,6 +29,14 @@ void become_child(int death_signal, pid_t supervisor) {
     if (getppid() != supervisor) raise(death_signal);
 }
 
+void pause_for(long long ms) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    const timespec wait{ms / 1000, ms % 1000 * 1000000};
+    if (ms > 0 && sigtimedwait(&stop, nullptr, &wait) == SIGTERM) stop_on_request();
+}
+
 bool wait_child_until(pid_t pid, long long deadline_ms, int *status) {
     sigset_t wake;
     sigemptyset(&wake);

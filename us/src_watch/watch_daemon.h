@@ -64,7 +64,7 @@ struct watch_daemon_ {
     long long cycle_started_ms;          // CLOCK_MONOTONIC; 0 until the first restart-all
     pending_restart pending;
     rlim_t nofile_soft;                  // the open-file limit the programs get, the starter's
-    int state_fd;                        // the state file, held open; -1 when not open
+    int state_fd = -1;                   // the state file, held open; -1 when not open
     bool state_unwritten;                // the state file's last write failed, and said so
     time_t started;                      // the supervisor's start (Unix seconds)
     time_t build_since;                  // when the running build took over (Unix seconds)
@@ -131,6 +131,7 @@ int copy_file(const char *oldfile, const char *newfile);
 int file_write_buf(const char *file, const char *buf, int buflen);
 
 // State file
+state_facts state_of(const watch_daemon_t *daemon);  // as published, and handed over
 void state_cycle_started(watch_daemon_t *daemon);
 void state_child_started(watch_daemon_t *daemon, int slot);
 void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_normal);
