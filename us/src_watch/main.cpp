@@ -188,20 +188,21 @@ bool answered_query(const char *arg) {
     return true;
 }
 
+watch_daemon_t state;  // the supervisor's, for the life of the process
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
     if (argc == 2 && answered_query(argv[1])) return 0;
-    static watch_daemon_t daemon;
     attach_closed_std_fds();
     console_init();
     unsigned long dropped = 0;
-    const taken_over handed = take_over(&daemon, dropped);
+    const taken_over handed = take_over(&state, dropped);
     console_carry_dropped(dropped);
     if (handed == taken_over::everything)
-        resume(&daemon, argv[0]);
+        resume(&state, argv[0]);
     else
-        start_up(argc, argv, &daemon, handed == taken_over::locks);
-    watch_loop(&daemon, handed == taken_over::everything);
+        start_up(argc, argv, &state, handed == taken_over::locks);
+    watch_loop(&state, handed == taken_over::everything);
     return 0;
 }
