@@ -87,9 +87,8 @@ std::string get_file(const char *path) {
 [[maybe_unused]] void handover(const uint8_t *data, size_t size) {
     watch_daemon_t daemon{};
     handover_envelope env{};
-    unsigned long dropped = 0;
     bool taken = false;
-    if (!handover_read(reinterpret_cast<const char *>(data), size, env, daemon, dropped, taken)) return;
+    if (!handover_read(reinterpret_cast<const char *>(data), size, env, daemon, taken)) return;
     if (env.run_fd <= 2 || env.dir_fd <= 2 || env.run_fd == env.dir_fd || !taken) return;
     if (daemon.sub_cnt < 1 || daemon.sub_cnt > MAX_SUB_PROCESS || daemon.boot_space > BOOT_SPACE_DATA) abort();
     for (int i = 0; i < daemon.sub_cnt; ++i)

@@ -231,7 +231,6 @@ bool gather_status(install_status &status, std::string &error) {
     if (!read_state(status, error) || !read_run_file(status, error)) return false;
     date_records(sup);
     if (!sup.has_state) configured_programs(status);
-    if (sup.pid > 0 && !sup.has_state) sup.started = start_time_of(sup.pid);
     for (auto &p : sup.programs)
         if (sup.pid > 0 && p.published_pid > 0) p.proc = facts_of(p.published_pid);
 

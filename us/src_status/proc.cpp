@@ -58,14 +58,6 @@ proc_facts facts_of(pid_t pid) {
     return facts;
 }
 
-time_t start_time_of(pid_t pid) {
-    const auto fields = stat_fields(pid);
-    if (fields.size() < 20) return -1;
-    const double up = atof(read_some("/proc/uptime", 128).c_str());
-    const double started = atof(fields[19].c_str()) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    return time(nullptr) - static_cast<time_t>(std::max(0.0, up - started));
-}
-
 int holds_open(pid_t pid, dev_t dev, ino_t ino) {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     const dir_ptr dir(open_listing(fds.c_str()));

@@ -23,9 +23,6 @@ std::string read_some(const std::string &path, size_t limit = 1 << 20, bool *ok 
 
 proc_facts facts_of(pid_t pid);
 
-// When the process started, in Unix seconds; -1 if it is gone.
-time_t start_time_of(pid_t pid);
-
 // 1 if `pid` has the file `dev`/`ino` open, 0 if not, -1 if that cannot be
 // told (another user's process).
 int holds_open(pid_t pid, dev_t dev, ino_t ino);

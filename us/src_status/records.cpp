@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <regex>
 #include <sstream>
 
 #include "fs.h"
@@ -15,28 +16,15 @@ namespace {
 
 constexpr size_t stamp_len = 24;  // "Mon Mar  4 09:05:07 2024"
 
-// Digits only, within [lo, hi]: the supervisor writes nothing else.
-bool parse_small(const std::string &digits, int lo, int hi, int &value) {
-    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = std::stoi(digits);
-    return value >= lo && value <= hi;
-}
-
+// "BASE exited normally with code(N)" or "BASE killed by signal(N)", with a
+// number the supervisor can write: an exit code or a signal's.
 bool parse_end(const std::string &rest, program_end &end) {
-    static const std::string normal = " exited normally with code(", killed = " killed by signal(";
-    const size_t open = rest.rfind('(');
-    if (open == std::string::npos || rest.back() != ')') return false;
-    const std::string digits = rest.substr(open + 1, rest.size() - open - 2);
-    for (const auto *form : {&normal, &killed}) {
-        if (open + 1 < form->size() + 1 || rest.compare(open + 1 - form->size(), form->size(), *form) != 0) continue;
-        const bool exited = form == &normal;
-        if (!parse_small(digits, exited ? 0 : 1, exited ? 255 : 64, end.value)) return false;
-        end.base = rest.substr(0, open + 1 - form->size());
-        end.how = exited ? program_end::exited : program_end::killed;
-        return true;
-    }
-    return false;
+    static const std::regex form(R"((.*) (exited normally with code|killed by signal)\((\d{1,3})\))");
+    std::smatch m;
+    if (!std::regex_match(rest, m, form)) return false;
+    end.base = m[1], end.value = std::stoi(m[3]);
+    end.how = m[2].str()[0] == 'e' ? program_end::exited : program_end::killed;
+    return end.how == program_end::exited ? end.value <= 255 : end.value >= 1 && end.value <= 64;
 }
 
 }  // namespace

@@ -94,14 +94,6 @@ void console_init() {
     });
 }
 
-unsigned long console_dropped() {
-    return dropped;
-}
-
-void console_carry_dropped(unsigned long count) {
-    dropped += count;
-}
-
 void console_write_once(const char *text, size_t len) {
     write_without_waiting(text, len);
 }

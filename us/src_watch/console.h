@@ -14,9 +14,6 @@
 // description again.
 void console_init();
 
-// Lines dropped and not yet told: a re-executed image tells those of the old.
-unsigned long console_dropped();
-void console_carry_dropped(unsigned long count);
 
 // One attempt to write `len` bytes without waiting, for a child between
 // fork and exec, which must not touch the supervisor's stdio.

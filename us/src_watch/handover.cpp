@@ -37,7 +37,7 @@ bool take_state(const cJSON *o, watch_daemon_t &d) {
 }
 
 // What the state file does not publish.
-bool take_rest(const cJSON *o, watch_daemon_t &d, unsigned long &dropped) {
+bool take_rest(const cJSON *o, watch_daemon_t &d) {
     json_reader r;
     d.verbose = r.number<int>(o, "verbose", 0, 1, 0);
     d.segv_cnt = r.number<unsigned>(o, "segv_cnt", 0, UINT_MAX, 0);
@@ -46,7 +46,6 @@ bool take_rest(const cJSON *o, watch_daemon_t &d, unsigned long &dropped) {
     d.cycle_started_ms = r.number<long long>(o, "cycle_started_ms", 0, max_ms, 0);
     const long long nofile = r.number<long long>(o, "nofile_soft", -1, max_ms, 0);  // -1: no limit
     d.nofile_soft = nofile < 0 ? RLIM_INFINITY : static_cast<rlim_t>(nofile);
-    dropped = r.number<unsigned long>(o, "console_dropped", 0, UINT_MAX, 0);
     const cJSON *unreaped = cJSON_GetObjectItemCaseSensitive(o, "unreaped");
     r.ok = r.ok && cJSON_GetArraySize(unreaped) == d.sub_cnt;
     for (int i = 0; i < d.sub_cnt; ++i) d.pids[i].unreaped = cJSON_IsTrue(cJSON_GetArrayItem(unreaped, i)) && d.pids[i].pid > 0;
@@ -60,7 +59,7 @@ bool take_rest(const cJSON *o, watch_daemon_t &d, unsigned long &dropped) {
 
 }  // namespace
 
-unique_fd handover_write(const watch_daemon_t &d, unsigned long console_dropped) {
+unique_fd handover_write(const watch_daemon_t &d) {
     const cjson_tree root(cJSON_CreateObject());
     cJSON *o = root.get();
     add(o, "format", WATCH_HANDOVER_FORMAT);
@@ -74,7 +73,6 @@ unique_fd handover_write(const watch_daemon_t &d, unsigned long console_dropped)
     add(o, "cycle_reason", d.cycle_reason);
     add(o, "cycle_started_ms", static_cast<double>(d.cycle_started_ms));
     add(o, "nofile_soft", d.nofile_soft == RLIM_INFINITY ? -1.0 : static_cast<double>(d.nofile_soft));
-    add(o, "console_dropped", static_cast<double>(console_dropped));
     cJSON *unreaped = cJSON_AddArrayToObject(o, "unreaped");
     for (int i = 0; i < d.sub_cnt; ++i) cJSON_AddItemToArray(unreaped, cJSON_CreateBool(d.pids[i].unreaped));
     cJSON *pending = cJSON_AddObjectToObject(o, "pending");
@@ -91,8 +89,7 @@ unique_fd handover_write(const watch_daemon_t &d, unsigned long console_dropped)
     return channel;
 }
 
-bool handover_read(const char *text, size_t len, handover_envelope &env, watch_daemon_t &daemon,
-                   unsigned long &console_dropped, bool &state_ok) {
+bool handover_read(const char *text, size_t len, handover_envelope &env, watch_daemon_t &daemon, bool &state_ok) {
     const cjson_tree root(cJSON_ParseWithLength(text, len));
     json_reader r;
     env.format = r.number<unsigned>(root.get(), "format", 0, UINT_MAX, 0);
@@ -102,6 +99,6 @@ bool handover_read(const char *text, size_t len, handover_envelope &env, watch_d
     snprintf(env.version, sizeof env.version, "%s", version != nullptr ? version : "?");
     if (!r.ok || env.run_fd == env.dir_fd) return false;
     state_ok = env.format == WATCH_HANDOVER_FORMAT && take_state(root.get(), daemon) &&
-               take_rest(root.get(), daemon, console_dropped);
+               take_rest(root.get(), daemon);
     return true;
 }

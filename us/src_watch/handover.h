@@ -18,10 +18,9 @@ struct handover_envelope {
 
 // The hand-over of `daemon` in a memory file, read from its start; invalid
 // on failure, with errno.
-unique_fd handover_write(const watch_daemon_t &daemon, unsigned long console_dropped);
+unique_fd handover_write(const watch_daemon_t &daemon);
 
 // Reads a hand-over of `len` bytes. False when it is none (not JSON, or no
-// envelope). `daemon` and `console_dropped` are filled, and `state_ok` set,
-// only when the format is this build's and every field is in range.
-bool handover_read(const char *text, size_t len, handover_envelope &env, watch_daemon_t &daemon,
-                   unsigned long &console_dropped, bool &state_ok);
+// envelope). `daemon` is filled, and `state_ok` set, only when the format
+// is this build's and every field is in range.
+bool handover_read(const char *text, size_t len, handover_envelope &env, watch_daemon_t &daemon, bool &state_ok);

@@ -70,22 +70,13 @@ void reset_signals() {
     sigprocmask(SIG_BLOCK, &awaited, nullptr);
 }
 
-// What the starter hands down that is meant for the supervisor alone: the
-// service manager's socket, and the unit's output-buffering preload (the
-// supervisor buffers its own lines). The programs must never see them.
-void keep_environment_ours(char (&notify_socket)[sizeof sockaddr_un::sun_path]) {
-    const char *socket_path = getenv("NOTIFY_SOCKET");
-    snprintf(notify_socket, sizeof notify_socket, "%s", socket_path != nullptr ? socket_path : "");
-    for (const char *name : {"NOTIFY_SOCKET", "LD_PRELOAD", "_STDBUF_I", "_STDBUF_O", "_STDBUF_E"}) unsetenv(name);
-}
-
 // Under systemd (Type=notify): start-up is done, the locks are held. A
 // reload asked for before this waits for it, rather than finding a process
 // that has not blocked its request yet.
 void tell_service_manager_ready(const char *socket_path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const size_t len = strlen(socket_path);
+    const size_t len = socket_path != nullptr ? strlen(socket_path) : 0;
     if (len == 0 || len >= sizeof address.sun_path || (socket_path[0] != '/' && socket_path[0] != '@')) return;
     memcpy(address.sun_path, socket_path, len);
     if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
@@ -119,8 +110,11 @@ bool enough_descriptors(watch_daemon_t *daemon) {
 
 // What every start does first, also a re-executed one: no descriptor but
 // 0, 1, 2, the console's own and the locks a re-execution handed down, and
-// nothing of the starter's signal dispositions, mask, timers or environment.
-void start_clean(const watch_daemon_t *daemon, bool keep_locks, char (&notify_socket)[108]) {
+// nothing of the starter's signal dispositions, mask or timers. Nor what the
+// starter hands down for the supervisor alone, which the programs must never
+// see: the service manager's socket, and the unit's output-buffering preload
+// (the supervisor buffers its own lines).
+void start_clean(watch_daemon_t *daemon, char *argv[], bool keep_locks) {
     if (keep_locks)
         keep_only_locks(daemon);
     else
@@ -128,7 +122,8 @@ void start_clean(const watch_daemon_t *daemon, bool keep_locks, char (&notify_so
     console_init();
     reset_signals();
     clear_interval_timers();
-    keep_environment_ours(notify_socket);
+    for (const char *name : {"NOTIFY_SOCKET", "LD_PRELOAD", "_STDBUF_I", "_STDBUF_O", "_STDBUF_E"}) unsetenv(name);
+    daemon->argv = argv;
 }
 
 bool name_files(watch_daemon_t *daemon, const char *argv0) {
@@ -140,8 +135,9 @@ bool name_files(watch_daemon_t *daemon, const char *argv0) {
 // `keep_locks`, the locks are the ones a re-execution handed down, held
 // without a gap.
 void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
-    char notify_socket[108];
-    start_clean(daemon, keep_locks, notify_socket);
+    char notify_socket[sizeof sockaddr_un::sun_path];
+    snprintf(notify_socket, sizeof notify_socket, "%s", getenv("NOTIFY_SOCKET") ? getenv("NOTIFY_SOCKET") : "");
+    start_clean(daemon, argv, keep_locks);
     // Linux hands an empty argument vector over as one empty argument: either
     // way there is no path to find the install directory by.
     if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
@@ -162,10 +158,9 @@ void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
 
 // A re-executed image: the state, the locks and the programs are the old
 // image's; only this build is new.
-void resume(watch_daemon_t *daemon, const char *argv0) {
-    char notify_socket[108];
-    start_clean(daemon, true, notify_socket);
-    name_files(daemon, argv0);
+void resume(watch_daemon_t *daemon, char *argv[]) {
+    start_clean(daemon, argv, true);
+    name_files(daemon, argv[0]);
     children_nofile = daemon->nofile_soft;
     daemon->build_since = time(nullptr);
     state_resumed(daemon);
@@ -196,11 +191,9 @@ int main(int argc, char *argv[]) {
     if (argc == 2 && answered_query(argv[1])) return 0;
     attach_closed_std_fds();
     console_init();
-    unsigned long dropped = 0;
-    const taken_over handed = take_over(&state, dropped);
-    console_carry_dropped(dropped);
+    const taken_over handed = take_over(&state);
     if (handed == taken_over::everything)
-        resume(&state, argv[0]);
+        resume(&state, argv);
     else
         start_up(argc, argv, &state, handed == taken_over::locks);
     watch_loop(&state, handed == taken_over::everything);

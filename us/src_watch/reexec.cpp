@@ -64,18 +64,6 @@ void let_locks_cross(const watch_daemon_t *daemon, bool cross) {
     for (const int fd : {daemon->run_fd, daemon->dir_fd}) fcntl(fd, F_SETFD, cross ? 0 : FD_CLOEXEC);
 }
 
-// The arguments this process was started with, to start the new image with.
-bool own_arguments(char (&text)[PATH_BUF * 2], char *(&argv)[MAX_ARGS_COUNT]) {
-    const unique_fd fd = open_plain("/proc/self/cmdline");
-    const ssize_t n = fd.valid() ? read_full(fd.get(), text, sizeof text - 1) : -1;
-    if (n <= 0) return false;
-    text[n] = '\0';
-    int argc = 0;
-    for (char *arg = text; arg < text + n && argc < MAX_ARGS_COUNT - 1; arg += strlen(arg) + 1) argv[argc++] = arg;
-    argv[argc] = nullptr;
-    return true;
-}
-
 // A hand-over counts only if its locks are this install directory's and
 // this process holds them (flock succeeds on a lock one already holds, and
 // fails on one that another supervisor holds): the environment that names
@@ -90,14 +78,13 @@ bool locks_are_ours(int run_fd, int dir_fd) {
 }  // namespace
 
 void reexec_self(watch_daemon_t *daemon) {
-    char path[PATH_BUF + 256], args[PATH_BUF * 2];
-    char *argv[MAX_ARGS_COUNT];
-    if (!own_path(daemon, path, sizeof path) || !own_arguments(args, argv)) {
+    char path[PATH_BUF + 256];
+    if (!own_path(daemon, path, sizeof path)) {
         puts("not re-executed: the supervisor's own path is not known");
         return state_reload_failed(daemon);
     }
     if (!runs_here(path)) return state_reload_failed(daemon);
-    const unique_fd channel = handover_write(*daemon, console_dropped());
+    const unique_fd channel = handover_write(*daemon);
     if (!channel.valid()) {
         printf("not re-executed: the state cannot be handed over: %s\n", strerror(errno));
         return state_reload_failed(daemon);
@@ -107,7 +94,7 @@ void reexec_self(watch_daemon_t *daemon) {
     setenv(CHANNEL_VARIABLE, number, 1);
     let_locks_cross(daemon, true);
     fflush(stdout);  // what this image printed must not die with it
-    execv(path, argv);
+    execv(path, daemon->argv);
     const int err = errno;
     let_locks_cross(daemon, false);
     unsetenv(CHANNEL_VARIABLE);
@@ -116,7 +103,7 @@ void reexec_self(watch_daemon_t *daemon) {
     state_reload_failed(daemon);
 }
 
-taken_over take_over(watch_daemon_t *daemon, unsigned long &console_dropped) {
+taken_over take_over(watch_daemon_t *daemon) {
     const char *number = getenv(CHANNEL_VARIABLE);
     if (number == nullptr) return taken_over::nothing;
     const int channel = atoi(number);
@@ -130,7 +117,7 @@ taken_over take_over(watch_daemon_t *daemon, unsigned long &console_dropped) {
     }
     handover_envelope env{};
     bool state_ok = false;
-    if (!text || !handover_read(text.get(), len, env, *daemon, console_dropped, state_ok) ||
+    if (!text || !handover_read(text.get(), len, env, *daemon, state_ok) ||
         !locks_are_ours(env.run_fd, env.dir_fd)) {
         *daemon = watch_daemon_t{};
         puts("ignoring a hand-over that is not this install directory's: a fresh start");

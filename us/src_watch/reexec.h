@@ -20,7 +20,7 @@ enum class taken_over {
 
 // In a new image, before anything else: takes over what a re-execution handed
 // down, if any, and closes the hand-over channel.
-taken_over take_over(watch_daemon_t *daemon, unsigned long &console_dropped);
+taken_over take_over(watch_daemon_t *daemon);
 
 // Closes every descriptor from 3 up but the two locks, and keeps those from
 // being inherited by any program.

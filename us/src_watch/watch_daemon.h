@@ -52,6 +52,7 @@ struct pending_restart {
 struct watch_daemon_ {
     std::array<char, PATH_BUF> runfile;  // ./tmp/NAME.run
     std::array<char, PATH_BUF> statefile;  // ./tmp/NAME.state
+    char **argv;                         // as started, to re-execute with
     int verbose;                         // 1: started with an argument; children get "-d"
     int boot_space;                      // BOOT_SPACE_*, decided at every cycle
     int run_fd;                          // the run file, open and locked
