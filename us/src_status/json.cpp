@@ -6,29 +6,18 @@
 
 namespace {
 
-void add_time(cJSON *o, const std::string &name, time_t t) {
-    if (t < 0) {
-        cJSON_AddNullToObject(o, name.c_str());
-        cJSON_AddNullToObject(o, (name + "_utc").c_str());
-        return;
-    }
-    cJSON_AddNumberToObject(o, name.c_str(), static_cast<double>(t));
-    cJSON_AddStringToObject(o, (name + "_utc").c_str(), iso_utc(t).c_str());
-}
-
 // A text, or null when there is none.
-void add_text(cJSON *o, const char *name, const std::string &text) {
-    if (text.empty())
-        cJSON_AddNullToObject(o, name);
-    else
-        cJSON_AddStringToObject(o, name, utf8(text).c_str());
+void add_text(cJSON *o, const std::string &name, const std::string &text) {
+    text.empty() ? cJSON_AddNullToObject(o, name.c_str()) : cJSON_AddStringToObject(o, name.c_str(), utf8(text).c_str());
 }
 
 void add_optional(cJSON *o, const char *name, bool present, double value) {
-    if (present)
-        cJSON_AddNumberToObject(o, name, value);
-    else
-        cJSON_AddNullToObject(o, name);
+    present ? cJSON_AddNumberToObject(o, name, value) : cJSON_AddNullToObject(o, name);
+}
+
+void add_time(cJSON *o, const std::string &name, time_t t) {
+    add_optional(o, name.c_str(), t >= 0, static_cast<double>(t));
+    add_text(o, name + "_utc", t >= 0 ? iso_utc(t) : "");
 }
 
 cJSON *end_json(const program_end &e) {
@@ -104,10 +93,7 @@ std::string format_status_json(const install_status &s, size_t history) {
     add_time(root.get(), "time", s.now);
     cJSON_AddBoolToObject(root.get(), "running", s.running());
     cJSON_AddBoolToObject(root.get(), "config_ok", s.config_ok);
-    if (s.config_ok)
-        cJSON_AddNullToObject(root.get(), "config_error");
-    else
-        cJSON_AddStringToObject(root.get(), "config_error", utf8(s.config_error).c_str());
+    add_text(root.get(), "config_error", s.config_error);
     cJSON_AddItemToArray(cJSON_AddArrayToObject(root.get(), "supervisors"), supervisor_json(s, s.sup, history));
     cJSON *boot = cJSON_AddObjectToObject(root.get(), "boot_space");
     cJSON_AddStringToObject(boot, "space", space_name(s.data_space));

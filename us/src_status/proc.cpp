@@ -32,30 +32,14 @@ std::string read_some(const std::string &path, size_t limit, bool *ok) {
     return text;
 }
 
-namespace {
-
-// Fields of /proc/PID/stat after the command name, which may hold blanks:
-// [0] the state, [1] the ppid, [19] the start time in clock ticks.
-std::vector<std::string> stat_fields(pid_t pid) {
-    const std::string stat = read_some("/proc/" + std::to_string(pid) + "/stat", 4096);
-    std::vector<std::string> fields;
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return fields;
-    std::istringstream rest(stat.substr(close + 1));
-    for (std::string f; rest >> f;) fields.push_back(f);
-    return fields;
-}
-
-}  // namespace
-
+// The state and the parent, after the command name, which may hold blanks.
 proc_facts facts_of(pid_t pid) {
-    proc_facts facts;
-    const auto fields = pid > 0 ? stat_fields(pid) : std::vector<std::string>{};
-    if (fields.size() < 2) return facts;
-    facts.exists = true;
-    facts.zombie = fields[0] == "Z" || fields[0] == "X";
-    facts.ppid = static_cast<pid_t>(atoi(fields[1].c_str()));
-    return facts;
+    const std::string stat = pid > 0 ? read_some("/proc/" + std::to_string(pid) + "/stat", 4096) : "";
+    char state = 0;
+    int ppid = 0;
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2) return {};
+    return {true, state == 'Z' || state == 'X', ppid};
 }
 
 int holds_open(pid_t pid, dev_t dev, ino_t ino) {
@@ -84,20 +68,35 @@ std::string argv0_of(pid_t pid) {
     return cmdline.substr(0, cmdline.find('\0'));
 }
 
-pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino, const std::function<int(pid_t)> &holds_file) {
+namespace {
+
+// Each flock of /proc/locks text: its holder, device and inode. A waiter's
+// line ("->") has its fields shifted, and is none.
+struct flock_line {
+    pid_t pid;
+    unsigned major, minor;
+    unsigned long long ino;
+};
+
+std::vector<flock_line> flocks_of(const std::string &proc_locks) {
     std::istringstream lines(proc_locks);
-    std::vector<pid_t> same_device, inode_only;  // overlay file systems report another device
+    std::vector<flock_line> out;
     for (std::string line; std::getline(lines, line);) {
-        std::istringstream f(line);
-        std::string id, kind, mode, access, where;
-        pid_t pid = 0;
-        f >> id >> kind >> mode >> access >> pid >> where;
-        unsigned maj = 0, min = 0;
-        unsigned long long node = 0;
-        if (kind != "FLOCK" || sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &node) != 3 || node != ino)
-            continue;  // also a waiter ("->"), whose fields are shifted
-        (maj == major(dev) && min == minor(dev) ? same_device : inode_only).push_back(pid);
+        flock_line l{};
+        char kind[16] = "";
+        if (sscanf(line.c_str(), "%*s %15s %*s %*s %d %x:%x:%llu", kind, &l.pid, &l.major, &l.minor, &l.ino) == 5 &&
+            strcmp(kind, "FLOCK") == 0)
+            out.push_back(l);
     }
+    return out;
+}
+
+}  // namespace
+
+pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino, const std::function<int(pid_t)> &holds_file) {
+    std::vector<pid_t> same_device, inode_only;  // overlay file systems report another device
+    for (const flock_line &l : flocks_of(proc_locks))
+        if (l.ino == ino) (l.major == major(dev) && l.minor == minor(dev) ? same_device : inode_only).push_back(l.pid);
     for (const pid_t pid : same_device)
         if (pid > 0 && holds_file(pid) != 0) return pid;
     for (const pid_t pid : inode_only)
@@ -106,13 +105,6 @@ pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino, const std
 }
 
 int flocks_held(const std::string &proc_locks, pid_t pid) {
-    std::istringstream lines(proc_locks);
-    int held = 0;
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream f(line);
-        std::string id, kind, mode, access;
-        pid_t holder = 0;
-        held += f >> id >> kind >> mode >> access >> holder && kind == "FLOCK" && holder == pid;
-    }
-    return held;
+    const auto all = flocks_of(proc_locks);
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const flock_line &l) { return l.pid == pid; }));
 }

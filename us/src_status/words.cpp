@@ -67,19 +67,10 @@ std::string label_value(const std::string &s) {
 }
 
 std::string reason_text(boot_reason r) {
-    switch (r) {
-        case boot_reason::no_record:
-            return "no boot-check record";
-        case boot_reason::no_version:
-            return "the record has no \"version\" text";
-        case boot_reason::too_old:
-            return std::string("the record is older than ") + DPI_PLUGIN_VERSION + " (the next cycle removes it)";
-        case boot_reason::no_plugindata:
-            return "the record has no \"plugindata\": 1";
-        case boot_reason::data_space:
-            return "the record says a plugin bundle is installed";
-    }
-    return "";
+    const std::string texts[] = {"no boot-check record", "the record has no \"version\" text",
+                                 std::string("the record is older than ") + DPI_PLUGIN_VERSION + " (the next cycle removes it)",
+                                 "the record has no \"plugindata\": 1", "the record says a plugin bundle is installed"};
+    return texts[static_cast<int>(r)];
 }
 
 const char *space_name(bool data) { return data ? "data" : "system"; }
@@ -94,15 +85,11 @@ std::string end_text(const program_end &e) {
 }
 
 std::string duration_text(long s) {
-    if (s < 0) return "-";
     char buf[32];
-    if (s >= 86400)
-        snprintf(buf, sizeof buf, "%ldd%02ldh", s / 86400, s % 86400 / 3600);
-    else if (s >= 3600)
-        snprintf(buf, sizeof buf, "%ldh%02ldm", s / 3600, s % 3600 / 60);
-    else
-        snprintf(buf, sizeof buf, "%ldm%02lds", s / 60, s % 60);
-    return buf;
+    const long big = s >= 86400 ? 86400 : s >= 3600 ? 3600 : 60, small = big == 86400 ? 3600 : big / 60;
+    snprintf(buf, sizeof buf, "%ld%c%02ld%c", s / big, big == 86400 ? 'd' : big == 3600 ? 'h' : 'm', s % big / small,
+             big == 86400 ? 'h' : big == 3600 ? 'm' : 's');
+    return s < 0 ? "-" : buf;
 }
 
 std::string padded(const std::string &s, size_t width) {

@@ -108,7 +108,7 @@ pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
         const pid_t pid = start_child(pname, ret_code, verbose, bootdata, supervisor);
         if (pid >= 0) return pid;
         if (attempt == std::size(pauses_ms) || (errno != EAGAIN && errno != ENOMEM)) break;
-        pause_for(pauses_ms[attempt]);
+        await_signal({SIGTERM}, pauses_ms[attempt]);
     }
     puts("failed to fork");
     return -1;

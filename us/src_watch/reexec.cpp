@@ -123,20 +123,18 @@ taken_over take_over(watch_daemon_t *daemon) {
         puts("ignoring a hand-over that is not this install directory's: a fresh start");
         return taken_over::refused;
     }
-    daemon->run_fd = env.run_fd;
-    daemon->dir_fd = env.dir_fd;
     if (state_ok) {
         printf("re-executed: build %s replaced by %s\n", env.version, WATCH_VERSION);
-        return taken_over::everything;
+    } else {
+        *daemon = watch_daemon_t{};
+        end_children();
+        printf("re-executed, but the state of build %s (format %u) cannot be used by %s (format %u): the old "
+               "programs were ended, a fresh cycle starts\n",
+               env.version, env.format, WATCH_VERSION, WATCH_HANDOVER_FORMAT);
     }
-    *daemon = watch_daemon_t{};
     daemon->run_fd = env.run_fd;
     daemon->dir_fd = env.dir_fd;
-    end_children();
-    printf("re-executed, but the state of build %s (format %u) cannot be used by %s (format %u): the old "
-           "programs were ended, a fresh cycle starts\n",
-           env.version, env.format, WATCH_VERSION, WATCH_HANDOVER_FORMAT);
-    return taken_over::locks;
+    return state_ok ? taken_over::everything : taken_over::locks;
 }
 
 void keep_only_locks(const watch_daemon_t *daemon) {

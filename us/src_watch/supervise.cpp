@@ -1,6 +1,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -17,13 +18,6 @@ namespace {
 
 watch_daemon_t *supervised;  // for a request to stop, taken wherever the supervisor waits
 
-sigset_t signal_set(std::initializer_list<int> signals) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : signals) sigaddset(&set, sig);
-    return set;
-}
-
 // What an ordinary end (not a request) costs before the program runs again.
 int restart_delay(watch_daemon_t *daemon, int code, int exit_normal) {
     if (exit_normal != 1 && code == SIGSEGV) {
@@ -39,13 +33,10 @@ int restart_delay(watch_daemon_t *daemon, int code, int exit_normal) {
 // taken here, where nothing is under way. The ends of children stay queued
 // in the kernel while this image is replaced, for the next one to reap.
 pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
-    const sigset_t awaited = awaited_signals();
     for (;;) {
         const pid_t pid = waitpid(-1, status, WNOHANG);
         if (pid > 0 || (pid < 0 && errno != EINTR)) return pid;
-        const int sig = pid == 0 ? sigwaitinfo(&awaited, nullptr) : 0;
-        if (sig == SIGUSR2) reexec_self(daemon);
-        if (sig == SIGTERM) stop_on_request();
+        if (pid == 0 && await_signal({SIGCHLD, SIGUSR2, SIGTERM}, -1) == SIGUSR2) reexec_self(daemon);
     }
 }
 
@@ -54,13 +45,9 @@ pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
 // what is left. Children that end meanwhile are reaped after the delay.
 bool restart_when_due(watch_daemon_t *daemon) {
     pending_restart &restart = daemon->pending;
-    const sigset_t requests = signal_set({SIGUSR2, SIGTERM});
     for (long long left; (left = restart.due_ms - monotonic_ms()) > 0;) {
-        const timespec wait{left / 1000, left % 1000 * 1000000};
-        const int sig = sigtimedwait(&requests, nullptr, &wait);
-        if (sig == SIGUSR2) reexec_self(daemon);
-        if (sig == SIGTERM) stop_on_request();
-        if (sig < 0 && errno == EAGAIN) break;
+        if (await_signal({SIGUSR2, SIGTERM}, left) != SIGUSR2) break;
+        reexec_self(daemon);
     }
     restart.active = false;
     daemon_run_one(daemon, restart.slot, restart.code);
@@ -101,7 +88,7 @@ int take_ended(watch_daemon_t *daemon, int result) {
 // program that exits 160 at once would otherwise have them follow each other
 // without pause. The first restart-all is at once.
 void wait_out_cycle_bound(const watch_daemon_t *daemon) {
-    if (daemon->cycle_started_ms != 0) pause_for(daemon->cycle_started_ms + 1000 - monotonic_ms());
+    if (daemon->cycle_started_ms != 0) await_signal({SIGTERM}, std::max(0LL, daemon->cycle_started_ms + 1000 - monotonic_ms()));
 }
 
 // After a failed cycle: true to try again, from the install directory.
@@ -144,8 +131,23 @@ bool start_cycle(watch_daemon_t *daemon, bool first) {
 
 }  // namespace
 
+sigset_t signal_set(std::initializer_list<int> signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : signals) sigaddset(&set, sig);
+    return set;
+}
+
 sigset_t awaited_signals() {
     return signal_set({SIGCHLD, SIGUSR2, SIGTERM});
+}
+
+int await_signal(std::initializer_list<int> signals, long long ms) {
+    const sigset_t set = signal_set(signals);
+    const timespec wait{ms / 1000, ms % 1000 * 1000000};
+    const int sig = ms < 0 ? sigwaitinfo(&set, nullptr) : ms > 0 ? sigtimedwait(&set, nullptr, &wait) : 0;
+    if (sig == SIGTERM) stop_on_request();
+    return sig > 0 ? sig : 0;
 }
 
 long long monotonic_ms() {

@@ -29,27 +29,13 @@ void become_child(int death_signal, pid_t supervisor) {
     if (getppid() != supervisor) raise(death_signal);
 }
 
-void pause_for(long long ms) {
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    const timespec wait{ms / 1000, ms % 1000 * 1000000};
-    if (ms > 0 && sigtimedwait(&stop, nullptr, &wait) == SIGTERM) stop_on_request();
-}
-
 bool wait_child_until(pid_t pid, long long deadline_ms, int *status) {
-    sigset_t wake;
-    sigemptyset(&wake);
-    sigaddset(&wake, SIGCHLD);
-    sigaddset(&wake, SIGTERM);
     for (;;) {
         const pid_t r = waitpid(pid, status, WNOHANG);
         if (r == pid) return true;
-        if (r < 0 && errno != EINTR) return false;
         const long long left = deadline_ms > 0 ? deadline_ms - monotonic_ms() : 60000;
-        if (left <= 0) return false;
-        const timespec wait{left / 1000, left % 1000 * 1000000};
-        if (sigtimedwait(&wake, nullptr, &wait) == SIGTERM) stop_on_request();
+        if ((r < 0 && errno != EINTR) || left <= 0) return false;
+        await_signal({SIGCHLD, SIGTERM}, left);
     }
 }
 

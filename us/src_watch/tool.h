@@ -14,9 +14,6 @@
 // ended before that was armed.
 void become_child(int death_signal, pid_t supervisor);
 
-// Pauses for `ms` milliseconds; a request to stop cuts the pause short.
-void pause_for(long long ms);
-
 // Waits for the child `pid` until `deadline_ms` (CLOCK_MONOTONIC, 0 for
 // none), taking a request to stop meanwhile. True once it is reaped.
 bool wait_child_until(pid_t pid, long long deadline_ms, int *status);

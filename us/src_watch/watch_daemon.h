@@ -8,6 +8,7 @@
 
 #include <array>
 #include <ctime>
+#include <initializer_list>
 
 #include "libutil/cJSON.h"
 #include "state_file.h"
@@ -112,8 +113,12 @@ void watch_loop(watch_daemon_t *daemon, bool resumed = false);
 // end, a request to re-execute, a request to stop. Blocked for its whole
 // life, so that none can come between two waits and be missed.
 sigset_t awaited_signals();
-// A request to stop (SIGTERM), taken wherever the supervisor waits: the state
-// says so, and the programs get SIGTERM as the supervisor ends.
+sigset_t signal_set(std::initializer_list<int> signals);
+// Waits up to `ms` milliseconds (for ever when negative) for one of
+// `signals`, and returns it, or 0 when the time is up. A request to stop
+// (SIGTERM) among them is taken at once: the state says so, and the
+// programs get SIGTERM as the supervisor ends.
+int await_signal(std::initializer_list<int> signals, long long ms);
 [[noreturn]] void stop_on_request();
 long long monotonic_ms();
 int loop_run(watch_daemon_t *daemon, int *pcode);
