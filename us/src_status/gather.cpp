@@ -108,14 +108,8 @@ void take_state(supervisor_status &sup, const state_facts &f) {
 // the state is read, whatever bytes follow it.
 bool read_state(install_status &status, std::string &error) {
     supervisor_status &sup = status.sup;
-    const unique_fd fd = open_exposed(sup.state_file.c_str());
-    if (!fd.valid()) {
-        if (errno == EACCES || errno == EPERM)
-            error = "cannot read " + sup.state_file + ": " + strerror(errno);
-        else if (errno != ENOENT)
-            status.notes.push_back(sup.state_file + " is " + refusal_text(errno) + ": skipped");
-        return error.empty();
-    }
+    const unique_fd fd = open_supervisor_file(status, sup.state_file, error);
+    if (!fd.valid()) return error.empty();
     state_facts facts{};
     cjson_tree tree;
     bool whole = false;
@@ -128,10 +122,7 @@ bool read_state(install_status &status, std::string &error) {
         whole = size > 0 && pread(fd.get(), text.data(), size, 0) == static_cast<ssize_t>(size) &&
                 state_read(text.data(), size, facts, tree);
     }
-    if (!whole) {
-        status.notes.push_back(sup.state_file + " is not a state file: skipped");
-        return true;
-    }
+    if (!whole) return status.notes.push_back(sup.state_file + " is not a state file: skipped"), true;
     sup.has_state = true;
     take_state(sup, facts);
     if (sup.pid > 0 && facts.pid != sup.pid) sup.has_state = false, sup.programs.clear();  // an older file
@@ -155,35 +146,25 @@ void configured_programs(install_status &status) {
     }
 }
 
-// Makes the zone `zone` ("": the system's) this process's local time while
-// it lives, and the reader's own again after.
-class local_zone {
-   public:
-    explicit local_zone(const std::string &zone) : had_(getenv("TZ") != nullptr), old_(had_ ? getenv("TZ") : "") {
-        zone.empty() ? unsetenv("TZ") : setenv("TZ", zone.c_str(), 1);
-        tzset();
-    }
-    ~local_zone() {
-        had_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
-        tzset();
-    }
-
-   private:
-    bool had_;
-    std::string old_;
-};
+// Makes the zone `zone` ("": the system's) this process's local time.
+void set_zone(const char *zone) {
+    zone != nullptr && *zone != '\0' ? setenv("TZ", zone, 1) : unsetenv("TZ");
+    tzset();
+}
 
 // The records' time stamps are the supervisor's local time, read in its own
 // zone, daylight saving included; without a state file, the reader's zone
-// is a guess.
+// is a guess. The views then show times in the reader's zone again.
 void date_records(supervisor_status &sup) {
-    const local_zone zone(sup.has_state ? sup.zone : std::string(getenv("TZ") ? getenv("TZ") : ""));
+    const std::string reader = getenv("TZ") ? getenv("TZ") : "";
+    set_zone(sup.has_state ? sup.zone.c_str() : reader.c_str());
     for (auto &end : sup.history) {
         struct tm tm {};
         gmtime_r(&end.stamp, &tm);
         tm.tm_isdst = -1;
         end.when = mktime(&tm);
     }
+    set_zone(reader.c_str());
 }
 
 }  // namespace

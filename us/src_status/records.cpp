@@ -78,29 +78,27 @@ void read_records(supervisor_status &sup, const std::string &records, const std:
     std::istringstream lines(records);
     for (std::string line; std::getline(lines, line);) {
         program_end end;
-        if (parse_exit_record(line, bases, end))
-            sup.history.push_back(end);
-        else
-            ++sup.unparsed;
+        parse_exit_record(line, bases, end) ? sup.history.push_back(end) : void(++sup.unparsed);
     }
 }
 
 }  // namespace
 
+unique_fd open_supervisor_file(install_status &status, const std::string &path, std::string &error) {
+    unique_fd fd = open_exposed(path.c_str());
+    if (!fd.valid() && (errno == EACCES || errno == EPERM)) error = "cannot read " + path + ": " + strerror(errno);
+    else if (!fd.valid() && errno != ENOENT) status.notes.push_back(path + " is " + refusal_text(errno) + ": skipped");
+    return fd;
+}
+
 bool read_run_file(install_status &status, std::string &error) {
     supervisor_status &sup = status.sup;
-    const unique_fd fd = open_exposed(sup.run_file.c_str());
-    if (!fd.valid()) {
-        if (errno == EACCES || errno == EPERM) error = "cannot read " + sup.run_file + ": " + strerror(errno);
-        else if (errno != ENOENT) status.notes.push_back(sup.run_file + " is not a regular file: skipped");
-        return error.empty();
-    }
+    const unique_fd fd = open_supervisor_file(status, sup.run_file, error);
+    if (!fd.valid()) return error.empty();
     struct stat st {};
     std::string records;
-    if (fstat(fd.get(), &st) != 0 || !read_parts(fd.get(), st, sup, records)) {
-        error = "cannot read " + sup.run_file + ": " + strerror(errno);
-        return false;
-    }
+    if (fstat(fd.get(), &st) != 0 || !read_parts(fd.get(), st, sup, records))
+        return error = "cannot read " + sup.run_file + ": " + strerror(errno), false;
     sup.has_run_file = true;
     std::vector<std::string> bases = status.bases;
     for (const auto &p : sup.programs) bases.push_back(p.base);

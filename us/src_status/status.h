@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "boot_record.h"
+#include "fs.h"
 
 struct program_end {
     time_t stamp = -1;  // the record's time stamp read as if it were UTC
@@ -84,6 +85,11 @@ struct install_status {
 // Fills `status` for the current directory (the install directory). False,
 // with `error` set, when the status cannot be determined.
 bool gather_status(install_status &status, std::string &error);
+
+// Opens one of the supervisor's files in ./tmp/: invalid when there is none
+// to read, with a note for one that is no regular file, or `error` when it
+// may not be read.
+unique_fd open_supervisor_file(install_status &status, const std::string &path, std::string &error);
 
 // Reads sup.run_file: its first line and exit records, with a note for lines
 // that are none. False, with `error`, when it may not be read.

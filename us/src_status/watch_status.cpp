@@ -2,6 +2,7 @@
 // what the watch daemon of an install directory (by default the one this
 // program lives in) is doing and what it did. Read-only: it never takes the
 // run file's lock and never removes a boot-check record.
+#include <getopt.h>
 #include <libgen.h>
 #include <unistd.h>
 
@@ -50,24 +51,22 @@ std::string own_directory(const char *argv0) {
 
 // -1 when the arguments are fine, else the exit status.
 int parse_args(int argc, char *argv[], options &o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") return usage(nullptr);
-        if (arg == "--json" || arg == "--prometheus") {
-            o.format = arg == "--json" ? options::json : options::prometheus;
-        } else if ((arg == "--history" || arg == "--output") && i + 1 < argc) {
-            const std::string value = argv[++i];
-            if (arg == "--output") o.output = value;
-            else if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
-                return usage(("--history takes a count, not " + value).c_str());
-            else o.history = std::stoul(value);
-        } else if (arg.starts_with("-") || !o.dir.empty()) {
-            return usage(("unexpected argument " + arg).c_str());
-        } else {
-            o.dir = arg;
-        }
+    const option longs[] = {{"json", no_argument, nullptr, 'j'},   {"prometheus", no_argument, nullptr, 'p'},
+                            {"history", required_argument, nullptr, 'n'}, {"output", required_argument, nullptr, 'o'},
+                            {"help", no_argument, nullptr, 'h'},   {}};
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, "h", longs, nullptr)) != -1;) {
+        const std::string value = optarg != nullptr ? optarg : "";
+        if (c == 'h') return usage(nullptr);
+        if (c == 'j' || c == 'p') o.format = c == 'j' ? options::json : options::prometheus;
+        if (c == 'o') o.output = value;
+        if (c == 'n' && (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos))
+            return usage(("--history takes a count, not " + value).c_str());
+        if (c == 'n') o.history = std::stoul(value);
+        if (c == '?') return usage(("unexpected argument " + std::string(argv[optind - 1])).c_str());
     }
-    if (o.dir.empty()) o.dir = own_directory(argc > 0 ? argv[0] : nullptr);
+    if (argc - optind > 1) return usage(("unexpected argument " + std::string(argv[optind + 1])).c_str());
+    o.dir = optind < argc ? argv[optind] : own_directory(argc > 0 ? argv[0] : nullptr);
     char cwd[PATH_MAX];
     if (!o.output.empty() && o.output[0] != '/' && getcwd(cwd, sizeof cwd)) o.output = cwd + ("/" + o.output);
     return -1;
