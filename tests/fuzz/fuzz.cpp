@@ -92,7 +92,7 @@ std::string get_file(const char *path) {
     if (env.run_fd <= 2 || env.dir_fd <= 2 || env.run_fd == env.dir_fd || !taken) return;
     if (daemon.sub_cnt < 1 || daemon.sub_cnt > MAX_SUB_PROCESS || daemon.boot_space > BOOT_SPACE_DATA) abort();
     for (int i = 0; i < daemon.sub_cnt; ++i)
-        if (daemon.pids[i].state > SLOT_WAITING || strnlen(daemon.pids[i].base.data(), PATH_BUF) == PATH_BUF) abort();
+        if (daemon.pids[i].published.state > SLOT_WAITING || strnlen(daemon.pids[i].base.data(), PATH_BUF) == PATH_BUF) abort();
     if (daemon.pending.active && (daemon.pending.slot < 0 || daemon.pending.slot >= daemon.sub_cnt)) abort();
 }
 

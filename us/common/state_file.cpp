@@ -26,10 +26,11 @@ void add_text(cJSON *o, const char *name, const char *text) {
     text != nullptr ? cJSON_AddStringToObject(o, name, text) : cJSON_AddNullToObject(o, name);
 }
 
-cJSON *slot_json(const slot_facts &s) {
+cJSON *slot_json(const slot_facts &f) {
+    const slot_record &s = f.record;
     cJSON *o = cJSON_CreateObject();
-    cJSON_AddStringToObject(o, "base", s.base);
-    cJSON_AddNumberToObject(o, "pid", s.pid);
+    cJSON_AddStringToObject(o, "base", f.base);
+    cJSON_AddNumberToObject(o, "pid", f.pid);
     cJSON_AddStringToObject(o, "state", state_names[s.state]);
     add_time(o, "started", s.started);
     cJSON_AddNumberToObject(o, "ends", s.ends);
@@ -43,9 +44,10 @@ cJSON *slot_json(const slot_facts &s) {
     return o;
 }
 
-void read_slot(json_reader &r, const cJSON *o, slot_facts &s) {
-    s.base = r.text(o, "base");
-    s.pid = r.number<pid_t>(o, "pid", -1, max_pid, 0);
+void read_slot(json_reader &r, const cJSON *o, slot_facts &f) {
+    slot_record &s = f.record;
+    f.base = r.text(o, "base");
+    f.pid = r.number<pid_t>(o, "pid", -1, max_pid, 0);
     const char *state = r.text(o, "state");
     const auto *found = std::find_if(state_names, state_names + 3, [&](const char *n) { return state && !strcmp(state, n); });
     r.ok = r.ok && found != state_names + 3;

@@ -21,16 +21,21 @@ bool supervisor_file(const char *argv0, const char *suffix, char *path, size_t s
 
 enum slot_state : unsigned char { SLOT_STARTING = 0, SLOT_RUNNING, SLOT_WAITING };
 
-// One program as published. Times are Unix seconds, 0 for "not yet".
-struct slot_facts {
-    const char *base;
-    pid_t pid;  // -1 after a start that could not fork
+// What a program publishes besides its name and pid. Times are Unix
+// seconds, 0 for "not yet".
+struct slot_record {
     slot_state state;
     time_t started, restart_due;
     unsigned ends, segv;
     time_t last_end;  // its last end, with how: a signal's number or an exit code
     bool last_signaled;
     int last_code;
+};
+
+struct slot_facts {
+    const char *base;
+    pid_t pid;  // -1 after a start that could not fork
+    slot_record record;
 };
 
 struct state_facts {

@@ -70,24 +70,18 @@ pid_t pid_in_state(const supervisor_status &sup) {
     return text && state_read(text.get(), len, facts, tree) ? facts.pid : 0;
 }
 
-program_status slot_of(const slot_facts &s, int index) {
+program_status slot_of(const slot_facts &f, int index) {
+    const slot_record &s = f.record;
     program_status p;
     p.slot = index;
-    p.base = s.base != nullptr ? s.base : "";
-    p.published_pid = s.pid;
+    p.base = f.base != nullptr ? f.base : "";
+    p.published_pid = f.pid;
     p.published_state = s.state == SLOT_RUNNING ? "running" : s.state == SLOT_WAITING ? "waiting" : "starting";
     p.started = s.started > 0 ? s.started : -1;
     p.ends = s.ends;
     p.segv = s.segv;
     p.restart_due = s.restart_due > 0 ? s.restart_due : -1;
-    if (s.last_end > 0) {
-        program_end end;
-        end.base = p.base;
-        end.when = s.last_end;
-        end.how = s.last_signaled ? program_end::killed : program_end::exited;
-        end.value = s.last_code;
-        p.last = end;
-    }
+    if (s.last_end > 0) p.last = program_end{-1, s.last_end, p.base, s.last_signaled ? program_end::killed : program_end::exited, s.last_code};
     return p;
 }
 

@@ -25,9 +25,7 @@ bool take_state(const cJSON *o, watch_daemon_t &d) {
         exec_pid_t &slot = d.pids[i];
         ok = ok && s.base != nullptr && strlen(s.base) < PATH_BUF;
         snprintf(slot.base.data(), PATH_BUF, "%s", s.base != nullptr ? s.base : "");
-        slot.pid = s.pid, slot.state = s.state, slot.started = s.started, slot.restart_due = s.restart_due;
-        slot.ends = s.ends, slot.segv_ends = s.segv, slot.last_end = s.last_end;
-        slot.last_signaled = s.last_signaled, slot.last_code = s.last_code;
+        slot.pid = s.pid, slot.published = s.record;
     }
     d.boot_space = f.data_space ? BOOT_SPACE_DATA : BOOT_SPACE_SYS;
     d.started = f.started;

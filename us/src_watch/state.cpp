@@ -32,11 +32,7 @@ state_facts state_of(const watch_daemon_t *daemon) {
     f.stopped_at = daemon->stopped_at;
     f.stopped_why = daemon->stopped_why;
     f.slot_count = daemon->sub_cnt;
-    for (int i = 0; i < daemon->sub_cnt; ++i) {
-        const exec_pid_t &s = daemon->pids[i];
-        f.slots[i] = {s.base.data(), s.pid, s.state, s.started, s.restart_due, s.ends, s.segv_ends,
-                      s.last_end, s.last_signaled, s.last_code};
-    }
+    for (int i = 0; i < daemon->sub_cnt; ++i) f.slots[i] = {daemon->pids[i].base.data(), daemon->pids[i].pid, daemon->pids[i].published};
     return f;
 }
 
@@ -70,31 +66,32 @@ void publish(watch_daemon_t *daemon) {
 }  // namespace
 
 void state_cycle_started(watch_daemon_t *daemon) {
-    for (int i = 0; i < daemon->sub_cnt; ++i) daemon->pids[i].state = SLOT_STARTING;
+    for (int i = 0; i < daemon->sub_cnt; ++i) daemon->pids[i].published.state = SLOT_STARTING;
     publish(daemon);
 }
 
 void state_child_started(watch_daemon_t *daemon, int slot) {
-    exec_pid_t &s = daemon->pids[slot];
-    s.state = s.pid > 0 ? SLOT_RUNNING : SLOT_STARTING;
-    s.started = s.pid > 0 ? time(nullptr) : 0;
+    const bool started = daemon->pids[slot].pid > 0;
+    slot_record &s = daemon->pids[slot].published;
+    s.state = started ? SLOT_RUNNING : SLOT_STARTING;
+    s.started = started ? time(nullptr) : 0;
     publish(daemon);
 }
 
 void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_normal) {
-    exec_pid_t &s = daemon->pids[slot];
+    slot_record &s = daemon->pids[slot].published;
     s.state = SLOT_STARTING;
     s.last_signaled = exit_normal != 1;
     s.last_code = code;
     s.last_end = time(nullptr);
     ++s.ends;
-    if (exit_normal != 1 && code == SIGSEGV) ++s.segv_ends;
+    if (exit_normal != 1 && code == SIGSEGV) ++s.segv;
     // Not published alone: what follows an end (its restart's delay, a new
     // cycle, an upgrade, the end of the supervisor) publishes at once.
 }
 
 void state_restart_due(watch_daemon_t *daemon, int slot, int delay_s) {
-    exec_pid_t &s = daemon->pids[slot];
+    slot_record &s = daemon->pids[slot].published;
     s.state = SLOT_WAITING;
     s.restart_due = time(nullptr) + delay_s;
     publish(daemon);

@@ -32,13 +32,7 @@ struct exec_pid_ {
     std::array<char, PATH_BUF> base;  // program as configured, relative to the install dir
     pid_t pid;                        // latest child; 0 before the first start, -1 if fork failed
     bool unreaped;                    // `pid` is a child of ours that waitpid has not returned yet
-    slot_state state;                 // published in the state file
-    bool last_signaled;               // the last end was by a signal, `last_code` its number
-    int last_code;                    // the last end's exit code or signal
-    unsigned int ends, segv_ends;     // since the supervisor started
-    time_t started;                   // the latest child's start (Unix seconds), 0 if none
-    time_t last_end;                  // the last end (Unix seconds), 0 if none
-    time_t restart_due;               // while waiting: when the restart comes
+    slot_record published;            // its state, ends and restart, as the state file says
 };
 using exec_pid_t = exec_pid_;
 
