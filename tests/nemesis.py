@@ -1,18 +1,18 @@
 #!/usr/bin/env python3
-"""Random faults against the real watch_daemon, and invariants instead of cases.
-
-Per seed: a fresh install directory (a small tmpfs where mounting is allowed)
-with two to four stand-ins of unique names, the real supervisor started under
-random starting conditions, then random actions, each followed by a quiescent
-point where the invariants are checked, and a last check after a stop.
-
-  nemesis.py BUILD_DIR [--seed S ...] [--seeds N] [--minutes M] [--seconds S]
-
-A failure prints the seed, the actions applied and the invariant violated;
---seed S applies the same actions again (timing may make a replay differ).
-"""
-import argparse, faulthandler, fcntl, functools, io, json, os, random, re, select, shutil, signal, stat, subprocess, sys, tarfile, tempfile
-import threading, time, traceback
+# Random faults against the real watch_daemon, and invariants instead of cases.
+#
+# Per seed: a fresh install directory (a small tmpfs where mounting is
+# allowed) with two to four stand-ins of unique names, the real supervisor
+# started under random starting conditions, then random actions, each
+# followed by a quiescent point where the invariants are checked, and a last
+# check after a stop.
+#
+#   nemesis.py BUILD_DIR [--seed S ...] [--seeds N] [--minutes M] [--seconds S]
+#
+# A failure prints the seed, the actions applied and the invariant violated;
+# --seed S applies the same actions again (timing may make a replay differ).
+import argparse, faulthandler, fcntl, functools, io, json, os, random, re, select, shutil, signal, stat, subprocess
+import sys, tarfile, tempfile, threading, time, traceback
 
 SCALE = 1000  # restart delays last a thousandth of their time
 GAVE_UP = 'failed for normal boot, exit'
@@ -24,6 +24,7 @@ PACKAGES = ('good', 'payload', 'garbage', 'escape', 'device', 'reserved', 'forge
 REQUESTS = ('exit 129', 'exit 130', 'exit 131', 'exit 132', 'exit 160')
 FLAGS = {'exit 130': 'plugindata', 'exit 131': 'luadata', 'exit 132': 'sigdata'}
 STDBUF = '/usr/libexec/coreutils/libstdbuf.so'
+LEAKS = (b'NOTIFY_SOCKET=', b'_STDBUF_O=', b'WATCH_DAEMON_HANDOVER=')
 
 
 class Violation(Exception):
@@ -48,8 +49,7 @@ def read(path):  # a regular file's contents; nothing for anything else, without
 
 
 def alive_under(pid):  # its parent, or None when it is gone or a zombie
-    s = read(f'/proc/{pid}/stat').decode(errors='replace')
-    fields = s[s.rfind(')') + 2:].split()
+    fields = read(f'/proc/{pid}/stat').decode(errors='replace').rpartition(')')[2].split()
     return int(fields[1]) if len(fields) > 1 and fields[0] not in 'ZX' else None
 
 
@@ -68,8 +68,8 @@ def remove(path):
 
 
 def matches(chosen, got):
-    """Whether the records `got` are the ends `chosen` ((text, may be missing)),
-    in order, each once, lacking only those that may be missing."""
+    # Whether the records `got` are the ends `chosen` ((text, may be missing)),
+    # in order, each once, lacking only those that may be missing.
     @functools.lru_cache(None)
     def fits(i, j):
         if i == len(chosen):
@@ -88,17 +88,17 @@ def fnv1a(data):
 
 class World:
     def __init__(self, build, seed, seconds, sanitized):
-        self.rng, self.build, self.sanitized = random.Random(seed), build, sanitized
+        self.rng, self.build, self.sanitized, self.actions = random.Random(seed), build, sanitized, []
         self.base = tempfile.mkdtemp(prefix='wdnemesis.')
         self.inst, self.logs, self.sentinel, self.pkgs = (f'{self.base}/{d}' for d in ('inst', 'logs', 'sentinel', 'pkgs'))
         for d in (self.inst, self.logs, self.sentinel, self.pkgs):
             os.makedirs(d)
         self.tmpfs = subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=24m', 'tmpfs', self.inst],
                                     stderr=subprocess.DEVNULL).returncode == 0
-        self.deadline, self.actions, self.slack = time.time() + seconds, [], 8 if sanitized else 4
-        shutil.copy(f'{build}/watch_daemon', f'{self.pkgs}/watch_daemon')
-        shutil.copy(f'{build}/watch_daemon', f'{self.inst}/watch_daemon')
-        shutil.copy(f'{build}/watch_status', f'{self.inst}/watch_status')
+        self.deadline, self.slack = time.time() + seconds, 8 if sanitized else 4
+        for d in (self.pkgs, self.inst):
+            shutil.copy(f'{build}/watch_daemon', d)
+        shutil.copy(f'{build}/watch_status', self.inst)
         os.makedirs(f'{self.inst}/data')
         tag = f'nm{os.getpid() % 100000:05d}'  # unique on this host: the supervisor kills by name
         self.progs = [tag + c for c in 'abcd'[:self.rng.randint(2, 4)]]
@@ -123,10 +123,9 @@ class World:
         self.reader = threading.Thread(target=self.read_console, daemon=True)
         self.reader.start()
         self.gens, self.rotated, self.upgrades, self.tolerated, self.told = {}, [], {}, set(), []
-        self.full = self.fresh = False
-        self.binary, self.sup, self.segv, self.gave_up, self.ever_stalled = 'good', None, 0, 0, False
-        self.told_now, self.before = [], {}
-        if self.tmpfs and self.rng.random() < 0.15:  # a disk full from the start
+        self.told_now, self.before, self.full, self.fresh, self.binary, self.sup = [], {}, False, False, 'good', None
+        self.gave_up = self.ever_stalled = self.segv = 0
+        if self.tmpfs and self.rng.random() < 0.15:
             self.log('disk full at start')
             self.fill()
         self.start_supervisor()
@@ -139,15 +138,14 @@ class World:
             return info, io.BytesIO(data)
 
         prog = read(f'{self.inst}/{self.progs[0]}')
-        # A name that holds a line of the console's: a good bundle brings it as a
-        # directory, a forged one as a file in its way, which is refused by name.
+        # A name that holds a console line: a good bundle brings it as a
+        # directory, a forged one as a file in its way, refused by name.
         forged = f'd\n{GAVE_UP}\n'
         bundles = {'good': [entry(p, prog) for p in self.progs] + [entry('lib/extra.so', b'x'), entry(forged + '/x', b'x')],
                    'escape': [entry('../../sentinel/file', b'evil'), entry('out', kind=tarfile.SYMTYPE, target=self.sentinel),
                               entry('out/file', b'evil'), entry('/abs/evil', b'evil')],
                    'device': [entry('disk', kind=tarfile.BLKTYPE), entry('fifo', kind=tarfile.FIFOTYPE)],
-                   'reserved': [entry('.bootchk', b'{}'), entry('init.bin/x', b'x')],
-                   'forge': [entry(forged, b'x')]}
+                   'reserved': [entry('.bootchk', b'{}'), entry('init.bin/x', b'x')], 'forge': [entry(forged, b'x')]}
         for name, members in bundles.items():
             with tarfile.open(f'{self.pkgs}/{name}', 'w:gz') as t:
                 for info, data in members:
@@ -172,8 +170,7 @@ class World:
             self.replace_binary('good')
         self.sup = subprocess.Popen([f'{self.inst}/watch_daemon'], stdin=subprocess.DEVNULL, stdout=self.w,
                                     stderr=self.w, env=self.env(), cwd='/', start_new_session=True)
-        self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.rss0 = [], 0, None, None
-        self.full_ends = set()
+        self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.full_ends = [], 0, None, set()
         limit = time.time() + 10  # until it has emptied its run file and started its programs
         while self.sup.poll() is None and time.time() < limit and \
                 any((self.starts(p) or [(0, 0)])[-1][1] != self.sup.pid for p in self.progs):
@@ -211,27 +208,21 @@ class World:
         return out
 
     def unrecorded(self, sup):
-        """The programs of supervisor sup whose chosen ends its run file lacks;
-        a record of an end nobody chose fails. An end may lack its record when
-        the supervisor killed its program first (a cycle's own kill), or when
-        the disk had no room for it."""
+        # The programs of supervisor sup whose chosen ends its run file lacks; a
+        # record of an end nobody chose fails. An end may lack its record when
+        # the supervisor killed its program first (a cycle's own kill, which a
+        # SIGKILL of its own at that moment looks like), or the disk had no room.
         kills = [l.split() for l in read(f'{self.base}/kills').decode().splitlines()]
-        killed = {int(pid) for pid, how in kills if how == 'alive'}
-        # A SIGKILL of its own, the moment the supervisor sends one, looks like the supervisor's.
-        killed_anyway = {int(pid) for pid, _ in kills}
+        killed, killed_anyway = {int(pid) for pid, how in kills if how == 'alive'}, {int(pid) for pid, _ in kills}
         recs, missing = self.records(sup), []
         for p in self.progs:
             ours = {pid for pid, ppid in self.starts(p) if ppid == sup}
             chosen = [(text, pid in killed or pid in self.tolerated or (pid in killed_anyway and text.endswith('(9)')))
                       for pid, text in self.chosen(p) if pid in ours]
-            got = recs.get(p, [])
-            it = iter(text for text, _ in chosen)
+            got, it = recs.get(p, []), iter(text for text, _ in chosen)
             need(all(g in it for g in got), 'records', f'{p}: recorded but never chosen, or twice: {got} of {chosen}')
             if not matches(tuple(chosen), tuple(got)):
-                last = [pid for pid, _ in self.chosen(p) if pid in ours][-1]
-                missing.append(f'{p}: chose {chosen[-4:]}, recorded {got[-4:]}; its last, {last}, '
-                               f'killed: {[k for k in kills if k[0] == str(last)]}, '
-                               f'no slot\'s: {f"No such pid({last})".encode() in self.console}')
+                missing.append(f'{p}: chose {chosen[-4:]}, recorded {got[-4:]}')
         return missing
 
     def snapshot(self):  # {program: latest pid} when every program runs under the supervisor, else None
@@ -244,13 +235,12 @@ class World:
         except (ValueError, IndexError):
             return {}
 
-    def pending(self, sig):
-        m = re.search(rb'ShdPnd:\s+([0-9a-f]+)', read(f'/proc/{self.sup.pid}/status'))
-        return m is not None and int(m[1], 16) >> (sig - 1) & 1
-
     def slot(self, p):
         slots = self.state().get('slots')
         return slots[self.progs.index(p)] if isinstance(slots, list) and len(slots) == len(self.progs) else {}
+
+    def children(self):
+        return sorted(map(int, read(f'/proc/{self.sup.pid}/task/{self.sup.pid}/children').split()))
 
     # -- quiescence and the invariants ---------------------------------------
     def settle(self, extra=0.0):
@@ -263,34 +253,26 @@ class World:
             pids, missing = self.snapshot(), self.unrecorded(self.sup.pid)
             if pids and not missing and self.acted(pids):
                 return self.tidy(pids)
-            if time.time() > limit:
-                need(not missing, 'records', f'ends never recorded: {missing}; the supervisor waits in '
-                     + read(f'/proc/{self.sup.pid}/wchan').decode() + '; the run file holds '
-                     + read(f'{self.inst}/tmp/watch_daemon.run')[-600:].decode(errors='replace'))
-                need(False, 'liveness', 'a program does not run again in time; the supervisor waits in '
-                     + read(f'/proc/{self.sup.pid}/wchan').decode())
+            wchan = read(f'/proc/{self.sup.pid}/wchan').decode()
+            need(time.time() < limit or pids, 'liveness', f'a program does not run again in time; the supervisor waits in {wchan}')
+            need(time.time() < limit, 'records', f'ends never recorded: {missing}; the supervisor waits in {wchan}')
             time.sleep(0.01)
 
     def acted(self, pids):
-        """Whether every told program has acted on what it was told, and every
-        program that must run anew since (it ended, or asked for a cycle) does."""
-        chosen = {pid for p in self.progs for pid, _ in self.chosen(p)}
-        must = {}
+        # Whether every told program acted on what it was told, and every
+        # program that must run anew since (it ended, or asked for a cycle) does.
+        chosen, must = {pid for p in self.progs for pid, _ in self.chosen(p)}, {}
         for p, pid, step in self.told_now:
             if pid not in chosen and alive_under(pid) is not None:
                 return False
             if pid in chosen:
-                must[p] = pid
-                if step in REQUESTS:
-                    must.update(self.before)
+                must.update(self.before if step in REQUESTS else {p: pid})
         return all(pids[p] != old for p, old in must.items())
 
     def tidy(self, pids):
-        # A package whose program was killed before it could ask for its
-        # installation is no request.
-        package = f'{self.inst}/tmp/ttupgrade.tgz'
-        if os.path.lexists(package):
-            remove(package)
+        # A package whose program was killed before it asked for it is no request.
+        if os.path.lexists(f'{self.inst}/tmp/ttupgrade.tgz'):
+            remove(f'{self.inst}/tmp/ttupgrade.tgz')
             self.upgrades[self.placed] -= 1
         # At most this many SIGSEGV deaths (those a cycle overtook count too)
         self.segv = sum(1 for p in self.progs for pid, text in self.chosen(p) if text == 'killed by signal(11)')
@@ -305,10 +287,9 @@ class World:
         self.start_supervisor()
 
     def finish_lifetime(self, how):
-        sup = self.sup.pid
-        self.gens[sup].append((how, read(f'{self.inst}/tmp/watch_daemon.run')))
-        missing = self.unrecorded(sup)
-        need(not missing, 'records', f'ends never recorded by supervisor {sup}: {missing}')
+        self.gens[self.sup.pid].append((how, read(f'{self.inst}/tmp/watch_daemon.run')))
+        missing = self.unrecorded(self.sup.pid)
+        need(not missing, 'records', f'ends never recorded by supervisor {self.sup.pid}: {missing}')
         for how, fd, size in self.rotated:
             need(os.fstat(fd).st_size == size, 'records', f'records went into a run file that was {how}d away')
 
@@ -329,15 +310,16 @@ class World:
         for p in self.progs:
             live = [pid for pid, exe in procs if exe == p]
             need(live == [pids[p]], 'one of each', f'{p} runs as {live}, not {pids[p]}: {procs}')
-            environ = read(f'/proc/{pids[p]}/environ').split(b'\0')
-            for leak in (b'NOTIFY_SOCKET', b'_STDBUF_O', b'WATCH_DAEMON_HANDOVER'):
-                need(not any(e.startswith(leak + b'=') for e in environ), 'containment', f'{p} sees {leak.decode()}')
-        sups = [pid for pid, exe in procs if exe.startswith('watch_daemon') or exe.startswith('wd_')]
+            environ, status = read(f'/proc/{pids[p]}/environ').split(b'\0'), read(f'/proc/{pids[p]}/status')
+            need(not any(e.startswith(LEAKS) for e in environ), 'containment', f'{p} sees the starter\'s {LEAKS}')
+            masks = [int(re.search(rb'%s:\s+([0-9a-f]+)' % k, status)[1], 16) for k in (b'SigBlk', b'SigIgn')]
+            # The stand-in blocks SIGUSR1 itself; an ignored SIGHUP is nohup's, and stays.
+            need(masks[0] & ~(1 << signal.SIGUSR1 - 1) == 0 == masks[1] & ~(1 << signal.SIGHUP - 1), 'containment',
+                 f'{p} starts with signals blocked or ignored')
+        sups = [pid for pid, exe in procs if exe.startswith(('watch_daemon', 'wd_'))]
         need(sups == [sup], 'one of each', f'supervisors of the install directory: {sups}')
-        kids = sorted(map(int, read(f'/proc/{sup}/task/{sup}/children').split()))
-        need(kids == sorted(pids.values()), 'no leaks', f'children {kids}, programs {sorted(pids.values())}')
-        fds = len(os.listdir(f'/proc/{sup}/fd'))
-        rss = int(re.search(rb'VmRSS:\s+(\d+)', read(f'/proc/{sup}/status'))[1])
+        need(self.children() == sorted(pids.values()), 'no leaks', f'children {self.children()}, programs {pids}')
+        fds, rss = len(os.listdir(f'/proc/{sup}/fd')), int(re.search(rb'VmRSS:\s+(\d+)', read(f'/proc/{sup}/status'))[1])
         self.fd0 = self.fd0 or fds
         need(fds <= self.fd0 + 1, 'no leaks', f'{fds} descriptors, {self.fd0} at first')
         need(self.sanitized or rss <= 6 << 10, 'no leaks', f'RSS {rss} kB')
@@ -353,8 +335,7 @@ class World:
         code, text = self.status('--json')
         need(code == 0, 'status truth', f'exit {code} while the supervisor runs:\n{text}')
         sups = json.loads(text)['supervisors']
-        need([s.get('pid') for s in sups] == [self.sup.pid], 'status truth',
-             f'supervisors shown: {[(s["name"], s.get("pid")) for s in sups]}')
+        need([s.get('pid') for s in sups] == [self.sup.pid], 'status truth', f'shown: {[(s["name"], s.get("pid")) for s in sups]}')
         if run and run == read(f'{self.inst}/tmp/watch_daemon.run'):
             need(sups[0]['directory'] == self.inst, 'status truth', f'directory shown as {sups[0]["directory"]!r}')
         up = re.findall(r'^watch_daemon_up\{.*\} (\d+)$', self.status('--prometheus')[1], re.M)
@@ -368,24 +349,16 @@ class World:
                     'segv': recs.get(p, []).count('killed by signal(11)')}
             if p in self.full_ends:  # ends counted whose records found no room
                 del want['ends'], want['segv']
-            got = {k: shown.get(k) for k in want}
-            need(got == want, 'status truth', f'{p}: shown {got}, happened {want}')
+            need({k: shown.get(k) for k in want} == want, 'status truth', f'{p}: shown {shown}, happened {want}')
         done = (sups[0].get('upgrades_installed') or 0) + (sups[0].get('upgrades_failed') or 0)
         need(done == self.upgrades[self.sup.pid], 'status truth', f'{done} upgrades counted, {self.upgrades[self.sup.pid]} asked for')
 
     def fingerprint(self):
-        out = {}
-        for root, dirs, files in os.walk(self.sentinel):
-            for n in dirs + files:
-                st = os.lstat(f'{root}/{n}')
-                out[f'{root}/{n}'] = (st.st_mode, st.st_mtime_ns, read(f'{root}/{n}') if stat.S_ISREG(st.st_mode) else b'')
-        return out
+        return {f'{r}/{n}': (os.lstat(f'{r}/{n}').st_mode, os.lstat(f'{r}/{n}').st_mtime_ns, read(f'{r}/{n}'))
+                for r, dirs, files in os.walk(self.sentinel) for n in dirs + files}
 
-    def tail_all(self):
-        return bytes(self.console).decode(errors='replace')
-
-    def tail(self):
-        return bytes(self.console[-3000:]).decode(errors='replace')
+    def tail(self, n=3000):
+        return bytes(self.console[-n:] if n else self.console).decode(errors="replace")
 
     # -- the nemesis ---------------------------------------------------------
     def log(self, *what):
@@ -411,10 +384,8 @@ class World:
         if kind == 'none' or os.path.lexists(path):
             return
         try:
-            if kind == 'link':
-                os.symlink(f'{self.sentinel}/file', path)
-            elif kind == 'fifo':
-                os.mkfifo(path)
+            if kind in ('link', 'fifo'):
+                os.symlink(f'{self.sentinel}/file', path) if kind == 'link' else os.mkfifo(path)
             else:
                 shutil.copy(f'{self.pkgs}/{kind}', path)
             self.placed = self.sup.pid
@@ -429,7 +400,7 @@ class World:
             step = ('exit %d' % self.rng.choice((0, 1, 7, 11, 128, 180, 255)) if r < 0.35 else
                     'signal %d' % self.rng.choice((11, 9, 6, 15, 4)) if r < 0.6 else 'exit 160' if r < 0.75 else
                     'exit %d' % self.rng.choice((130, 131, 132)) if r < 0.95 else 'exit 129')
-            ends.append((p, step, self.rng.choice(PACKAGES) if step in ('exit 130', 'exit 131', 'exit 132') else ''))
+            ends.append((p, step, self.rng.choice(PACKAGES) if step in FLAGS else ''))
         self.log('end', ends, gap)
         installed = self.state().get('upgrades_installed')
         for p, step, package in ends:
@@ -437,12 +408,11 @@ class World:
             self.tell(p, step)
             time.sleep(self.rng.uniform(0, gap))
         self.fresh = not self.full
-        pids = self.settle()
-        now = self.state().get('upgrades_installed')
-        if isinstance(installed, int) and isinstance(now, int) and now > installed:
+        pids, now = self.settle(), self.state().get('upgrades_installed')
+        if isinstance(installed, int) and isinstance(now, int) and now > installed:  # installed: the record names it
             path = f'{self.inst}/data/.bootchk'
             try:
-                record = json.loads(read(path)) if os.path.isfile(path) and not os.path.islink(path) else {}
+                record = json.loads(read(path)) if not os.path.islink(path) else {}
             except ValueError:
                 record = {}
             need(any(isinstance(record, dict) and record.get(FLAGS.get(s)) == 1 for _, s, _ in ends), 'status truth',
@@ -468,18 +438,17 @@ class World:
             limit = time.time() + 2
             while self.state().get('build_since') == since and time.time() < limit:
                 time.sleep(0.005)
-            slot = self.slot(waiting)
-            need(slot.get('state') != 'waiting' or slot.get('restart_due') == due, 'reload',
-                 f'the restart of {waiting} moved from {due} to {slot.get("restart_due")}')
+            now = self.slot(waiting)
+            need(now.get('state') != 'waiting' or now.get('restart_due') == due, 'reload',
+                 f'the restart of {waiting} moved from {due} to {now.get("restart_due")}')
         pids = self.settle(12 if binary in ('mute', 'holder') else 0)
         limit, calm = time.time() + 12, 0  # until no request is pending and no --version probe runs, a while
         while time.time() < limit and calm < 5:
-            busy = self.pending(signal.SIGUSR2) or sorted(pids.values()) != sorted(
-                map(int, read(f'/proc/{self.sup.pid}/task/{self.sup.pid}/children').split()))
+            m = re.search(rb'ShdPnd:\s+([0-9a-f]+)', read(f'/proc/{self.sup.pid}/status'))
+            busy = (m and int(m[1], 16) >> (signal.SIGUSR2 - 1) & 1) or self.children() != sorted(pids.values())
             calm = 0 if busy else calm + 1
             time.sleep(0.01)
-        pids = self.settle()
-        self.fd0 = self.rss0 = None  # a new image may have another baseline
+        pids, self.fd0 = self.settle(), None  # a new image may have another baseline
         moved = {p for p in self.progs if pids[p] != before[p]}
         need(moved <= {waiting}, 'reload', f'programs restarted by a reload: {moved}')
         if self.binary in BAD_BINARIES and not self.stalled.is_set():
@@ -491,10 +460,8 @@ class World:
         return pids
 
     def replace_binary(self, kind):
-        if kind in BAD_BINARIES:
-            data, mode = BAD_BINARIES[kind]
-        else:
-            data, mode = read(f'{self.pkgs}/watch_daemon' if kind == 'good' else f'{self.build}/tests/watch_daemon_rebuilt'), 0o755
+        data, mode = BAD_BINARIES[kind] if kind in BAD_BINARIES else (
+            read(f'{self.pkgs}/watch_daemon' if kind == 'good' else f'{self.build}/tests/watch_daemon_rebuilt'), 0o755)
         new = f'{self.inst}/watch_daemon.new'
         try:  # as a package does: a new file renamed over the running one
             with open(new, 'wb') as f:
@@ -521,16 +488,17 @@ class World:
                     os.rename(run, f'{run}.{len(self.rotated)}')
                 if how == 'create':
                     open(run, 'w').close()
-        if how in ('remove', 'wipe'):
-            for n in os.listdir(f'{self.inst}/tmp') if how == 'wipe' else ['watch_daemon.run']:
-                remove(f'{self.inst}/tmp/{n}')
-            self.fresh = self.fresh and how == 'remove'
+        for n in os.listdir(f'{self.inst}/tmp') if how == 'wipe' else ['watch_daemon.run'] if how == 'remove' else []:
+            remove(f'{self.inst}/tmp/{n}')
+        self.fresh = self.fresh and how != 'wipe'
         return self.settle()
 
     def a_state(self):
         how = self.rng.choice(('remove', 'pad', 'garbage', 'hostile', 'link', 'fifo', 'foreign'))
         self.log('state file', how)
         path, tmp = f'{self.inst}/tmp/watch_daemon.state', f'{self.inst}/tmp'
+        body = json.dumps({'pid': 2 ** 40, 'slots': [{'pid': -5, 'ends': 1e12, 'segv': 2 ** 33, 'state': 'running',
+                                                      'last_end': {'exit_code': 2 ** 40, 'time': -1}}] * 4}).encode()
         try:
             if how == 'foreign':  # the programs' own files: ./tmp/ is their temporary directory
                 for n in ('a.run', 'b.state', '.state', 'x.run.state'):
@@ -543,20 +511,15 @@ class World:
                     f.write(b'x' * (3 << 20))
             else:
                 remove(path)
-                body = json.dumps({'pid': 2 ** 40, 'slots': [{'pid': -5, 'ends': 1e12, 'segv': 2 ** 33, 'state': 'running',
-                                                              'last_end': {'exit_code': 2 ** 40, 'time': -1}}] * 4}).encode()
                 if how in ('garbage', 'hostile'):
                     with open(path, 'wb') as f:
                         f.write(b'junk' if how == 'garbage' else b'%d %016x\n' % (len(body), fnv1a(body)) + body)
-                elif how == 'link':
-                    os.symlink(f'{self.sentinel}/' + self.rng.choice(('file', 'created')), path)
-                elif how == 'fifo':
-                    os.mkfifo(path)
+                elif how in ('link', 'fifo'):
+                    os.symlink(f'{self.sentinel}/' + self.rng.choice(('file', 'created')), path) if how == 'link' else os.mkfifo(path)
         except OSError:  # a full disk
             pass
         self.fresh = self.fresh and how == 'foreign'
-        shown = json.loads(self.status('--json')[1])['supervisors']
-        for prog in (q for sup in shown for q in sup['programs']):
+        for prog in (q for sup in json.loads(self.status('--json')[1])['supervisors'] for q in sup['programs']):
             need(all((prog.get(k) or 0) >= 0 for k in ('pid', 'ends', 'segv')), 'status truth', f'shown: {prog}')
         return self.settle()
 
@@ -566,12 +529,9 @@ class World:
         path = f'{self.inst}/data/.bootchk'
         try:
             remove(path)
-            if how == 'fifo':
-                os.mkfifo(path)
-            elif how == 'link':
-                os.symlink(f'{self.sentinel}/file', path)
-            elif how == 'dir':
-                os.makedirs(f'{path}/sub')
+            if how in ('fifo', 'link', 'dir'):
+                {'fifo': os.mkfifo, 'link': lambda p: os.symlink(f'{self.sentinel}/file', p),
+                 'dir': lambda p: os.makedirs(f'{p}/sub')}[how](path)
             elif how != 'none':
                 with open(path, 'w') as f:
                     f.write('{"version":"3.9.47.2\\u0000","plugindata":[1],"version":"9"}' if how == 'hostile'
@@ -635,12 +595,13 @@ class World:
         return self.settle()
 
     def fill(self):
-        self.full, fd = True, os.open(f'{self.inst}/filler', os.O_WRONLY | os.O_CREAT, 0o600)
+        fd = os.open(f'{self.inst}/filler', os.O_WRONLY | os.O_CREAT, 0o600)
         try:
             while os.write(fd, b'\0' * (1 << 20)):
                 pass
         except OSError:
             os.close(fd)
+        self.full = True
 
     def run(self):
         acts = [(self.a_end, 30), (lambda: self.a_end(2, self.rng.choice((0.0, 0.003, 0.05))), 10),
@@ -654,7 +615,7 @@ class World:
         self.check(self.settle())
 
     def stop(self):
-        """Stops the supervisor; nothing may be left running, or changed outside."""
+        # Stops the supervisor: nothing may be left running, or changed outside.
         pids = [pid for p in self.progs for pid, _ in self.starts(p)]
         self.sup.send_signal(signal.SIGTERM)
         try:
@@ -667,22 +628,17 @@ class World:
         need(not any(alive_under(p) for p in pids), 'one of each', 'a program outlived its supervisor')
         self.finish_lifetime('stopped')
         need(b'Sanitizer' not in self.console and b'runtime error' not in self.console, 'no leaks', 'a sanitizer report')
-        given_up = len(re.findall(rf'^{GAVE_UP}$', self.tail_all(), re.M))
+        given_up = len(re.findall(rf'^{GAVE_UP}$', self.tail(None), re.M))
         need(self.ever_stalled or given_up == self.gave_up, 'containment', f'"{GAVE_UP}" said {given_up} times, done {self.gave_up}')
         need(self.fingerprint() == self.sentinel_before, 'containment', 'something outside the install directory changed')
 
     def cleanup(self):
         self.running = False
-        try:
-            os.killpg(self.sup.pid, signal.SIGKILL)
-        except OSError:
-            pass
-        for p in self.progs:
-            for pid, _ in self.starts(p):
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except OSError:
-                    pass
+        for pid in [self.sup.pid] + [pid for p in self.progs for pid, _ in self.starts(p)]:
+            try:
+                os.killpg(pid, signal.SIGKILL) if pid == self.sup.pid else os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
         self.reader.join()
         for fd in [self.r, self.w] + [fd for _, fd, _ in self.rotated]:
             os.close(fd)
@@ -709,7 +665,7 @@ def run_seed(build, seed, seconds, sanitized):
 
 def main():
     sys.setrecursionlimit(20000)
-    ap = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    ap = argparse.ArgumentParser(description='Random faults against the real watch_daemon, invariants checked.')
     ap.add_argument('build')
     ap.add_argument('--seed', type=int, nargs='*', default=[])
     ap.add_argument('--seeds', type=int, default=0, help='this many random seeds more')
