@@ -28,7 +28,6 @@
 //                            with slashes in front), argv0=slash (two behind),
 //                            valgrind. What a starter hands down (signals,
 //                            limits, descriptors): env WD_TEST_INHERIT=...
-//                            Its console is line buffered, but for a pipe.
 //   run [OPTIONS] until X N  starts one, waits for X's Nth start, stops it
 //   start [OPTIONS] [until X N]  starts one without waiting for its end
 //   crash FILE OLD => NEW ; ...  kills the supervisor before each file
@@ -251,8 +250,6 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     std::map<std::string, std::string> env = {{"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1"},
                                               {"UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1"}};
     env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
-    // A console file is read while the supervisor runs; a pipe keeps the product's own buffering.
-    if (options.find("pipe") == std::string::npos) env["WD_TEST_LINEBUF"] = "1";
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
     bool pipe = false, deaf = false, argv = true;

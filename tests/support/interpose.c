@@ -15,7 +15,6 @@
  *   that started it (a test harness that is itself ended, say).
  * - WD_TEST_ORPHAN=1: a program's child (the one that asks for SIGTERM when
  *   its parent dies) kills its parent and waits to be reparented first.
- * - WD_TEST_LINEBUF=1 makes standard output line buffered.
  * - WD_TEST_TRACE=1 logs "call NAME N" for each file call below and each
  *   waitpid(-1);
  *   WD_TEST_KILL_AT=N dies by SIGKILL just before the Nth.
@@ -51,7 +50,6 @@
 
 static char log_path[4096], preload[4096], kill_log[4096];
 static long scale;
-static int linebuf;
 static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls;
 static int wait_err, tracing, holding, noting, orphaning;
 static pid_t self;
@@ -116,8 +114,6 @@ __attribute__((constructor)) static void interpose_init(void) {
     inherit(getenv("WD_TEST_INHERIT"));
     if (getenv("WD_TEST_ORPHAN_KILL") != NULL) prctl(PR_SET_PDEATHSIG, SIGKILL);
     snprintf(preload, sizeof preload, "%s", getenv("LD_PRELOAD") ? getenv("LD_PRELOAD") : "");
-    linebuf = getenv("WD_TEST_LINEBUF") != NULL;
-    if (linebuf) setvbuf(stdout, NULL, _IOLBF, 0);
     for (char **e = environ; *e != NULL;) {  /* what the supervisor starts runs unaffected */
         char name[64];
         snprintf(name, sizeof name, "%.*s", (int)strcspn(*e, "="), *e);
@@ -214,7 +210,6 @@ int execv(const char *path, char *const argv[]) {
     if (own) {
         setenv("LD_PRELOAD", preload, 1);
         if (log_path[0]) setenv("WD_TEST_LOG", log_path, 1);
-        if (linebuf) setenv("WD_TEST_LINEBUF", "1", 1);
         if (scale > 0) {
             char n[32];
             snprintf(n, sizeof n, "%ld", scale);
@@ -223,7 +218,7 @@ int execv(const char *path, char *const argv[]) {
         if (kill_log[0]) setenv("WD_TEST_KILL_LOG", kill_log, 1);
     }
     const int r = real(path, argv);
-    if (own) unsetenv("LD_PRELOAD"), unsetenv("WD_TEST_LOG"), unsetenv("WD_TEST_LINEBUF"), unsetenv("WD_TEST_SCALE"), unsetenv("WD_TEST_KILL_LOG");
+    if (own) unsetenv("LD_PRELOAD"), unsetenv("WD_TEST_LOG"), unsetenv("WD_TEST_SCALE"), unsetenv("WD_TEST_KILL_LOG");
     return r;
 }
 
