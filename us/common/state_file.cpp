@@ -89,7 +89,6 @@ cJSON *state_json(const state_facts &f) {
     add_time(o, "started", f.started);
     add_time(o, "build_since", f.build_since);
     add_time(o, "updated", f.updated);
-    f.has_utc_offset ? cJSON_AddNumberToObject(o, "utc_offset", f.utc_offset) : cJSON_AddNullToObject(o, "utc_offset");
     add_text(o, "tz", f.zone);
     cJSON_AddStringToObject(o, "boot_space", f.data_space ? "data" : "system");
     cJSON_AddNumberToObject(o, "upgrades_installed", f.upgrades_installed);
@@ -125,8 +124,6 @@ bool state_from_json(const cJSON *o, state_facts &f) {
     f.started = r.time(o, "started");
     f.build_since = r.time(o, "build_since");
     f.updated = r.time(o, "updated");
-    f.has_utc_offset = cJSON_IsNumber(cJSON_GetObjectItemCaseSensitive(o, "utc_offset"));
-    f.utc_offset = r.number<long>(o, "utc_offset", -86400, 86400, 0, true);
     f.zone = r.text(o, "tz");
     const char *space = r.text(o, "boot_space");
     f.data_space = space != nullptr && strcmp(space, "data") == 0;

@@ -42,8 +42,6 @@ struct state_facts {
     pid_t pid;
     const char *version, *revision;
     time_t started, build_since, updated;
-    bool has_utc_offset;
-    long utc_offset;     // of the run file's last time stamp
     const char *zone;    // the supervisor's TZ, null for the system's zone
     bool data_space;     // its cycle boots from ./data/
     unsigned upgrades_installed, upgrades_failed, reloads_failed;

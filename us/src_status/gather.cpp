@@ -90,7 +90,7 @@ void take_state(supervisor_status &sup, const state_facts &f) {
     auto when = [](time_t t) { return t > 0 ? t : -1; };
     sup.version = text(f.version), sup.revision = text(f.revision);
     sup.started = when(f.started), sup.build_since = when(f.build_since), sup.updated = when(f.updated);
-    sup.has_utc_offset = f.has_utc_offset, sup.utc_offset = f.utc_offset, sup.zone = text(f.zone);
+    sup.zone = text(f.zone);
     sup.data_space = f.data_space;
     sup.upgrades_installed = f.upgrades_installed, sup.upgrades_failed = f.upgrades_failed;
     sup.reloads_failed = f.reloads_failed;

@@ -54,8 +54,6 @@ struct supervisor_status {
     pid_t impostor = 0;  // a holder of the install directory's lock that is no supervisor of it
     time_t started = -1, build_since = -1, updated = -1;
     std::string version, revision;
-    bool has_utc_offset = false;
-    long utc_offset = 0;  // of the supervisor's local time, for the run file's time stamps
     std::string zone;     // its TZ, or "" for the system's zone
     unsigned upgrades_installed = 0, upgrades_failed = 0, reloads_failed = 0;
     std::string stopped_why;  // as the supervisor said, or "" when it said nothing

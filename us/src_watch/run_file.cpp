@@ -66,15 +66,12 @@ void format_now(char (&stamp)[64]) {
     struct tm local {};
     char text[64] = "";
     if (localtime_r(&now, &local) == nullptr || asctime_r(&local, text) == nullptr) text[0] = '\0';
-    record_utc_offset = local.tm_gmtoff;
     snprintf(stamp, sizeof stamp, "%.63s", text);
     const size_t len = strlen(stamp);
     if (len > 0) stamp[len - 1] = '\0';
 }
 
 }  // namespace
-
-long record_utc_offset = LONG_MIN;
 
 // Appending: an outside truncation never leaves a hole before the next record.
 int process_run_set(const char *run_name, const char *buf, int len) {

@@ -20,8 +20,6 @@ state_facts state_of(const watch_daemon_t *daemon) {
     f.started = daemon->started;
     f.build_since = daemon->build_since;
     f.updated = time(nullptr);
-    f.has_utc_offset = record_utc_offset != LONG_MIN;
-    f.utc_offset = record_utc_offset;
     // The reader needs the zone to read the run file's time stamps, which are
     // local time without one: TZ, or null for the system's zone.
     f.zone = getenv("TZ");

@@ -83,8 +83,6 @@ void record_exit_status(int ret_code, int exit_normal, const char *base, int fd)
 // renamed away is followed by a fresh one, which starts with the install
 // directory as at start.
 void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal);
-// The UTC offset of the last record's local time stamp; LONG_MIN before the first.
-extern long record_utc_offset;
 
 // Child launching
 // The starter's soft open-file limit, which every program gets back: the
