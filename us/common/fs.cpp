@@ -89,18 +89,8 @@ unique_fd open_plain(const char *path, int flags) {
 }
 
 const char *refusal_text(int err) {
-    switch (err) {
-        case ELOOP:
-            return "a symbolic link";
-        case EINVAL:
-            return "not a regular file";
-        case EMLINK:
-            return "a file with other hard links";
-        case EFBIG:
-            return "too large";
-        default:
-            return strerror(err);
-    }
+    return err == ELOOP ? "a symbolic link" : err == EINVAL ? "not a regular file" : err == EMLINK ? "a file with other hard links"
+           : err == EFBIG ? "too large" : strerror(err);
 }
 
 heap_text read_capped(int fd, size_t cap, size_t *len) {
@@ -128,21 +118,15 @@ static bool sync_directory_of(const char *path) {
 }
 
 unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, size_t tmp_size) {
-    // Unique names mean that a file left behind by a crash blocks nothing.
-    static unsigned counter;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const unsigned salt = static_cast<unsigned>(getpid()) * 2654435761u ^
-                              static_cast<unsigned>(time(nullptr)) ^ ++counter * 40503u;
-        const int n = snprintf(tmp_path, tmp_size, "%s.tmp%08x", target, salt);
-        if (n < 0 || static_cast<size_t>(n) >= tmp_size) {
-            errno = ENAMETOOLONG;
-            return unique_fd();
-        }
-        // O_EXCL: a new file of ours, so it needs none of open_exposed's checks.
-        unique_fd fd(open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & ~S_IWOTH));
-        if (fd.valid() || errno != EEXIST) return fd;
-    }
-    return unique_fd();
+    // A new file of ours (O_EXCL), so it needs none of open_exposed's checks;
+    // a unique name, so that one left behind by a crash blocks nothing.
+    const int n = snprintf(tmp_path, tmp_size, "%s.tmpXXXXXX", target);
+    if (n < 0 || static_cast<size_t>(n) >= tmp_size) return errno = ENAMETOOLONG, unique_fd();
+    unique_fd fd(mkostemp(tmp_path, O_CLOEXEC));
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (fd.valid()) fchmod(fd.get(), mode & ~mask & ~S_IWOTH);
+    return fd;
 }
 
 bool commit_temp(unique_fd fd, const char *tmp_path, const char *target) {

@@ -163,7 +163,7 @@ void resume(watch_daemon_t *daemon, char *argv[]) {
     name_files(daemon, argv[0]);
     children_nofile = daemon->nofile_soft;
     daemon->build_since = time(nullptr);
-    state_resumed(daemon);
+    state_publish(daemon);
 }
 
 // Asking for help or the version must start nothing: no directory made, no

@@ -75,19 +75,24 @@ bool locks_are_ours(int run_fd, int dir_fd) {
            flock(dir_fd, LOCK_EX | LOCK_NB) == 0 && flock(run_fd, LOCK_EX | LOCK_NB) == 0;
 }
 
+void reload_failed(watch_daemon_t *daemon) {
+    ++daemon->reloads_failed;
+    state_publish(daemon);
+}
+
 }  // namespace
 
 void reexec_self(watch_daemon_t *daemon) {
     char path[PATH_BUF + 256];
     if (!own_path(daemon, path, sizeof path)) {
         puts("not re-executed: the supervisor's own path is not known");
-        return state_reload_failed(daemon);
+        return reload_failed(daemon);
     }
-    if (!runs_here(path)) return state_reload_failed(daemon);
+    if (!runs_here(path)) return reload_failed(daemon);
     const unique_fd channel = handover_write(*daemon);
     if (!channel.valid()) {
         printf("not re-executed: the state cannot be handed over: %s\n", strerror(errno));
-        return state_reload_failed(daemon);
+        return reload_failed(daemon);
     }
     char number[16];
     snprintf(number, sizeof number, "%d", channel.get());
@@ -100,7 +105,7 @@ void reexec_self(watch_daemon_t *daemon) {
     unsetenv(CHANNEL_VARIABLE);
     char shown[PATH_BUF * 4];
     printf("not re-executed: %s: %s\n", escaped(path, shown, sizeof shown), strerror(err));
-    state_reload_failed(daemon);
+    reload_failed(daemon);
 }
 
 taken_over take_over(watch_daemon_t *daemon) {

@@ -52,8 +52,10 @@ bool write_view(watch_daemon_t *daemon, const char *path, const char *text) {
            ftruncate(daemon->state_fd, static_cast<off_t>(len)) == 0;
 }
 
+}  // namespace
+
 // One console line when writing starts to fail, none while it goes on failing.
-void publish(watch_daemon_t *daemon) {
+void state_publish(watch_daemon_t *daemon) {
     const char *path = daemon->statefile.data();
     const cjson_text text = state_text(state_of(daemon));
     const bool ok = text && write_view(daemon, path, text.get());
@@ -61,11 +63,9 @@ void publish(watch_daemon_t *daemon) {
     daemon->state_unwritten = !ok;
 }
 
-}  // namespace
-
 void state_cycle_started(watch_daemon_t *daemon) {
     for (int i = 0; i < daemon->sub_cnt; ++i) daemon->pids[i].published.state = SLOT_STARTING;
-    publish(daemon);
+    state_publish(daemon);
 }
 
 void state_child_started(watch_daemon_t *daemon, int slot) {
@@ -73,7 +73,7 @@ void state_child_started(watch_daemon_t *daemon, int slot) {
     slot_record &s = daemon->pids[slot].published;
     s.state = started ? SLOT_RUNNING : SLOT_STARTING;
     s.started = started ? time(nullptr) : 0;
-    publish(daemon);
+    state_publish(daemon);
 }
 
 void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_normal) {
@@ -92,26 +92,17 @@ void state_restart_due(watch_daemon_t *daemon, int slot, int delay_s) {
     slot_record &s = daemon->pids[slot].published;
     s.state = SLOT_WAITING;
     s.restart_due = time(nullptr) + delay_s;
-    publish(daemon);
+    state_publish(daemon);
 }
 
 void state_upgraded(watch_daemon_t *daemon, bool installed) {
     if (daemon == nullptr) return;  // an installation outside the loop
     ++(installed ? daemon->upgrades_installed : daemon->upgrades_failed);
-    publish(daemon);
-}
-
-void state_reload_failed(watch_daemon_t *daemon) {
-    ++daemon->reloads_failed;
-    publish(daemon);
-}
-
-void state_resumed(watch_daemon_t *daemon) {
-    publish(daemon);
+    state_publish(daemon);
 }
 
 void state_stopped(watch_daemon_t *daemon, const char *why) {
     daemon->stopped_at = time(nullptr);
     daemon->stopped_why = why;
-    publish(daemon);
+    state_publish(daemon);
 }

@@ -130,11 +130,10 @@ int file_write_buf(const char *file, const char *buf, int buflen);
 
 // State file
 state_facts state_of(const watch_daemon_t *daemon);  // as published, and handed over
+void state_publish(watch_daemon_t *daemon);
 void state_cycle_started(watch_daemon_t *daemon);
 void state_child_started(watch_daemon_t *daemon, int slot);
 void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_normal);
 void state_restart_due(watch_daemon_t *daemon, int slot, int delay_s);
 void state_upgraded(watch_daemon_t *daemon, bool installed);
-void state_reload_failed(watch_daemon_t *daemon);
-void state_resumed(watch_daemon_t *daemon);  // a re-executed image took over
 void state_stopped(watch_daemon_t *daemon, const char *why);
