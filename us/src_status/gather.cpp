@@ -38,7 +38,14 @@ bool name_files(supervisor_status &sup, const std::string &argv0) {
 
 // The state file's pid, or 0: read only to tell another user's supervisor,
 // whose executable cannot be read, from another holder of the lock.
-pid_t pid_in_state(const supervisor_status &sup);
+pid_t pid_in_state(const supervisor_status &sup) {
+    const unique_fd fd = open_exposed(sup.state_file.c_str());
+    size_t len = 0;
+    const heap_text text = fd.valid() ? read_capped(fd.get(), 1 << 20, &len) : nullptr;
+    state_facts facts{};
+    cjson_tree tree;
+    return text && state_read(text.get(), len, facts, tree) ? facts.pid : 0;
+}
 
 // The supervisor is the holder of the install directory's lock whose
 // executable lies in the install directory and who holds its run file's lock
@@ -59,15 +66,6 @@ void find_supervisor(install_status &status, const std::string &locks) {
     else
         sup.impostor = holder;
     if (sup.pid == 0) name_files(sup, sup.name);  // none runs: the files of the one installed here
-}
-
-pid_t pid_in_state(const supervisor_status &sup) {
-    const unique_fd fd = open_exposed(sup.state_file.c_str());
-    size_t len = 0;
-    const heap_text text = fd.valid() ? read_capped(fd.get(), 1 << 20, &len) : nullptr;
-    state_facts facts{};
-    cjson_tree tree;
-    return text && state_read(text.get(), len, facts, tree) ? facts.pid : 0;
 }
 
 program_status slot_of(const slot_facts &f, int index) {

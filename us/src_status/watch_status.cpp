@@ -37,16 +37,12 @@ int fail(const std::string &message) {
     return STATUS_UNKNOWN;
 }
 
-// As watch_daemon does: the directory of the path it was started by, or,
-// when found on the search path, of the executable itself.
-std::string own_directory(const char *argv0) {
-    std::string path = argv0 != nullptr && strchr(argv0, '/') ? argv0 : "";
-    if (path.empty()) {
-        char exe[PATH_MAX] = "";
-        const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : "./watch_status";
-    }
-    return dirname(path.data());
+// The directory that holds the executable (through any link to it).
+std::string own_directory() {
+    char exe[PATH_MAX] = "./watch_status";
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : sizeof "./watch_status" - 1] = '\0';
+    return dirname(exe);
 }
 
 // -1 when the arguments are fine, else the exit status.
@@ -66,7 +62,7 @@ int parse_args(int argc, char *argv[], options &o) {
         if (c == '?') return usage(("unexpected argument " + std::string(argv[optind - 1])).c_str());
     }
     if (argc - optind > 1) return usage(("unexpected argument " + std::string(argv[optind + 1])).c_str());
-    o.dir = optind < argc ? argv[optind] : own_directory(argc > 0 ? argv[0] : nullptr);
+    o.dir = optind < argc ? argv[optind] : own_directory();
     char cwd[PATH_MAX];
     if (!o.output.empty() && o.output[0] != '/' && getcwd(cwd, sizeof cwd)) o.output = cwd + ("/" + o.output);
     return -1;

@@ -33,19 +33,6 @@ void append_install_dir(int fd) {
     append_whole(fd, line, len + 1);
 }
 
-// The run file's lock guards one name, and a program can remove the file and
-// so let a second supervisor in. The install directory itself cannot be
-// removed or replaced under us: its lock makes it one supervisor per install
-// directory, whatever happens in ./tmp/.
-int lock_install_dir(const char *run_name) {
-    unique_fd dir = open_plain(".", O_RDONLY | O_DIRECTORY);
-    if (!dir.valid() || flock(dir.get(), LOCK_EX | LOCK_NB) != 0) {
-        printf("already in use for %s\n", run_name);
-        return -1;
-    }
-    return dir.release();
-}
-
 // logrotate's create, an operator's mv or rm, ./tmp/ emptied: the name no
 // longer leads to the file held, and the records go to a fresh one at the
 // name, under the same descriptor. An outside truncation (copytruncate)
@@ -105,10 +92,15 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     }
     const size_t len = strlen(cwd);
     cwd[len] = '\n';  // the first line whole, or none: the directory line comes again with the first record
-    daemon->dir_fd = lock_install_dir(daemon->runfile.data());
-    if (daemon->dir_fd >= 0)
-        daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(len + 1));
-    if (daemon->dir_fd >= 0 && daemon->run_fd >= 0) return 0;
+    // The run file's lock guards one name, and a program can remove the file
+    // and so let a second supervisor in. The install directory itself cannot
+    // be removed or replaced under us: its lock makes it one supervisor per
+    // install directory, whatever happens in ./tmp/.
+    unique_fd dir = open_plain(".", O_RDONLY | O_DIRECTORY);
+    if (!dir.valid() || flock(dir.get(), LOCK_EX | LOCK_NB) != 0)
+        printf("already in use for %s\n", daemon->runfile.data());
+    else if ((daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(len + 1))) >= 0)
+        return daemon->dir_fd = dir.release(), 0;
     printf("process(%s) already run\n", argv0);
     return -1;
 }
