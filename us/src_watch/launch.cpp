@@ -22,36 +22,6 @@ rlim_t children_nofile = RLIM_INFINITY;
 
 namespace {
 
-// The child's argument vector, built by the child between vfork and exec,
-// in its own frame.
-struct child_args {
-    char *argv[MAX_ARGS_COUNT] = {};
-    int argc = 0;
-    char buf[MAX_ARGS_COUNT][MAX_CMD_LEN];
-
-    // Arguments are cut to fit their buffers; the path given to execv is not.
-    void add(const char *arg) {
-        if (argc >= MAX_ARGS_COUNT - 1) return;
-        snprintf(buf[argc], MAX_CMD_LEN, "%s", arg);
-        argv[argc] = buf[argc];
-        argv[++argc] = nullptr;
-    }
-};
-
-void fill_args(child_args &args, const char *pname, int ret_code, int verbose, int bootdata) {
-    args.add(pname);
-    if (ret_code != 0) {
-        char code[16];
-        snprintf(code, sizeof code, "%d", ret_code);
-        args.add("-r");
-        args.add(code);
-    }
-    if (verbose == 1) args.add("-d");
-    if (bootdata == 1) {
-        for (const char *arg : {"-T", DPI_TMP_DIRNAME, "-D", DPI_DATA_DIRNAME, "-O", DPI_OUI_INFO}) args.add(arg);
-    }
-}
-
 // Reports a failed exec and ends the child with the status that fails the
 // cycle. Straight to the console, without waiting: stdio would also flush
 // the supervisor's unwritten output, and a console nobody reads must not
@@ -81,9 +51,19 @@ void fill_args(child_args &args, const char *pname, int ret_code, int verbose, i
     // Every descriptor but 0, 1 and 2 closes at the exec; until then the
     // console stays, for a failed exec's line.
     if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) process_closefd_from(3);
-    child_args args;
-    fill_args(args, pname, ret_code, verbose, bootdata);
-    execv(pname, args.argv);
+    // The argument vector, in the child's own frame: arguments are cut to
+    // fit their buffers; the path given to execv is not.
+    char buf[MAX_ARGS_COUNT][MAX_CMD_LEN], code[16], *argv[MAX_ARGS_COUNT] = {};
+    int argc = 0;
+    auto add = [&](const char *arg) {
+        if (argc < MAX_ARGS_COUNT - 1) snprintf(argv[argc] = buf[argc], MAX_CMD_LEN, "%s", arg), ++argc;
+    };
+    add(pname);
+    if (ret_code != 0) snprintf(code, sizeof code, "%d", ret_code), add("-r"), add(code);
+    if (verbose == 1) add("-d");
+    for (const char *arg : {"-T", DPI_TMP_DIRNAME, "-D", DPI_DATA_DIRNAME, "-O", DPI_OUI_INFO})
+        if (bootdata == 1) add(arg);
+    execv(pname, argv);
     exec_failed(pname, errno);
 }
 

@@ -26,17 +26,10 @@ constexpr rlim_t MIN_DESCRIPTORS = 32;
 
 // A closed standard descriptor would be handed to the run file, and console
 // messages would then land in it: put /dev/null there first.
+// Opened in order, the lowest closed one is the one the open takes.
 void attach_closed_std_fds() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) >= 0) continue;
-        const int null = open_plain("/dev/null", O_RDWR).release();
-        // Children inherit 0, 1 and 2: the close-on-exec flag must not stay.
-        if (null == fd) fcntl(fd, F_SETFD, 0);
-        if (null >= 0 && null != fd) {
-            dup2(null, fd);
-            close(null);
-        }
-    }
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)  // children inherit them: not close-on-exec
+        if (fcntl(fd, F_GETFD) < 0 && open_plain("/dev/null", O_RDWR).release() == fd) fcntl(fd, F_SETFD, 0);
 }
 
 // Whatever started us may have blocked or ignored signals (a wrapper that
