@@ -34,8 +34,8 @@ status() { # watch_status ARGS, indented; it exits 3 when no supervisor runs
 
 echo "== install directory $run: watch_daemon, watch_status, wd-demo-engine, a config naming it"
 echo "== starting the supervisor (its console, line by line):"
-# stdbuf only makes the console show each line as it is printed.
-stdbuf -oL "$run/watch_daemon" &
+# The supervisor prints each console line as it happens, whatever its output is.
+"$run/watch_daemon" &
 supervisor=$!
 sleep 1
 echo "== meanwhile, $run/watch_status:"

@@ -4,18 +4,21 @@ set(WATCH_MAN_DIR /usr/share/man/man8 CACHE PATH "Where the man page goes")
 set(WATCH_DOC_DIR /usr/share/doc/quorin-watch-daemon CACHE PATH "Where the copyright goes")
 set(WATCH_LINTIAN_DIR /usr/share/lintian/overrides CACHE PATH "Where the lintian overrides go")
 set(WATCH_SHARE_DIR /usr/share/quorin-watch-daemon CACHE PATH "Where the Prometheus alert rules go")
+set(WATCH_LOGROTATE_DIR /etc/logrotate.d CACHE PATH "Where the run file's logrotate snippet goes")
 
 set(WATCH_INSTALL_DIR ${CMAKE_INSTALL_PREFIX})
-foreach(unit watch_daemon watch_daemon_metrics)
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/${unit}.service.in ${CMAKE_BINARY_DIR}/${unit}.service @ONLY)
+# The units, the manual pages and the logrotate snippet name the install
+# directory: each is made for the one this tree installs to.
+foreach(file watch_daemon.service watch_daemon_metrics.service watch_daemon.8 watch_status.8 watch_daemon.logrotate)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${file}.in ${CMAKE_BINARY_DIR}/${file} @ONLY)
 endforeach()
 
 # Debian ships manual pages compressed, without time stamps.
 foreach(page watch_daemon watch_status)
   add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/${page}.8.gz
-    COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/${page}.8 > ${CMAKE_BINARY_DIR}/${page}.8.gz
-    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/${page}.8)
+    COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/${page}.8 > ${CMAKE_BINARY_DIR}/${page}.8.gz
+    DEPENDS ${CMAKE_BINARY_DIR}/${page}.8)
 endforeach()
 add_custom_command(
   OUTPUT ${CMAKE_BINARY_DIR}/changelog.Debian.gz
@@ -25,8 +28,10 @@ add_custom_target(package_docs ALL
   DEPENDS ${CMAKE_BINARY_DIR}/watch_daemon.8.gz ${CMAKE_BINARY_DIR}/watch_status.8.gz
           ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
 
-# dpkg keeps an operator's edits of the configuration across upgrades.
-file(WRITE ${CMAKE_BINARY_DIR}/conffiles "${CMAKE_INSTALL_PREFIX}/config\n")
+# dpkg keeps an operator's edits of the configuration and of the rotation
+# across upgrades.
+file(WRITE ${CMAKE_BINARY_DIR}/conffiles
+     "${CMAKE_INSTALL_PREFIX}/config\n${WATCH_LOGROTATE_DIR}/quorin-watch-daemon\n")
 set(WATCH_RELOAD_SINCE ${PROJECT_VERSION}-2)
 foreach(script postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${script}.sh ${CMAKE_BINARY_DIR}/maint/${script} @ONLY
@@ -58,6 +63,9 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides DESTINATION ${WATCH_LI
         RENAME quorin-watch-daemon)
 # For the operator's Prometheus to include: alerts on watch_status' metrics.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/watch_daemon.rules.yml DESTINATION ${WATCH_SHARE_DIR})
+# The run file grows by a line per end: rotated weekly, or past 10 MiB.
+install(FILES ${CMAKE_BINARY_DIR}/watch_daemon.logrotate DESTINATION ${WATCH_LOGROTATE_DIR}
+        RENAME quorin-watch-daemon)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorin-watch-daemon)
@@ -76,7 +84,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Shared libraries (libc, libcjson1, libstdc++) come from dpkg-shlibdeps; the
-# tools it runs are named here: killall, tar with gzip, and stdbuf. The
+# tools it runs are named here: killall, tar with gzip, and rm. The
 # maintainer scripts install the unit without enabling or starting it (the
 # operator decides when the engine runs), stop it on removal, and disable it
 # and remove the supervisor's state on purge.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Checks what ships: the man pages render cleanly; the units verify (from an
-# install directory with a space in its path) and deliver console lines one
-# by one; the Debian package holds what an operator expects, passes lintian
+# Checks what ships: the man pages render cleanly, and they, the units and the
+# logrotate snippet name the tree's install directory (another prefix too);
+# the units verify (from an install directory with a space in its path) and
+# deliver console lines one by one; the Debian package holds what an operator
+# expects, passes lintian
 # (its overrides cover the two tags of the /opt layout), and installs, removes
 # and purges like a Debian service, into a private root with dpkg.
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR
@@ -15,10 +17,14 @@ check() { # check NAME [DETAIL] -- TEST...: counts the test's verdict
 work=$(mktemp -d /tmp/wdpkg.XXXXXX)
 trap 'pkill -KILL -f "$work/" 2>/dev/null; rm -rf "$work"' EXIT
 
-for page in "$src"/packaging/*.[0-9]; do
+for page in "$build"/*.8; do
     warnings=$(groff -wall -man -Tutf8 -z "$page" 2>&1)
     check "$(basename "$page") renders cleanly" "$warnings" -- test -z "$warnings"
 done
+generated="watch_daemon.service watch_daemon_metrics.service watch_daemon.8 watch_status.8 watch_daemon.logrotate"
+cmake -S "$src" -B "$work/srv" -DCMAKE_INSTALL_PREFIX=/srv/dpi -DWATCH_BUILD_TESTS=OFF >/dev/null 2>&1
+named=$(cd "$work/srv" && grep -l /opt/dpi $generated; grep -L /srv/dpi $generated 2>&1)
+check "with another prefix, every file names it" "$named" -- test -z "$named"
 
 inst="$work/opt/inst dir"
 mkdir -p "$inst"
@@ -44,19 +50,18 @@ first_line() { # the first line within 3 s, while it runs
     kill -TERM -- "-$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     head -n1 "$work/console"
 }
-export ASAN_OPTIONS=verify_asan_link_order=0 # stdbuf's preload comes before libasan
 line=$(first_line "$(sed -n 's/^ExecStart=//p' "$inst/watch_daemon.service")")
-check "line buffered through the unit's command" "got '$line'" -- test "$line" = "Will restart normal prog after 10 secs"
+check "line by line through the unit's command" "got '$line'" -- test "$line" = "Will restart normal prog after 10 secs"
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null 2>&1)
 deb=$(ls "$work"/pkg/*.deb 2>/dev/null | head -n1)
 [ -n "$deb" ] || { echo "FAIL: cpack builds no package"; echo "$passed passed, 1 failed"; exit 1; }
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | tr '\n' ' ')
-check "package contents" "$contents" -- test "$contents" = "./lib/systemd/system/watch_daemon.service ./lib/systemd/system/watch_daemon_metrics.service ./lib/systemd/system/watch_daemon_metrics.timer ./opt/dpi/config ./opt/dpi/watch_daemon ./opt/dpi/watch_status ./usr/share/doc/quorin-watch-daemon/changelog.Debian.gz ./usr/share/doc/quorin-watch-daemon/copyright ./usr/share/lintian/overrides/quorin-watch-daemon ./usr/share/man/man8/watch_daemon.8.gz ./usr/share/man/man8/watch_status.8.gz ./usr/share/quorin-watch-daemon/watch_daemon.rules.yml "
+check "package contents" "$contents" -- test "$contents" = "./etc/logrotate.d/quorin-watch-daemon ./lib/systemd/system/watch_daemon.service ./lib/systemd/system/watch_daemon_metrics.service ./lib/systemd/system/watch_daemon_metrics.timer ./opt/dpi/config ./opt/dpi/watch_daemon ./opt/dpi/watch_status ./usr/share/doc/quorin-watch-daemon/changelog.Debian.gz ./usr/share/doc/quorin-watch-daemon/copyright ./usr/share/lintian/overrides/quorin-watch-daemon ./usr/share/man/man8/watch_daemon.8.gz ./usr/share/man/man8/watch_status.8.gz ./usr/share/quorin-watch-daemon/watch_daemon.rules.yml "
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in libcjson1 libstdc++6 psmisc tar gzip coreutils; do check "depends on $dep" "$depends" -- grep -qw "$dep" <<<"$depends"; done
 dpkg-deb -e "$deb" "$work/control"
-check "config is a conffile" "" -- grep -qx /opt/dpi/config "$work/control/conffiles"
+check "config and the logrotate snippet are conffiles" "" -- test "$(sort "$work/control/conffiles" | tr '\n' ' ')" = "/etc/logrotate.d/quorin-watch-daemon /opt/dpi/config "
 tags=$(lintian --no-cfg --tag-display-limit 0 "$deb" 2>/dev/null | awk '/^[EWI]: /{print $3}' | sort -u | tr '\n' ' ')
 echo "lintian: ${tags:-clean}"
 check "lintian reports no error, warning or note" "$tags" -- test -z "$tags"

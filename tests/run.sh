@@ -3,11 +3,14 @@
 # the unit, scenario and packaging tests, the same under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and a short run of each fuzz harness. Every
 # stage runs even when an earlier one failed; the last line sums them up.
+# Each stage builds in a directory of its own (build-tests/, build-asan/,
+# build-fuzz/), with the options it needs given each time: whatever build/
+# holds (an install build without tests, another prefix) changes nothing.
 # Usage: tests/run.sh [--quick]   (--quick: the plain build's tests only)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 packages="cmake g++ make libcjson-dev libgtest-dev psmisc tar gzip e2fsprogs procps util-linux
-          groff-base systemd dpkg-dev lintian valgrind clang libclang-rt-14-dev python3 coreutils"
+          groff-base systemd dpkg-dev lintian logrotate valgrind clang libclang-rt-14-dev python3 coreutils"
 missing=$(for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
 if [ -n "$missing" ]; then
     apt-get update -qq
@@ -50,9 +53,12 @@ run_ctest() { # ctest in build directory $1, its counts added to the totals
     [ -z "$reasons" ] || skip_reasons=$(printf '%s\n%s' "$skip_reasons" "$reasons" | awk 'NF && !seen[$0]++')
     [ "$fails" -eq 0 ]
 }
-plain() { cmake -S . -B build >/dev/null && cmake --build build -j"$jobs" && run_ctest build; }
+configure() { # configure DIR OPTION...: tests on, the package laid out for /opt/dpi
+    cmake -S . -B "$@" -DWATCH_BUILD_TESTS=ON -DWATCH_FUZZ=OFF -DCMAKE_INSTALL_PREFIX=/opt/dpi >/dev/null
+}
+plain() { configure build-tests -DWATCH_SANITIZE=OFF && cmake --build build-tests -j"$jobs" && run_ctest build-tests; }
 sanitized() {
-    cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWATCH_SANITIZE=ON >/dev/null &&
+    configure build-asan -DCMAKE_BUILD_TYPE=Debug -DWATCH_SANITIZE=ON &&
         cmake --build build-asan -j"$jobs" && WD_SOAK_ENDS=500 run_ctest build-asan
 }
 fuzzing() { bash tests/fuzz/run.sh "${FUZZ_SECONDS:-30}"; }

@@ -495,7 +495,10 @@ void runner::run() {
         const std::string rest = expand(st.rest);
         SCOPED_TRACE(s_.file + ".txt:" + std::to_string(st.line) + ": " + st.verb + " " + rest);
         act(st, rest);
-        if (skip_) GTEST_SKIP() << "precondition refused here: " << rest;
+        if (skip_)  // a "need" refused, or a valgrind run where valgrind cannot run
+            GTEST_SKIP() << (st.verb == "need" ? "precondition refused here: " + rest
+                             : slowness > 1    ? std::string("valgrind cannot run a sanitizer (AddressSanitizer) build")
+                                               : std::string("valgrind is not installed"));
         if (testing::Test::HasFatalFailure()) break;
         for (const auto &p : programs_) {  // PID_X1, PID_X2...: its starts; PID_X: the latest
             const strings log = lines_of(read(vars_[p] + ".log"));

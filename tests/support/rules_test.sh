@@ -3,8 +3,10 @@
 # them with promtool over the metrics of a real run: DIR/1.prom (all well),
 # 2.prom (an upgrade failed), 3.prom (PROGRAM died by SIGSEGV and waits),
 # 4.prom (the supervisor stopped), each held for 10 minutes (the last for
-# 20), and watch_status' own time stamp frozen from minute 45 on. A crash
-# loop, which a real run would take minutes to show, is one synthetic series.
+# 20), and watch_status' own time stamp frozen from minute 45 on; every
+# series ends at minute 55, as when the metrics file is removed. A crash loop,
+# which a real run would take minutes to show, and a failed reload are
+# synthetic series.
 # The annotations are left out: promtool would compare their rendered text.
 set -euo pipefail
 promtool=$1 rules=$2 dir=$3 program=$4
@@ -34,6 +36,8 @@ series() {
     done
     echo "      - series: 'watch_daemon_program_ends_total{install_dir=\"/synthetic\",supervisor=\"watch_daemon\",slot=\"0\",program=\"loop\"}'"
     echo "        values: '0+1x54'"
+    echo "      - series: 'watch_daemon_reloads_failed_total{install_dir=\"/synthetic\",supervisor=\"watch_daemon\"}'"
+    echo "        values: '0x20 1x34'"
     who="install_dir: \"$install_dir\", supervisor: watch_daemon"
     slot="$who, slot: \"0\", program: \"$program\""
     cat <<TESTS
@@ -51,6 +55,10 @@ series() {
       - {eval_time: 38m, alertname: WatchDaemonProgramDown, exp_alerts: []}
       - {eval_time: 46m, alertname: WatchDaemonMetricsStale, exp_alerts: []}
       - {eval_time: 52m, alertname: WatchDaemonMetricsStale, exp_alerts: [{exp_labels: {severity: warning, install_dir: "$install_dir"}}]}
+      - {eval_time: 19m, alertname: WatchDaemonReloadFailed, exp_alerts: []}
+      - {eval_time: 25m, alertname: WatchDaemonReloadFailed, exp_alerts: [{exp_labels: {severity: warning, install_dir: /synthetic, supervisor: watch_daemon}}]}
+      - {eval_time: 65m, alertname: WatchDaemonMetricsAbsent, exp_alerts: []}
+      - {eval_time: 75m, alertname: WatchDaemonMetricsAbsent, exp_alerts: [{exp_labels: {severity: warning}}, {exp_labels: {severity: warning, install_dir: "$install_dir"}}]}
 TESTS
 } >"$dir/test.yml"
 cd "$dir" && "$promtool" test rules test.yml
