@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app_dpi_process.h"
+#include "boot_record.h"
 #include "fs.h"
 #include "handover.h"
 #include "watch_daemon.h"

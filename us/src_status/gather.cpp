@@ -65,7 +65,7 @@ void find_supervisor(install_status &status, const std::string &locks) {
         sup.pid = holder;
     else
         sup.impostor = holder;
-    if (sup.pid == 0) name_files(sup, sup.name);  // none runs: the files of the one installed here
+    if (sup.pid == 0) name_files(sup, "watch_daemon");  // none runs: the files of the one installed here
 }
 
 program_status slot_of(const slot_facts &f, int index) {
