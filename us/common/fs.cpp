@@ -129,15 +129,15 @@ unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, si
     return fd;
 }
 
+bool discard_temp(const char *tmp_path) {
+    const int saved = errno;
+    unlink(tmp_path);
+    errno = saved;
+    return false;
+}
+
 bool commit_temp(unique_fd fd, const char *tmp_path, const char *target) {
-    const bool ok =
-        fsync(fd.get()) == 0 && close(fd.release()) == 0 && rename(tmp_path, target) == 0;
-    if (!ok) {
-        const int saved = errno;
-        unlink(tmp_path);
-        errno = saved;
-        return false;
-    }
+    if (fsync(fd.get()) != 0 || close(fd.release()) != 0 || rename(tmp_path, target) != 0) return discard_temp(tmp_path);
     sync_directory_of(target);
     return true;
 }
@@ -146,11 +146,5 @@ bool replace_file(const char *path, const void *buf, size_t len, mode_t mode) {
     char tmp[8300];
     unique_fd fd = create_temp_beside(path, mode, tmp, sizeof tmp);
     if (!fd.valid()) return false;
-    if (!write_all(fd.get(), buf, len)) {
-        const int saved = errno;
-        unlink(tmp);
-        errno = saved;
-        return false;
-    }
-    return commit_temp(std::move(fd), tmp, path);
+    return write_all(fd.get(), buf, len) ? commit_temp(std::move(fd), tmp, path) : discard_temp(tmp);
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "libutil/cJSON.h"
 
@@ -17,21 +18,14 @@ class unique_fd {
     unique_fd() = default;
     explicit unique_fd(int fd) : fd_(fd) {}
     unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
-    unique_fd &operator=(unique_fd &&other) noexcept {
-        reset(other.release());
-        return *this;
-    }
+    unique_fd &operator=(unique_fd &&other) noexcept { return reset(other.release()), *this; }
     unique_fd(const unique_fd &) = delete;
     unique_fd &operator=(const unique_fd &) = delete;
     ~unique_fd() { reset(); }
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
@@ -103,6 +97,9 @@ heap_text read_capped(int fd, size_t cap, size_t *len = nullptr);
 // Creates a new, uniquely named file beside `target` (exclusively, never
 // through a link) with `mode` before the umask. `tmp_path` receives its name.
 unique_fd create_temp_beside(const char *target, mode_t mode, char *tmp_path, size_t tmp_size);
+
+// Removes the temporary file `tmp_path`, keeping errno; returns false.
+bool discard_temp(const char *tmp_path);
 
 // Makes the temporary file `tmp_path` durable and renames it over `target`,
 // then makes the rename durable. Removes the temporary file on failure.

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -73,11 +74,10 @@ const char *json_reader::text(const cJSON *o, const char *name) {
 
 bool supervisor_file(const char *argv0, const char *suffix, char *path, size_t size) {
     // basename(): what follows the last slash, trailing slashes aside.
-    size_t end = strlen(argv0);
-    while (end > 1 && argv0[end - 1] == '/') --end;
-    size_t start = end;
-    while (start > 0 && argv0[start - 1] != '/') --start;
-    const int n = snprintf(path, size, "./tmp/%.*s%s", static_cast<int>(end - start), argv0 + start, suffix);
+    std::string_view name(argv0);
+    while (name.size() > 1 && name.ends_with('/')) name.remove_suffix(1);
+    name.remove_prefix(name.rfind('/') + 1);  // npos + 1 is 0
+    const int n = snprintf(path, size, "./tmp/%.*s%s", static_cast<int>(name.size()), name.data(), suffix);
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
@@ -138,13 +138,6 @@ bool state_from_json(const cJSON *o, state_facts &f) {
     r.ok = r.ok && cJSON_IsObject(o) && cJSON_IsArray(slots) && cJSON_GetArraySize(slots) <= STATE_SLOTS;
     for (int i = 0; i < f.slot_count; ++i) read_slot(r, cJSON_GetArrayItem(slots, i), f.slots[i]);
     return r.ok;
-}
-
-size_t state_size(const char *head, size_t len) {
-    size_t size = 0;
-    const char *newline = static_cast<const char *>(memchr(head, '\n', std::min(len, header_max)));
-    if (newline == nullptr || sscanf(head, "%zu", &size) != 1) return 0;
-    return static_cast<size_t>(newline + 1 - head) + size;
 }
 
 bool state_read(const char *file, size_t len, state_facts &f, cjson_tree &tree) {

@@ -79,7 +79,3 @@ bool state_from_json(const cJSON *o, state_facts &facts);
 
 // Reads the file `text` of `len` bytes: false for one cut short or no state.
 bool state_read(const char *text, size_t len, state_facts &facts, cjson_tree &tree);
-
-// The file's length from its header, so that a reader reads no more than the
-// state, whatever follows it.
-size_t state_size(const char *head, size_t len);

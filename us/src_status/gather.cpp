@@ -96,8 +96,8 @@ void take_state(supervisor_status &sup, const state_facts &f) {
     for (int i = 0; i < f.slot_count; ++i) sup.programs.push_back(slot_of(f.slots[i], i));
 }
 
-// Written in place: a read that caught it half-written is read again. Only
-// the state is read, whatever bytes follow it.
+// Written in place: a read that caught it half-written is read again. What
+// follows the state (an older, longer one cut short) is not looked at.
 bool read_state(install_status &status, std::string &error) {
     supervisor_status &sup = status.sup;
     const unique_fd fd = open_supervisor_file(status, sup.state_file, error);
@@ -105,14 +105,11 @@ bool read_state(install_status &status, std::string &error) {
     state_facts facts{};
     cjson_tree tree;
     bool whole = false;
+    std::string text(1 << 20, '\0');
     for (int attempt = 0; attempt < 5 && !whole; ++attempt) {
         if (attempt > 0) usleep(2000);
-        char head[64];
-        const ssize_t got = pread(fd.get(), head, sizeof head, 0);
-        const size_t size = got > 0 ? std::min<size_t>(state_size(head, static_cast<size_t>(got)), 1 << 20) : 0;
-        std::string text(size, '\0');
-        whole = size > 0 && pread(fd.get(), text.data(), size, 0) == static_cast<ssize_t>(size) &&
-                state_read(text.data(), size, facts, tree);
+        const ssize_t got = pread(fd.get(), text.data(), text.size(), 0);
+        whole = got > 0 && state_read(text.data(), static_cast<size_t>(got), facts, tree);
     }
     if (!whole) return status.notes.push_back(sup.state_file + " is not a state file: skipped"), true;
     sup.has_state = true;

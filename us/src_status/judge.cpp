@@ -12,25 +12,14 @@ namespace {
 
 // What the published slot and /proc together say.
 void judge_program(program_status &p, const supervisor_status &sup) {
-    p.state = sup.pid == 0 ? "stopped" : sup.has_state ? "starting" : "unknown";
-    if (sup.pid == 0 || !sup.has_state) {
-        p.restart_due = -1;
-        return;
-    }
-    if (p.published_state == "waiting") {
-        p.state = "waiting";
-        return;
-    }
-    p.restart_due = -1;
+    const bool known = sup.pid > 0 && sup.has_state;
+    p.state = sup.pid == 0 ? "stopped" : !known ? "unknown" : p.published_state == "waiting" ? "waiting" : "starting";
+    if (p.state != "waiting") p.restart_due = -1;
     const bool ours = p.proc.exists && p.proc.ppid == sup.pid;
-    if (p.published_state != "running" || !ours) return;  // a new start, or an end being recorded
-    if (p.proc.zombie) {
-        p.state = "waiting";
-        p.end_pending = true;
-        return;
-    }
-    p.state = "running";
-    p.pid = p.published_pid;
+    if (!known || p.published_state != "running" || !ours) return;  // a new start, or an end being recorded
+    p.end_pending = p.proc.zombie;  // ended, not yet reaped
+    p.state = p.proc.zombie ? "waiting" : "running";
+    if (!p.proc.zombie) p.pid = p.published_pid;
 }
 
 // A program that ended while the supervisor sleeps through another's delay:

@@ -74,14 +74,6 @@ bool read_parts(int fd, const struct stat &st, supervisor_status &sup, std::stri
     return true;
 }
 
-void read_records(supervisor_status &sup, const std::string &records, const std::vector<std::string> &bases) {
-    std::istringstream lines(records);
-    for (std::string line; std::getline(lines, line);) {
-        program_end end;
-        parse_exit_record(line, bases, end) ? sup.history.push_back(end) : void(++sup.unparsed);
-    }
-}
-
 }  // namespace
 
 unique_fd open_supervisor_file(install_status &status, const std::string &path, std::string &error) {
@@ -102,7 +94,11 @@ bool read_run_file(install_status &status, std::string &error) {
     sup.has_run_file = true;
     std::vector<std::string> bases = status.bases;
     for (const auto &p : sup.programs) bases.push_back(p.base);
-    read_records(sup, records, bases);
+    std::istringstream lines(records);
+    for (std::string line; std::getline(lines, line);) {
+        program_end end;
+        parse_exit_record(line, bases, end) ? sup.history.push_back(end) : void(++sup.unparsed);
+    }
     if (sup.unparsed > 0)
         status.notes.push_back(sup.run_file + ": " + std::to_string(sup.unparsed) + " line(s) are not exit records");
     if (sup.truncated)

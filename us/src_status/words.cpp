@@ -47,6 +47,15 @@ std::string hex(unsigned char c) {
 
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
+// `t` as local time for people, or as ISO 8601 UTC for machines.
+std::string time_text(time_t t, bool utc) {
+    struct tm tm {};
+    char text[64];
+    const bool ok = t >= 0 && (utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm)) != nullptr &&
+                    strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%d %H:%M:%S", &tm) > 0;
+    return ok ? text : utc ? "" : "-";
+}
+
 }  // namespace
 
 std::string printable(const std::string &s) {
@@ -96,18 +105,6 @@ std::string padded(const std::string &s, size_t width) {
     return s + std::string(width > s.size() ? width - s.size() : 0, ' ');
 }
 
-std::string local_time_text(time_t t) {
-    struct tm tm {};
-    char text[64];
-    if (t < 0 || localtime_r(&t, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0)
-        return "-";
-    return text;
-}
+std::string local_time_text(time_t t) { return time_text(t, false); }
 
-std::string iso_utc(time_t t) {
-    struct tm tm {};
-    char text[64];
-    if (t < 0 || gmtime_r(&t, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
-        return "";
-    return text;
-}
+std::string iso_utc(time_t t) { return time_text(t, true); }

@@ -44,11 +44,11 @@ struct confinement {
 
 confinement choose_confinement() {
     const int abi = landlock_abi();
-    if (abi >= 2) return {abi, nullptr};
-    if (abi == 1) return {0, "this kernel's Landlock (ABI 1) cannot allow links across directories"};
-    if (abi == 0) return {0, "this kernel has no Landlock"};
-    if (errno == EPERM) return {0, "Landlock is not permitted here"};
-    return {0, "Landlock cannot be set up here"};
+    return {abi >= 2 ? abi : 0, abi >= 2     ? nullptr
+                                : abi == 1   ? "this kernel's Landlock (ABI 1) cannot allow links across directories"
+                                : abi == 0   ? "this kernel has no Landlock"
+                                : errno == EPERM ? "Landlock is not permitted here"
+                                                 : "Landlock cannot be set up here"};
 }
 
 // Removes what an earlier upgrade, or a crash in one, left at `path`; never

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,12 +49,6 @@ bool flush_pending() {
     return pending_len == 0;
 }
 
-size_t lines_in(const char *buf, size_t len) {
-    size_t lines = 0;
-    for (size_t i = 0; i < len; ++i) lines += buf[i] == '\n';
-    return lines > 0 ? lines : 1;
-}
-
 // stdio's writer for standard output: always reports success, so that a
 // line that could not be written is gone rather than retried.
 ssize_t write_lines(void *, const char *buf, size_t len) {
@@ -62,7 +57,7 @@ ssize_t write_lines(void *, const char *buf, size_t len) {
         const int n = snprintf(note, sizeof note, "dropped %lu console lines that could not be written at once\n", dropped);
         if (n > 0 && put(note, static_cast<size_t>(n))) dropped = 0;
     }
-    if (pending_len > 0 || dropped > 0 || !put(buf, len)) dropped += lines_in(buf, len);
+    if (pending_len > 0 || dropped > 0 || !put(buf, len)) dropped += std::max<long>(1, std::count(buf, buf + len, '\n'));
     return static_cast<ssize_t>(len);
 }
 

@@ -96,13 +96,10 @@ pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
 
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     exec_pid_t &slot = daemon->pids[i];
-    if (daemon->boot_space == BOOT_SPACE_DATA) {
-        char path[sizeof DPI_DATA_DIRNAME + PATH_BUF];
-        snprintf(path, sizeof path, "%s/%s", DPI_DATA_DIRNAME, slot.base.data());
-        slot.pid = exec_process(path, ret_code, daemon->verbose, 1);
-    } else {
-        slot.pid = exec_process(slot.base.data(), ret_code, daemon->verbose, 0);
-    }
+    const bool data = daemon->boot_space == BOOT_SPACE_DATA;
+    char path[sizeof DPI_DATA_DIRNAME + PATH_BUF];
+    snprintf(path, sizeof path, "%s%s%s", data ? DPI_DATA_DIRNAME : "", data ? "/" : "", slot.base.data());
+    slot.pid = exec_process(path, ret_code, daemon->verbose, data ? 1 : 0);
     slot.unreaped = slot.pid > 0;
     state_child_started(daemon, i);
 }

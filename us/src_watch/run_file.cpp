@@ -25,12 +25,12 @@ void append_whole(int fd, const char *text, size_t len) {
     (void)ignored;
 }
 
-void append_install_dir(int fd) {
-    char line[PATH_BUF + 1];
-    if (getcwd(line, PATH_BUF) == nullptr) return;
+// The run file's first line: the install directory. 0 when it is not known.
+size_t install_dir_line(char (&line)[PATH_BUF + 1]) {
+    if (getcwd(line, PATH_BUF) == nullptr) return 0;
     const size_t len = strlen(line);
     line[len] = '\n';
-    append_whole(fd, line, len + 1);
+    return len + 1;
 }
 
 // logrotate's create, an operator's mv or rm, ./tmp/ emptied: the name no
@@ -45,17 +45,8 @@ void run_file_at_its_name(watch_daemon_t *daemon) {
         dup3(fresh.get(), daemon->run_fd, O_CLOEXEC);
     }
     struct stat st {};
-    if (fstat(daemon->run_fd, &st) == 0 && st.st_size == 0) append_install_dir(daemon->run_fd);
-}
-
-void format_now(char (&stamp)[64]) {
-    const time_t now = time(nullptr);
-    struct tm local {};
-    char text[64] = "";
-    if (localtime_r(&now, &local) == nullptr || asctime_r(&local, text) == nullptr) text[0] = '\0';
-    snprintf(stamp, sizeof stamp, "%.63s", text);
-    const size_t len = strlen(stamp);
-    if (len > 0) stamp[len - 1] = '\0';
+    char line[PATH_BUF + 1];
+    if (fstat(daemon->run_fd, &st) == 0 && st.st_size == 0) append_whole(daemon->run_fd, line, install_dir_line(line));
 }
 
 }  // namespace
@@ -86,12 +77,11 @@ int process_run_set(const char *run_name, const char *buf, int len) {
 
 int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     char cwd[PATH_BUF + 1];
-    if (getcwd(cwd, PATH_BUF) == nullptr) {
+    const size_t len = install_dir_line(cwd);  // whole, or none: the line comes again with the first record
+    if (len == 0) {
         puts("failed to get current dir");
         return -1;
     }
-    const size_t len = strlen(cwd);
-    cwd[len] = '\n';  // the first line whole, or none: the directory line comes again with the first record
     // The run file's lock guards one name, and a program can remove the file
     // and so let a second supervisor in. The install directory itself cannot
     // be removed or replaced under us: its lock makes it one supervisor per
@@ -99,7 +89,7 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     unique_fd dir = open_plain(".", O_RDONLY | O_DIRECTORY);
     if (!dir.valid() || flock(dir.get(), LOCK_EX | LOCK_NB) != 0)
         printf("already in use for %s\n", daemon->runfile.data());
-    else if ((daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(len + 1))) >= 0)
+    else if ((daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(len))) >= 0)
         return daemon->dir_fd = dir.release(), 0;
     printf("process(%s) already run\n", argv0);
     return -1;
@@ -107,8 +97,11 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
 
 void record_exit_status(int ret_code, int exit_normal, const char *base, int fd) {
     if (fd <= 0) return;
-    char stamp[64];
-    format_now(stamp);
+    const time_t now = time(nullptr);
+    struct tm local {};
+    char stamp[64] = "";
+    if (localtime_r(&now, &local) != nullptr) asctime_r(&local, stamp);
+    stamp[strcspn(stamp, "\n")] = '\0';
     char record[256];
     const int n = exit_normal == 1
                       ? snprintf(record, sizeof record, "%s: %s exited normally with code(%d)\n", stamp, base, ret_code)

@@ -25,10 +25,8 @@ constexpr uint64_t changing = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS
 // The rights the ruleset handles (denied unless a rule grants them): later
 // ABIs add linking and renaming across directories, then truncation.
 uint64_t handled_rights(int abi) {
-    uint64_t rights = creating_specials | changing;
-    if (abi >= 2) rights |= LANDLOCK_ACCESS_FS_REFER;
-    if (abi >= 3) rights |= LANDLOCK_ACCESS_FS_TRUNCATE;
-    return rights;
+    return creating_specials | changing | (abi >= 2 ? LANDLOCK_ACCESS_FS_REFER : 0) |
+           (abi >= 3 ? LANDLOCK_ACCESS_FS_TRUNCATE : 0);
 }
 
 }  // namespace
@@ -41,14 +39,9 @@ int landlock_abi() {
 
 int confine_writes_to(int dir_fd, int abi) {
     const landlock_ruleset_attr attr{.handled_access_fs = handled_rights(abi)};
-    const unique_fd ruleset(
-        static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0)));
-    if (!ruleset.valid()) return -1;
-    const landlock_path_beneath_attr rule{
-        .allowed_access = handled_rights(abi) & ~creating_specials,
-        .parent_fd = dir_fd,
-    };
-    if (syscall(SYS_landlock_add_rule, ruleset.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0)
+    const unique_fd ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0)));
+    const landlock_path_beneath_attr rule{.allowed_access = handled_rights(abi) & ~creating_specials, .parent_fd = dir_fd};
+    if (!ruleset.valid() || syscall(SYS_landlock_add_rule, ruleset.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0)
         return -1;
     // Landlock requires that the process can gain no privileges by exec.
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;

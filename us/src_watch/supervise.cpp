@@ -54,21 +54,28 @@ bool restart_when_due(watch_daemon_t *daemon) {
     return daemon->pids[restart.slot].pid >= 0;
 }
 
-// An end found when a cycle ends, before its kills: recorded and counted as
-// any end; a request is taken as far as the cycle still can (an upgrade is
-// installed, a 129 fails the cycle). -1 for a 129.
-int take_late_end(watch_daemon_t *daemon, int slot, int status, int *pcode) {
-    int code = 0, exit_normal = 0;
-    find_exit_status(daemon->pids[slot].pid, status, daemon, &code, &exit_normal);
+// Records an end and takes what its exit code asks for: -1 the cycle fails,
+// 0 it ends (an upgrade installed first), 1 the program alone restarts.
+int take_end(watch_daemon_t *daemon, int slot, int code, int exit_normal, int *pcode) {
     record_end(daemon, slot, code, exit_normal);
     state_child_ended(daemon, slot, code, exit_normal);
-    if (exit_normal != 1) {
-        if (code == SIGSEGV) segv_sleep(daemon);
-        return 0;
-    }
+    if (exit_normal != 1) return 1;
     *pcode = code;
-    if (code >= APP_RETCODE_UPDATE && code <= APP_RETCODE_UPDATE_SIG) daemon_upgrade(daemon, code);
+    if (code >= APP_RETCODE_UPDATE && code <= APP_RETCODE_UPDATE_SIG)
+        daemon_upgrade(daemon, code);
+    else if (code != APP_RETCODE_RESTORE && code != APP_RETCODE_ERROR)
+        return 1;
     return code == APP_RETCODE_ERROR ? -1 : 0;
+}
+
+// An end found when a cycle ends, before its kills: recorded and counted as
+// any end; a request is taken as far as the cycle still can.
+int take_late_end(watch_daemon_t *daemon, int slot, int status) {
+    int code = 0, exit_normal = 0;
+    find_exit_status(daemon->pids[slot].pid, status, daemon, &code, &exit_normal);
+    const int verdict = take_end(daemon, slot, code, exit_normal, &daemon->cycle_reason);
+    if (verdict > 0 && exit_normal != 1 && code == SIGSEGV) segv_sleep(daemon);
+    return verdict;
 }
 
 // Every end that already happened when the cycle ends is handled before the
@@ -78,7 +85,7 @@ int take_ended(watch_daemon_t *daemon, int result) {
         int status = 0;
         const exec_pid_t &slot = daemon->pids[i];
         if (slot.unreaped && slot.pid > 0 && waitpid(slot.pid, &status, WNOHANG) == slot.pid &&
-            take_late_end(daemon, i, status, &daemon->cycle_reason) < 0)
+            take_late_end(daemon, i, status) < 0)
             result = -1;
     }
     return result;
@@ -176,7 +183,7 @@ void watch_clean(watch_daemon_t *daemon) {
             slot.unreaped = false;
             printf("No such pid(%d) for reexec\n", slot.pid);
         } else {
-            take_late_end(daemon, i, status, &daemon->cycle_reason);
+            take_late_end(daemon, i, status);
         }
     }
     for (int i = 0; i < daemon->sub_cnt; ++i) {
@@ -215,29 +222,12 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
             puts("failed to waitpid");
             return -1;
         }
-        int code = 0;
-        int exit_normal = 0;
+        int code = 0, exit_normal = 0;
         const int i = find_exit_status(pid, status, daemon, &code, &exit_normal);
         if (i >= daemon->sub_cnt) continue;
 
-        record_end(daemon, i, code, exit_normal);
-        state_child_ended(daemon, i, code, exit_normal);
-        if (exit_normal == 1) {
-            *pcode = code;
-            switch (code) {
-                case APP_RETCODE_RESTORE:
-                    return 0;
-                case APP_RETCODE_ERROR:
-                    return -1;
-                case APP_RETCODE_UPDATE:
-                case APP_RETCODE_UPDATE_LUA:
-                case APP_RETCODE_UPDATE_SIG:
-                    daemon_upgrade(daemon, code);
-                    return 0;
-                default:
-                    break;
-            }
-        }
+        const int verdict = take_end(daemon, i, code, exit_normal, pcode);
+        if (verdict <= 0) return verdict;
         const int delay = restart_delay(daemon, code, exit_normal);
         state_restart_due(daemon, i, delay);
         daemon->pending = {true, i, code, monotonic_ms() + delay * 1000LL};

@@ -103,6 +103,12 @@ pid_t start_tool(const char *const argv[], const tool_options &options, int *exe
     return pid;
 }
 
+// What a tool wrote into the memory file `fd`, as far as `buf` holds it.
+void read_back(int fd, char *buf, size_t size) {
+    const ssize_t n = pread(fd, buf, size - 1, 0);
+    buf[n > 0 ? n : 0] = '\0';
+}
+
 }  // namespace
 
 int run_tool(const char *const argv[], const tool_options &options) {
@@ -134,10 +140,8 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
     const int status =
         run_tool(argv, {.output = out.get(), .error = err.get(), .time_limit_s = 5, .own_group = true});
     const int saved = errno;
-    const ssize_t n = pread(out.get(), answer, answer_size - 1, 0);
-    answer[n > 0 ? n : 0] = '\0';
-    const ssize_t m = pread(err.get(), error, error_size - 1, 0);
-    error[m > 0 ? m : 0] = '\0';
+    read_back(out.get(), answer, answer_size);
+    read_back(err.get(), error, error_size);
     error[strcspn(error, "\n")] = '\0';
     errno = saved;
     return status;
@@ -145,8 +149,7 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
 
 void relay_output(int fd) {
     char text[4096];
-    const ssize_t n = pread(fd, text, sizeof text - 1, 0);
-    text[n > 0 ? n : 0] = '\0';
+    read_back(fd, text, sizeof text);
     for (char *line = text, *next; *line != '\0'; line = next) {
         next = line + strcspn(line, "\n");
         if (*next != '\0') *next++ = '\0';

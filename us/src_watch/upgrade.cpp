@@ -32,18 +32,12 @@ int copy_fd_to(int in, const char *newfile) {
         return -1;
     }
     char block[1024];
-    for (;;) {
-        const ssize_t n = read(in, block, sizeof block);
+    ssize_t n;
+    while ((n = read(in, block, sizeof block)) != 0) {
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0) break;
-        if (n < 0 || !write_all(out.get(), block, static_cast<size_t>(n))) {
-            printf("upgrade failed: cannot copy to %s: %s\n", newfile, strerror(errno));
-            out.reset();
-            unlink(tmp);
-            return -1;
-        }
+        if (n < 0 || !write_all(out.get(), block, static_cast<size_t>(n))) break;
     }
-    if (commit_temp(std::move(out), tmp, newfile)) return 0;
+    if (n == 0 ? commit_temp(std::move(out), tmp, newfile) : discard_temp(tmp)) return 0;
     printf("upgrade failed: cannot copy to %s: %s\n", newfile, strerror(errno));
     return -1;
 }
@@ -76,9 +70,13 @@ cjson_tree record_to_update() {
 // reads otherwise (0, "1") is replaced: appended after it, the new flag would
 // never be read, and a record that grew by one member per upgrade would one
 // day pass the size a record may have, and be ignored.
+void remove_flag(cJSON *record, const char *flag) {
+    while (cJSON_GetObjectItem(record, flag) != nullptr) cJSON_DeleteItemFromObject(record, flag);
+}
+
 void set_flag(cJSON *record, const char *flag) {
     if (cJSON_GetItemNumber(record, flag) == 1) return;
-    while (cJSON_GetObjectItem(record, flag) != nullptr) cJSON_DeleteItemFromObject(record, flag);
+    remove_flag(record, flag);
     cJSON_AddNumberToObject(record, flag, 1);
 }
 
@@ -89,11 +87,8 @@ bool install_bundle(int package, cjson_tree &record) {
     const unique_fd data = open_exposed_dir(AT_FDCWD, DPI_DATA_DIRNAME);
     int stage = -1;
     bool installed = data.valid() && unpack_bundle(package, &stage) && bundle_fits(stage, data.get());
-    if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1) {
-        while (cJSON_GetObjectItem(record.get(), "plugindata") != nullptr)
-            cJSON_DeleteItemFromObject(record.get(), "plugindata");
-        installed = write_record(record.get());
-    }
+    if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1)
+        remove_flag(record.get(), "plugindata"), installed = write_record(record.get());
     installed = installed && move_bundle_into_place(stage, data.get());
     if (stage >= 0) remove_bundle_staging(stage);
     return installed;
