@@ -5,7 +5,7 @@
 // ${V:N} the first N characters of V; $DIR, $BASE (its parent), $DAEMON,
 // $SUP (the first supervisor's pid), $PID_X (X's latest start), $PID_X1...
 // (each start), $SUPPORT (tests/support), $PROM_TOOLS (promtool,
-// node_exporter), $SOAK_ENDS ($WD_SOAK_ENDS, default 1000), $REBUILT and
+// node_exporter), $REBUILT and
 // $FORMAT99 (builds of the supervisor with another revision, and another
 // hand-over format), $SANITIZED (1 in the sanitizer build, where resident
 // memory tells nothing).
@@ -25,8 +25,8 @@
 //                            to end, by default with status 0. OPTIONS: pipe
 //                            (console a pipe), deaf (a pipe nobody reads),
 //                            noargv, argv0=pad:N (padded
-//                            with slashes in front), argv0=slash (two behind),
-//                            valgrind. What a starter hands down (signals,
+//                            with slashes in front), argv0=slash (two behind).
+//                            What a starter hands down (signals,
 //                            limits, descriptors): env WD_TEST_INHERIT=...
 //   run [OPTIONS] until X N  starts one, waits for X's Nth start, stops it
 //   start [OPTIONS] [until X N]  starts one without waiting for its end
@@ -253,13 +253,7 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
     bool pipe = false, deaf = false, argv = true;
-    for (const auto &o : split(options, " ")) {
-        if (o == "valgrind")
-            argv_text = {"/usr/bin/valgrind.bin", "-q", "--error-exitcode=99", "--leak-check=full",
-                         "--show-leak-kinds=all", "--errors-for-leak-kinds=all"};
-        pipe |= o == "pipe", deaf |= o == "deaf", argv &= o != "noargv";
-    }
-    const std::string program = argv_text.empty() ? daemon : argv_text[0];
+    for (const auto &o : split(options, " ")) pipe |= o == "pipe", deaf |= o == "deaf", argv &= o != "noargv";
     if (argv) argv_text.push_back(daemon);
     if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
         argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
@@ -277,7 +271,7 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
         for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
         const int fd = fds[1] >= 0 ? fds[1] : open(out.c_str(), O_WRONLY | O_CREAT, 0644);
         dup2(fd, STDOUT_FILENO), dup2(fd, STDERR_FILENO);
-        execv(program.c_str(), argvp.data());
+        execv(daemon.c_str(), argvp.data());
         _exit(127);
     }
     if (fds[1] >= 0) close(fds[1]);
@@ -382,9 +376,6 @@ void runner::act(const step &st, const std::string &rest) {
     // Running
     } else if (v == "run" || v == "start") {
         write_config();
-        const bool valgrind = rest.find("valgrind") != std::string::npos;
-        // valgrind cannot run a binary built with AddressSanitizer
-        if (valgrind && (slowness > 1 || access("/usr/bin/valgrind.bin", X_OK) != 0)) return void(skip_ = true);
         const size_t until = rest.find("until ");
         start(rest.substr(0, until));
         if (until != std::string::npos) {
@@ -392,7 +383,7 @@ void runner::act(const step &st, const std::string &rest) {
             if (v == "run") last_ = stop();
         }
         if (v == "start" || until != std::string::npos) return;
-        last_ = wait(valgrind ? 60s : 10s);
+        last_ = wait();
         ASSERT_TRUE(last_.ended) << "did not end within its time\n" << last_.out;
         EXPECT_TRUE(expect_death_ || (WIFEXITED(last_.status) && WEXITSTATUS(last_.status) == 0)) << last_.out;
     } else if (v == "crash") {
@@ -489,16 +480,12 @@ void runner::run() {
     for (const auto &st : s_.steps) expect_death_ |= st.verb == "dies";
     vars_ = {{"DIR", dir_}, {"BASE", base_}, {"DAEMON", at("watch_daemon")},
              {"SUPPORT", SUPPORT_DIR}, {"PROM_TOOLS", PROM_TOOLS_DIR},
-             {"REBUILT", REBUILT_BIN}, {"FORMAT99", FORMAT99_BIN}, {"SANITIZED", slowness > 1 ? "1" : ""},
-             {"SOAK_ENDS", getenv("WD_SOAK_ENDS") ? getenv("WD_SOAK_ENDS") : "1000"}};
+             {"REBUILT", REBUILT_BIN}, {"FORMAT99", FORMAT99_BIN}, {"SANITIZED", slowness > 1 ? "1" : ""}};
     for (const auto &st : s_.steps) {
         const std::string rest = expand(st.rest);
         SCOPED_TRACE(s_.file + ".txt:" + std::to_string(st.line) + ": " + st.verb + " " + rest);
         act(st, rest);
-        if (skip_)  // a "need" refused, or a valgrind run where valgrind cannot run
-            GTEST_SKIP() << (st.verb == "need" ? "precondition refused here: " + rest
-                             : slowness > 1    ? std::string("valgrind cannot run a sanitizer (AddressSanitizer) build")
-                                               : std::string("valgrind is not installed"));
+        if (skip_) GTEST_SKIP() << "precondition refused here: " + rest;
         if (testing::Test::HasFatalFailure()) break;
         for (const auto &p : programs_) {  // PID_X1, PID_X2...: its starts; PID_X: the latest
             const strings log = lines_of(read(vars_[p] + ".log"));

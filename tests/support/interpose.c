@@ -99,7 +99,6 @@ static void inherit(const char *items) {
 }
 
 __attribute__((constructor)) static void interpose_init(void) {
-    if (strncmp(program_invocation_short_name, "valgrind", 8) == 0) return;
     snprintf(log_path, sizeof log_path, "%s", getenv("WD_TEST_LOG") ? getenv("WD_TEST_LOG") : "");
     parse_calls(getenv("WD_TEST_FAIL_FORK"), &fork_at, &fork_last);
     wait_err = parse_calls(getenv("WD_TEST_FAIL_WAITPID"), &wait_at, &wait_last);

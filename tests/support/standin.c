@@ -10,9 +10,6 @@
  *   sleep MS STEP          wait MS milliseconds, then act out STEP
  *   await FILE N STEP      wait (5 s at most) until FILE has N lines
  *   await-dead FILE N STEP wait until the process of line N of FILE has ended
- *   soak LIMIT             (first line only, for every start) end the Kth
- *                          start by K: run from LIMIT on, 160 every 25th,
- *                          else exit 7, SIGKILL, SIGSEGV, exit 0, 128, SIGABRT
  * While it runs, SIGUSR1 makes it act out the step in PID.ctl, after noting
  * "PID STEP" in NAME.ends: the ends a test chose, as the program saw them.
  * Its files live in $WD_STANDIN_DIR, or else in the working directory. */
@@ -138,11 +135,6 @@ int main(int argc, char *argv[]) {
     else fprintf(f, " |fds=%s", fds);
     fprintf(f, " |pid=%d\n", getpid());
     fclose(f);
-    if (line_of(plan, 0, step, sizeof step) && strncmp(step, "soak ", 5) == 0 && k + 1 < atol(step + 5)) {
-        static const int ends[] = {7, -SIGKILL, -SIGSEGV, 0, 128, -SIGABRT};
-        const int end = (k + 1) % 25 == 0 ? 160 : ends[(k + 1) % 6];
-        end < 0 ? die_by(-end) : _exit(end);
-    }
     if (!line_of(plan, k, step, sizeof step)) strcpy(step, "run");
     act(step);
 }
