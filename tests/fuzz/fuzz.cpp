@@ -1,5 +1,5 @@
 // libFuzzer harnesses for the files an attacker or a power cut can shape;
-// each fuzz_NAME binary is this file built with FUZZ_NAME defined. Each runs
+// each fuzz_NAME binary is this file built with FUZZ_HARNESS=NAME. Each runs
 // inside a fresh install directory under $TMPDIR, as the supervisor does.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,14 +18,7 @@
 
 namespace {
 
-void put_file(const char *path, const uint8_t *data, size_t size) {
-    static bool entered = false;
-    if (!entered) {  // runs side by side never meet: the caller removes $TMPDIR
-        const char *parent = getenv("TMPDIR");
-        std::string dir = std::string(parent ? parent : "/tmp") + "/wdfuzz.XXXXXX";
-        if (mkdtemp(dir.data()) == nullptr || chdir(dir.c_str()) != 0) abort();
-        mkdir("tmp", 0755), mkdir("data", 0755), entered = true;
-    }
+void put_file(const char *path, const void *data, size_t size) {
     unlink(path);
     const unique_fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     if (!fd.valid() || !write_all(fd.get(), data, size)) abort();
@@ -63,7 +56,7 @@ std::string get_file(const char *path) {
 // set already; the package gone and copied whole.
 [[maybe_unused]] void upgrade(const uint8_t *data, size_t size) {
     put_file(BOOTCHK_PATH, data, size);
-    static const uint8_t package[] = "package bytes";
+    static const char package[] = "package bytes";
     put_file("./tmp//ttupgrade.tgz", package, sizeof package);
     const bool lua = size > 0 && (data[0] & 1);
     const char *flag = lua ? "luadata" : "sigdata";
@@ -74,13 +67,11 @@ std::string get_file(const char *path) {
     if (daemon.state_fd >= 0) close(daemon.state_fd);  // the supervisor holds it for life
     const cjson_tree record(cJSON_Parse(get_file(BOOTCHK_PATH).c_str()));
     if (!cJSON_IsObject(record.get()) || cJSON_GetObjectItem(record.get(), "version") == nullptr) abort();
-    const cJSON *last = record->child;
-    while (last != nullptr && last->next != nullptr) last = last->next;
+    const cJSON *last = cJSON_GetArrayItem(record.get(), cJSON_GetArraySize(record.get()) - 1);
     const bool flag_last = last != nullptr && strcmp(last->string, flag) == 0;
     if (was_set ? cJSON_GetItemNumber(record.get(), flag) != 1 : !flag_last) abort();
     if (access("./tmp//ttupgrade.tgz", F_OK) == 0) abort();
-    if (get_file(lua ? "./data//init.bin" : "./data//m01_sig.bin") != std::string(reinterpret_cast<const char *>(package), sizeof package))
-        abort();
+    if (get_file(lua ? "./data//init.bin" : "./data//m01_sig.bin") != std::string(package, sizeof package)) abort();
 }
 
 // The hand-over reader, over whatever a channel may hold: a state it takes is
@@ -108,6 +99,16 @@ std::string get_file(const char *path) {
 }
 
 }  // namespace
+
+// Once per process, before any input: a fresh install directory of its own,
+// so that runs side by side never meet (the caller removes $TMPDIR).
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    const char *parent = getenv("TMPDIR");
+    std::string dir = std::string(parent ? parent : "/tmp") + "/wdfuzz.XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr || chdir(dir.c_str()) != 0) abort();
+    mkdir("tmp", 0755), mkdir("data", 0755);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_HARNESS(data, size);
