@@ -3,16 +3,14 @@
 # logrotate snippet name the tree's install directory (another prefix too);
 # the units verify (from an install directory with a space in its path) and
 # deliver console lines one by one; the Debian package holds what an operator
-# expects, passes lintian
-# (its overrides cover the two tags of the /opt layout), and installs, removes
-# and purges like a Debian service, into a private root with dpkg.
+# expects, passes lintian (its overrides cover the two tags of the /opt
+# layout), and installs, removes and purges like a Debian service, into a
+# private root with dpkg.
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR
 set -uo pipefail
 build=$1 src=$2 failures=0 passed=0
-check() { # check NAME [DETAIL] -- TEST...: counts the test's verdict
-    local name=$1 detail=$2
-    shift 3
-    if "$@"; then passed=$((passed + 1)); else echo "FAIL: $name $detail"; failures=$((failures + 1)); fi
+check() { # check NAME DETAIL -- TEST...: counts the test's verdict
+    if "${@:4}"; then passed=$((passed + 1)); else echo "FAIL: $1 $2"; failures=$((failures + 1)); fi
 }
 work=$(mktemp -d /tmp/wdpkg.XXXXXX)
 trap 'pkill -KILL -f "$work/" 2>/dev/null; rm -rf "$work"' EXIT
@@ -43,20 +41,16 @@ check "metrics unit confined" "exposure ${exposure:-unknown}" -- awk -v e="$expo
 # message while the supervisor still runs (plain stdout would hold it back).
 printf '#!/bin/sh\nexit 7\n' >"$inst/pkgt_$$" && chmod +x "$inst/pkgt_$$"
 echo "{\"__watch\":{\"processes\":[{\"base\":\"pkgt_$$\"}]}}" >"$inst/config"
-first_line() { # the first line within 3 s, while it runs
-    setsid bash -c "$1 | cat" >"$work/console" 2>&1 &
-    local pid=$!
-    for _ in $(seq 30); do [ -s "$work/console" ] && break; sleep 0.1; done
-    kill -TERM -- "-$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    head -n1 "$work/console"
-}
-line=$(first_line "$(sed -n 's/^ExecStart=//p' "$inst/watch_daemon.service")")
+setsid bash -c "$(sed -n 's/^ExecStart=//p' "$inst/watch_daemon.service") | cat" >"$work/console" 2>&1 &
+for _ in $(seq 30); do [ -s "$work/console" ] && break; sleep 0.1; done # its first line, within 3 s
+kill -TERM -- "-$!" 2>/dev/null && wait $! 2>/dev/null
+line=$(head -n1 "$work/console")
 check "line by line through the unit's command" "got '$line'" -- test "$line" = "Will restart normal prog after 10 secs"
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null 2>&1)
 deb=$(ls "$work"/pkg/*.deb 2>/dev/null | head -n1)
-[ -n "$deb" ] || { echo "FAIL: cpack builds no package"; echo "$passed passed, 1 failed"; exit 1; }
-contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | tr '\n' ' ')
+[ -n "$deb" ] || { echo "FAIL: cpack builds no package"; echo "$passed passed, $((failures + 1)) failed"; exit 1; }
+contents=$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ { printf "%s ", $6 }')
 check "package contents" "$contents" -- test "$contents" = "./etc/logrotate.d/quorin-watch-daemon ./lib/systemd/system/watch_daemon.service ./lib/systemd/system/watch_daemon_metrics.service ./lib/systemd/system/watch_daemon_metrics.timer ./opt/dpi/config ./opt/dpi/watch_daemon ./opt/dpi/watch_status ./usr/share/doc/quorin-watch-daemon/changelog.Debian.gz ./usr/share/doc/quorin-watch-daemon/copyright ./usr/share/lintian/overrides/quorin-watch-daemon ./usr/share/man/man8/watch_daemon.8.gz ./usr/share/man/man8/watch_status.8.gz ./usr/share/quorin-watch-daemon/watch_daemon.rules.yml "
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in libcjson1 libstdc++6 psmisc tar gzip coreutils; do check "depends on $dep" "$depends" -- grep -qw "$dep" <<<"$depends"; done
@@ -69,20 +63,19 @@ check "lintian reports no error, warning or note" "$tags" -- test -z "$tags"
 # Install, enable as an operator would, remove, purge: in a private root.
 root="$work/root" wants="$work/root/etc/systemd/system/multi-user.target.wants/watch_daemon.service"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" && touch "$root/var/lib/dpkg/status"
-pkg() { dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null "$@" >"$work/dpkg.log" 2>&1; }
-pkg -i "$deb"; rc=$?
-check "dpkg installs" "$(cat "$work/dpkg.log")" -- test "$rc" -eq 0
+pkg() { # dpkg in the private root, what it said shown when it fails
+    dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null "$@" &>"$work/out" || ! cat "$work/out"
+}
+check "dpkg installs" "" -- pkg -i "$deb"
 check "installing enables nothing" "" -- test ! -e "$wants"
 echo '{"edited":true}' >"$root/opt/dpi/config"
 mkdir -p "$root/opt/dpi/tmp" "$root/opt/dpi/data" && touch "$root/opt/dpi/tmp/watch_daemon.run" "$root/opt/dpi/data/.bootchk"
 systemctl --root="$root" enable watch_daemon.service >/dev/null 2>&1
 check "the operator can enable it" "" -- test -L "$wants"
-pkg -r quorin-watch-daemon; rc=$?
-check "dpkg removes" "$(cat "$work/dpkg.log")" -- test "$rc" -eq 0
+check "dpkg removes" "" -- pkg -r quorin-watch-daemon
 check "remove keeps the edited config and the state" "" -- grep -q edited "$root/opt/dpi/config" "$root/opt/dpi/data/.bootchk"
 check "remove masks the unit" "" -- test "$(readlink "$root/etc/systemd/system/watch_daemon.service")" = /dev/null
-pkg -P quorin-watch-daemon; rc=$?
-check "dpkg purges" "$(cat "$work/dpkg.log")" -- test "$rc" -eq 0
+check "dpkg purges" "" -- pkg -P quorin-watch-daemon
 check "purge disables and unmasks" "" -- test -z "$(find "$root/etc/systemd" -name 'watch_daemon*')"
 check "purge removes the state and the install directory" "" -- test ! -e "$root/opt/dpi"
 
@@ -95,21 +88,17 @@ mkdir -p "$work/bin"
 for tool in deb-systemd-invoke deb-systemd-helper systemctl; do
     printf '#!/bin/sh\necho "%s $*" >>%s/invoked\n' "$tool" "$work" >"$work/bin/$tool" && chmod +x "$work/bin/$tool"
 done
-maint() { # maint SCRIPT ARGS...: what it asks of systemd
-    rm -f "$work/invoked"
-    unshare -m sh -c "mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
-        PATH='$work/bin':\$PATH sh '$work/control/$1' $2" 2>/dev/null || return 1
-    grep -E 'deb-systemd-invoke|systemctl (reload|restart|start|stop)' "$work/invoked" | tr '\n' ';'
-    return 0
+asks() { # asks NAME "SCRIPT ARGS" WANT: checks that the maintainer script asks WANT of systemd
+    asked=$(unshare -m sh -c ": >'$work/invoked' && mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
+        PATH='$work/bin':\$PATH sh '$work/control/'$2" 2>/dev/null &&
+        awk '/deb-systemd-invoke|systemctl (reload|restart|start|stop)/ { printf "%s;", $0 }' "$work/invoked")
+    check "$1" "got '$asked' (status $?)" -- test "$?:$asked" = "0:$3"
 }
-if asked=$(maint prerm remove); then
-    check "remove stops the units" "$asked" -- test "$asked" = "deb-systemd-invoke stop watch_daemon.service watch_daemon_metrics.timer watch_daemon_metrics.service;"
-    asked=$(maint postinst "configure 3.9.47-2")
-    check "an upgrade reloads the unit if it runs" "$asked" -- test "$asked" = "deb-systemd-invoke try-reload-or-restart watch_daemon.service;"
-    asked=$(maint postinst "configure 3.9.47")
-    check "an upgrade from before reloads restarts it" "$asked" -- test "$asked" = "deb-systemd-invoke try-restart watch_daemon.service;"
-    asked=$(maint postinst configure)
-    check "a first install starts nothing" "$asked" -- test -z "$asked"
+if unshare -m sh -c 'mount -t tmpfs none /run' 2>/dev/null; then
+    asks "remove stops the units" "prerm remove" "deb-systemd-invoke stop watch_daemon.service watch_daemon_metrics.timer watch_daemon_metrics.service;"
+    asks "an upgrade reloads the unit if it runs" "postinst configure 3.9.47-2" "deb-systemd-invoke try-reload-or-restart watch_daemon.service;"
+    asks "an upgrade from before reloads restarts it" "postinst configure 3.9.47" "deb-systemd-invoke try-restart watch_daemon.service;"
+    asks "a first install starts nothing" "postinst configure" ""
 else
     echo "SKIP: no mount namespace here for the maintainer scripts' systemd checks"
 fi
