@@ -41,10 +41,8 @@ check "metrics unit confined" "exposure ${exposure:-unknown}" -- awk -v e="$expo
 # message while the supervisor still runs (plain stdout would hold it back).
 printf '#!/bin/sh\nexit 7\n' >"$inst/pkgt_$$" && chmod +x "$inst/pkgt_$$"
 echo "{\"__watch\":{\"processes\":[{\"base\":\"pkgt_$$\"}]}}" >"$inst/config"
-setsid bash -c "$(sed -n 's/^ExecStart=//p' "$inst/watch_daemon.service") | cat" >"$work/console" 2>&1 &
-for _ in $(seq 30); do [ -s "$work/console" ] && break; sleep 0.1; done # its first line, within 3 s
-kill -TERM -- "-$!" 2>/dev/null && wait $! 2>/dev/null
-line=$(head -n1 "$work/console")
+read -r -t 3 line < <(setsid bash -c "$(sed -n 's/^ExecStart=//p' "$inst/watch_daemon.service") | cat" 2>&1)
+kill -TERM -- "-$!" 2>/dev/null # the session setsid made, once its first line is read (or 3 s have passed)
 check "line by line through the unit's command" "got '$line'" -- test "$line" = "Will restart normal prog after 10 secs"
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null 2>&1)
@@ -85,9 +83,8 @@ check "purge removes the state and the install directory" "" -- test ! -e "$root
 # reloads it (restarts it when coming from a package before reloads), and a
 # first install starts nothing.
 mkdir -p "$work/bin"
-for tool in deb-systemd-invoke deb-systemd-helper systemctl; do
-    printf '#!/bin/sh\necho "%s $*" >>%s/invoked\n' "$tool" "$work" >"$work/bin/$tool" && chmod +x "$work/bin/$tool"
-done
+printf '#!/bin/sh\necho "${0##*/} $*" >>%s/invoked\n' "$work" >"$work/bin/systemctl" && chmod +x "$work/bin/systemctl"
+for tool in deb-systemd-invoke deb-systemd-helper; do ln -s systemctl "$work/bin/$tool"; done
 asks() { # asks NAME "SCRIPT ARGS" WANT: checks that the maintainer script asks WANT of systemd
     asked=$(unshare -m sh -c ": >'$work/invoked' && mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
         PATH='$work/bin':\$PATH sh '$work/control/'$2" 2>/dev/null &&

@@ -53,14 +53,12 @@ run_ctest() { # ctest in build directory $1, its counts added to the totals
     [ -z "$reasons" ] || skip_reasons=$(printf '%s\n%s' "$skip_reasons" "$reasons" | awk 'NF && !seen[$0]++')
     [ "$fails" -eq 0 ]
 }
-configure() { # configure DIR OPTION...: tests on, the package laid out for /opt/dpi
-    cmake -S . -B "$@" -DWATCH_BUILD_TESTS=ON -DWATCH_FUZZ=OFF -DCMAKE_INSTALL_PREFIX=/opt/dpi >/dev/null
+tested() { # tested DIR OPTION...: configured with the tests on and the package laid out for /opt/dpi, built, tested
+    cmake -S . -B "$@" -DWATCH_BUILD_TESTS=ON -DWATCH_FUZZ=OFF -DCMAKE_INSTALL_PREFIX=/opt/dpi >/dev/null &&
+        cmake --build "$1" -j"$jobs" && run_ctest "$1"
 }
-plain() { configure build-tests -DWATCH_SANITIZE=OFF && cmake --build build-tests -j"$jobs" && run_ctest build-tests; }
-sanitized() {
-    configure build-asan -DCMAKE_BUILD_TYPE=Debug -DWATCH_SANITIZE=ON &&
-        cmake --build build-asan -j"$jobs" && WD_SOAK_ENDS=500 run_ctest build-asan
-}
+plain() { tested build-tests -DWATCH_SANITIZE=OFF; }
+sanitized() { tested build-asan -DCMAKE_BUILD_TYPE=Debug -DWATCH_SANITIZE=ON; }
 fuzzing() { bash tests/fuzz/run.sh "${FUZZ_SECONDS:-30}"; }
 for stage in plain $([ "${1:-}" = --quick ] || echo sanitized fuzzing); do
     echo "== $stage"

@@ -68,8 +68,7 @@ std::string get_file(const char *path) {
     const cjson_tree record(cJSON_Parse(get_file(BOOTCHK_PATH).c_str()));
     if (!cJSON_IsObject(record.get()) || cJSON_GetObjectItem(record.get(), "version") == nullptr) abort();
     const cJSON *last = cJSON_GetArrayItem(record.get(), cJSON_GetArraySize(record.get()) - 1);
-    const bool flag_last = last != nullptr && strcmp(last->string, flag) == 0;
-    if (was_set ? cJSON_GetItemNumber(record.get(), flag) != 1 : !flag_last) abort();
+    if (was_set ? cJSON_GetItemNumber(record.get(), flag) != 1 : last == nullptr || strcmp(last->string, flag) != 0) abort();
     if (access("./tmp//ttupgrade.tgz", F_OK) == 0) abort();
     if (get_file(lua ? "./data//init.bin" : "./data//m01_sig.bin") != std::string(package, sizeof package)) abort();
 }

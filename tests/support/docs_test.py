@@ -17,7 +17,7 @@
 #            and line-ending snprintf in CODE, but run-file records ("%s: ..."),
 #            each %-conversion matching any text.
 #  alerts    entries in watch_status(8), ALERTS; alert rules naming theirs as runbook_url.
-import fnmatch, glob, os, re, shutil, signal, subprocess, sys, tempfile, time
+import fnmatch, glob, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
 
 build, src = map(os.path.abspath, sys.argv[1:3])
 CODE = ['us/src_watch/*.cpp', 'us/src_watch/*.h', 'us/include/*.h']
@@ -27,14 +27,13 @@ pages = read('packaging/watch_daemon.8.in') + read('packaging/watch_status.8.in'
 
 tmp = tempfile.mkdtemp(prefix='wddocs.')
 inst, a, b = f'{tmp}/inst', f'wdd{os.getpid()}a', f'wdd{os.getpid()}b'  # unique: killed by name host-wide
-def put(name, text, mode=0o644):
-    with open(f'{inst}/{name}', 'w') as f: f.write(text)
-    os.chmod(f'{inst}/{name}', mode)
+put = lambda name, text: pathlib.Path(inst, name).write_text(text)
 os.makedirs(f'{inst}/data')
-put(a, '#!/bin/sh\n[ -e a.once ] && exec sleep 60\n: > a.once\nexit 160\n', 0o755)
-put(b, '#!/bin/sh\nsleep 0.5\nkill -9 $$\n', 0o755)
+put(a, '#!/bin/sh\n[ -e a.once ] && exec sleep 60\n: > a.once\nexit 160\n')
+put(b, '#!/bin/sh\nsleep 0.5\nkill -9 $$\n')
 put('config', '{"__watch":{"processes":[{"base":"%s"},{"base":"%s"}]}}' % (a, b))
 put('data/.bootchk', '{"version":"3.9.47.2"}')
+for name in (a, b): os.chmod(f'{inst}/{name}', 0o755)
 for tool in ('watch_daemon', 'watch_status'): shutil.copy(f'{build}/{tool}', inst)
 status = lambda *args: subprocess.run([f'{inst}/watch_status', *args], capture_output=True, text=True).stdout
 supervisor = subprocess.Popen([f'{inst}/watch_daemon'], stdout=subprocess.DEVNULL, start_new_session=True)
