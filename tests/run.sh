@@ -39,18 +39,16 @@ skips_of() {
          /^SKIP: / { sub(/^SKIP: /, ""); print name ": " $0 }' "$1" |
         sed 's/&lt;/</g; s/&gt;/>/g; s/&quot;/"/g; s/&apos;/'"'"'/g; s/&amp;/\&/g'
 }
-run_ctest() { # ctest in build directory $1, its counts added to the totals
-    local log junit total fails skips reasons
+run_ctest() { # ctest in build directory $1, its counts and skip reasons added to the totals
+    local log junit total fails skips
     log=$(mktemp) junit=$(mktemp)
     (cd "$1" && ctest -j"$jobs" --output-on-failure --output-junit "$junit") | tee "$log"
-    total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log")
-    fails=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$log")
+    read -r fails total < <(sed -n 's/.*, \([0-9]*\) tests failed out of \([0-9]*\).*/\1 \2/p' "$log")
     skips=$(grep -c '(Skipped)$' "$log")
-    reasons=$(skips_of "$junit")
+    skip_reasons=$(printf '%s\n%s' "$skip_reasons" "$(skips_of "$junit")" | awk 'NF && !seen[$0]++')
     rm -f "$log" "$junit"
     [ -n "$total" ] || return 1
     passed=$((passed + total - fails - skips)) failed=$((failed + fails)) skipped=$((skipped + skips))
-    [ -z "$reasons" ] || skip_reasons=$(printf '%s\n%s' "$skip_reasons" "$reasons" | awk 'NF && !seen[$0]++')
     [ "$fails" -eq 0 ]
 }
 tested() { # tested DIR OPTION...: configured with the tests on and the package laid out for /opt/dpi, built, tested
