@@ -25,8 +25,7 @@ read = lambda path: open(os.path.join(src, path), errors='replace').read()
 readme, hacking, rules = read('README.md'), read('HACKING.md'), read('packaging/watch_daemon.rules.yml')
 pages = read('packaging/watch_daemon.8.in') + read('packaging/watch_status.8.in')
 
-tmp = tempfile.mkdtemp(prefix='wddocs.')
-inst, a, b = f'{tmp}/inst', f'wdd{os.getpid()}a', f'wdd{os.getpid()}b'  # unique: killed by name host-wide
+inst, a, b = tempfile.mkdtemp(prefix='wddocs.'), f'wdd{os.getpid()}a', f'wdd{os.getpid()}b'  # unique: killed by name host-wide
 put = lambda name, text: pathlib.Path(inst, name).write_text(text)
 os.makedirs(f'{inst}/data')
 put(a, '#!/bin/sh\n[ -e a.once ] && exec sleep 60\n: > a.once\nexit 160\n')
@@ -44,7 +43,7 @@ try:
     supervisor.send_signal(signal.SIGTERM), supervisor.wait(10)
     prom += status('--prometheus')
 finally:
-    supervisor.kill(), supervisor.wait(), shutil.rmtree(tmp)
+    supervisor.kill(), supervisor.wait(), shutil.rmtree(inst)
 
 def labels(text):
     return {w for l in text.splitlines() for w in ([l[:13].strip()] if l[:1] != ' ' else ['last ends'] if 'last ends' in l
