@@ -10,7 +10,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 packages="cmake g++ make libcjson-dev libgtest-dev psmisc tar gzip e2fsprogs procps util-linux
-          groff-base systemd dpkg-dev lintian logrotate valgrind clang libclang-rt-14-dev python3 coreutils"
+          groff-base systemd dpkg-dev lintian logrotate clang libclang-rt-14-dev python3 coreutils"
 missing=$(for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
 if [ -n "$missing" ]; then
     apt-get update -qq
