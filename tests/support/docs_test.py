@@ -25,7 +25,8 @@ read = lambda path: open(os.path.join(src, path), errors='replace').read()
 readme, hacking, rules = read('README.md'), read('HACKING.md'), read('packaging/watch_daemon.rules.yml')
 pages = read('packaging/watch_daemon.8.in') + read('packaging/watch_status.8.in')
 
-inst, a, b = tempfile.mkdtemp(prefix='wddocs.'), f'wdd{os.getpid()}a', f'wdd{os.getpid()}b'  # unique: killed by name host-wide
+# The programs' names are unique: the supervisor kills programs by name host-wide.
+inst, a, b = tempfile.mkdtemp(prefix='wddocs.'), f'wdd{os.getpid()}a', f'wdd{os.getpid()}b'
 put = lambda name, text: pathlib.Path(inst, name).write_text(text)
 os.makedirs(f'{inst}/data')
 put(a, '#!/bin/sh\n[ -e a.once ] && exec sleep 60\n: > a.once\nexit 160\n')
