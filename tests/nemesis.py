@@ -67,6 +67,13 @@ def remove(path):
         os.unlink(path)
 
 
+def poll_until(cond, seconds, step=0.01):  # cond's last value: once true, or when the time is up
+    limit = time.time() + seconds
+    while not (value := cond()) and time.time() < limit:
+        time.sleep(step)
+    return value
+
+
 def matches(chosen, got):
     # Whether the records `got` are the ends `chosen` ((text, may be missing)),
     # in order, each once, lacking only those that may be missing.
@@ -171,10 +178,9 @@ class World:
         self.sup = subprocess.Popen([f'{self.inst}/watch_daemon'], stdin=subprocess.DEVNULL, stdout=self.w,
                                     stderr=self.w, env=self.env(), cwd='/', start_new_session=True)
         self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.full_ends = [], 0, None, set()
-        limit = time.time() + 10  # until it has emptied its run file and started its programs
-        while self.sup.poll() is None and time.time() < limit and \
-                any((self.starts(p) or [(0, 0)])[-1][1] != self.sup.pid for p in self.progs):
-            time.sleep(0.01)
+        # until it has emptied its run file and started its programs
+        poll_until(lambda: self.sup.poll() is not None or
+                   all((self.starts(p) or [(0, 0)])[-1][1] == self.sup.pid for p in self.progs), 10)
 
     def read_console(self):
         while self.running:
@@ -427,35 +433,29 @@ class World:
         before, said, due = self.snapshot(), self.console.count(b'not re-executed'), None
         if waiting:  # a SIGSEGV, and the reload inside its back-off
             self.tell(waiting, 'signal 11')
-            limit = time.time() + 0.3
-            while due is None and time.time() < limit:
-                due = self.slot(waiting).get('restart_due')
+            due = poll_until(lambda: self.slot(waiting).get('restart_due'), 0.3, 0)
         since = self.state().get('build_since')
         for _ in range(burst):
             os.kill(self.sup.pid, signal.SIGUSR2)
             time.sleep(self.rng.uniform(0, 0.002))
         if due is not None:  # the state the new image publishes keeps the restart's time
-            limit = time.time() + 2
-            while self.state().get('build_since') == since and time.time() < limit:
-                time.sleep(0.005)
+            poll_until(lambda: self.state().get('build_since') != since, 2, 0.005)
             now = self.slot(waiting)
             need(now.get('state') != 'waiting' or now.get('restart_due') == due, 'reload',
                  f'the restart of {waiting} moved from {due} to {now.get("restart_due")}')
         pids = self.settle(12 if binary in ('mute', 'holder') else 0)
-        limit, calm = time.time() + 12, 0  # until no request is pending and no --version probe runs, a while
-        while time.time() < limit and calm < 5:
-            m = re.search(rb'ShdPnd:\s+([0-9a-f]+)', read(f'/proc/{self.sup.pid}/status'))
-            busy = (m and int(m[1], 16) >> (signal.SIGUSR2 - 1) & 1) or self.children() != sorted(pids.values())
-            calm = 0 if busy else calm + 1
+
+        def calm():  # a moment on: no request pending and no --version probe running
             time.sleep(0.01)
+            m = re.search(rb'ShdPnd:\s+([0-9a-f]+)', read(f'/proc/{self.sup.pid}/status'))
+            return not (m and int(m[1], 16) >> (signal.SIGUSR2 - 1) & 1) and self.children() == sorted(pids.values())
+        poll_until(lambda: all(calm() for _ in range(5)), 12)  # calm for five looks in a row
         pids, self.fd0 = self.settle(), None  # a new image may have another baseline
         moved = {p for p in self.progs if pids[p] != before[p]}
         need(moved <= {waiting}, 'reload', f'programs restarted by a reload: {moved}')
         if self.binary in BAD_BINARIES and not self.stalled.is_set():
-            limit = time.time() + 8
-            while self.console.count(b'not re-executed') == said and time.time() < limit:
-                time.sleep(0.05)
-            need(self.console.count(b'not re-executed') > said, 'reload', 'a reload that cannot happen does not say why')
+            need(poll_until(lambda: self.console.count(b'not re-executed') > said, 8, 0.05), 'reload',
+                 'a reload that cannot happen does not say why')
             need(self.binary != 'holder' or b'no such option' in self.console, 'reload', 'the probe\'s error is not shown')
         return pids
 
@@ -618,14 +618,9 @@ class World:
         # Stops the supervisor: nothing may be left running, or changed outside.
         pids = [pid for p in self.progs for pid, _ in self.starts(p)]
         self.sup.send_signal(signal.SIGTERM)
-        try:
-            self.sup.wait(10)
-        except subprocess.TimeoutExpired:
-            need(False, 'liveness', 'the supervisor does not stop on SIGTERM')
-        limit = time.time() + 5
-        while any(alive_under(p) for p in pids) and time.time() < limit:
-            time.sleep(0.02)
-        need(not any(alive_under(p) for p in pids), 'one of each', 'a program outlived its supervisor')
+        need(poll_until(lambda: self.sup.poll() is not None, 10), 'liveness', 'the supervisor does not stop on SIGTERM')
+        need(poll_until(lambda: not any(alive_under(p) for p in pids), 5, 0.02), 'one of each',
+             'a program outlived its supervisor')
         self.finish_lifetime('stopped')
         need(b'Sanitizer' not in self.console and b'runtime error' not in self.console, 'no leaks', 'a sanitizer report')
         given_up = len(re.findall(rf'^{GAVE_UP}$', self.tail(None), re.M))
