@@ -11,8 +11,8 @@
 #
 # A failure prints the seed, the actions applied and the invariant violated;
 # --seed S applies the same actions again (timing may make a replay differ).
-import argparse, faulthandler, fcntl, functools, io, json, os, random, re, select, shutil, signal, stat, subprocess
-import sys, tarfile, tempfile, threading, time, traceback
+import argparse, contextlib, faulthandler, fcntl, functools, io, json, os, random, re, select, shutil, signal, stat
+import subprocess, sys, tarfile, tempfile, threading, time, traceback
 
 SCALE = 1000  # restart delays last a thousandth of their time
 GAVE_UP = 'failed for normal boot, exit'
@@ -38,14 +38,22 @@ def need(ok, invariant, detail):
 
 def read(path):  # a regular file's contents; nothing for anything else, without blocking
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-    except OSError:
+        with open(path, 'rb', opener=lambda name, flags: os.open(name, flags | os.O_NONBLOCK)) as f:
+            return f.read() if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else b''
+    except OSError:  # none there, a directory, or a process gone meanwhile
         return b''
-    with open(fd, 'rb') as f:
-        try:
-            return f.read() if stat.S_ISREG(os.fstat(fd).st_mode) else b''
-        except OSError:  # a process gone meanwhile
-            return b''
+
+
+def write(path, data, mode='wb'):
+    with open(path, mode) as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+
+
+def parse(data):  # the JSON in data, or {} when it holds none
+    try:
+        return json.loads(data)
+    except ValueError:
+        return {}
 
 
 def alive_under(pid):  # its parent, or None when it is gone or a zombie
@@ -54,10 +62,9 @@ def alive_under(pid):  # its parent, or None when it is gone or a zombie
 
 
 def link(path):
-    try:
+    with contextlib.suppress(OSError):
         return os.readlink(path)
-    except OSError:
-        return ''
+    return ''
 
 
 def remove(path):
@@ -65,6 +72,22 @@ def remove(path):
         shutil.rmtree(path, ignore_errors=True)
     elif os.path.lexists(path):
         os.unlink(path)
+
+
+def plant(path, kind, what=b''):
+    # In path's place: nothing ('none', 'remove'), a fifo, a directory, a
+    # symbolic link to what, or else a file that holds what.
+    remove(path)
+    makers = {'fifo': os.mkfifo, 'dir': lambda p: os.makedirs(f'{p}/sub'), 'link': lambda p: os.symlink(what, p),
+              'none': remove, 'remove': remove}
+    makers.get(kind, lambda p: write(p, what))(path)
+
+
+def fill_up(fd, chunk):  # writes until there is no room (a full pipe or disk), then closes fd
+    with contextlib.suppress(OSError):
+        while os.write(fd, b'\0' * chunk):
+            pass
+    os.close(fd)
 
 
 def poll_until(cond, seconds, step=0.01):  # cond's last value: once true, or when the time is up
@@ -112,11 +135,9 @@ class World:
         for p in self.progs:
             for d in ('', 'data/'):
                 shutil.copy(f'{build}/tests/standin', f'{self.inst}/{d}{p}')
-        with open(f'{self.inst}/config', 'w') as f:
-            json.dump({'__watch': {'processes': [{'base': p} for p in self.progs]}}, f)
+        write(f'{self.inst}/config', json.dumps({'__watch': {'processes': [{'base': p} for p in self.progs]}}))
         self.make_packages()
-        with open(f'{self.sentinel}/file', 'wb') as f:
-            f.write(b'precious\n')
+        write(f'{self.sentinel}/file', b'precious\n')
         self.sentinel_before = self.fingerprint()
         self.inherit = ','.join(i for i in (
             'nofile=%d' % self.rng.choice((6, 8, 16, 64)), 'fsize=%d' % (4 << 20), 'itimer',
@@ -134,7 +155,7 @@ class World:
         self.gave_up = self.ever_stalled = self.segv = 0
         if self.tmpfs and self.rng.random() < 0.15:
             self.log('disk full at start')
-            self.fill()
+            self.disk(True)
         self.start_supervisor()
 
     # -- set-up ------------------------------------------------------------
@@ -158,8 +179,7 @@ class World:
                 for info, data in members:
                     t.addfile(info, data)
         for name, data in (('garbage', b'not a package'), ('payload', os.urandom(3000))):
-            with open(f'{self.pkgs}/{name}', 'wb') as f:
-                f.write(data)
+            write(f'{self.pkgs}/{name}', data)
 
     def env(self):
         env = dict(os.environ, LD_PRELOAD=f'{self.build}/tests/libwd_interpose.so', WD_TEST_LOG=f'{self.base}/delays',
@@ -235,11 +255,8 @@ class World:
         pids = {p: (self.starts(p) or [(0, 0)])[-1][0] for p in self.progs}
         return pids if self.sup and all(alive_under(pid) == self.sup.pid for pid in pids.values()) else None
 
-    def state(self):
-        try:
-            return json.loads(read(f'{self.inst}/tmp/watch_daemon.state').split(b'\n', 1)[1])
-        except (ValueError, IndexError):
-            return {}
+    def state(self):  # the JSON after the state file's header line
+        return parse(read(f'{self.inst}/tmp/watch_daemon.state').partition(b'\n')[2])
 
     def slot(self, p):
         slots = self.state().get('slots')
@@ -373,8 +390,7 @@ class World:
 
     def tell(self, p, step):
         pid = self.starts(p)[-1][0]
-        with open(f'{self.logs}/{pid}.ctl', 'w') as f:
-            f.write(step + '\n')
+        write(f'{self.logs}/{pid}.ctl', step + '\n')
         self.told.append((pid, step))
         self.told_now.append((p, pid, step))
         if self.full:  # its record may find no room
@@ -390,10 +406,7 @@ class World:
         if kind == 'none' or os.path.lexists(path):
             return
         try:
-            if kind in ('link', 'fifo'):
-                os.symlink(f'{self.sentinel}/file', path) if kind == 'link' else os.mkfifo(path)
-            else:
-                shutil.copy(f'{self.pkgs}/{kind}', path)
+            plant(path, kind, f'{self.sentinel}/file' if kind == 'link' else read(f'{self.pkgs}/{kind}'))
             self.placed = self.sup.pid
             self.upgrades[self.placed] += 1
         except OSError:  # a full disk: no package
@@ -417,10 +430,7 @@ class World:
         pids, now = self.settle(), self.state().get('upgrades_installed')
         if isinstance(installed, int) and isinstance(now, int) and now > installed:  # installed: the record names it
             path = f'{self.inst}/data/.bootchk'
-            try:
-                record = json.loads(read(path)) if not os.path.islink(path) else {}
-            except ValueError:
-                record = {}
+            record = parse(read(path)) if not os.path.islink(path) else {}
             need(any(isinstance(record, dict) and record.get(FLAGS.get(s)) == 1 for _, s, _ in ends), 'status truth',
                  f'an upgrade counted as installed that the record does not name: {read(path)[:200]!r}')
         return pids
@@ -464,8 +474,7 @@ class World:
             read(f'{self.pkgs}/watch_daemon' if kind == 'good' else f'{self.build}/tests/watch_daemon_rebuilt'), 0o755)
         new = f'{self.inst}/watch_daemon.new'
         try:  # as a package does: a new file renamed over the running one
-            with open(new, 'wb') as f:
-                f.write(data)
+            write(new, data)
             os.chmod(new, mode)
             os.rename(new, f'{self.inst}/watch_daemon')
             self.binary = kind if kind in BAD_BINARIES else 'good'
@@ -487,7 +496,7 @@ class World:
                 if how in ('rename', 'create'):
                     os.rename(run, f'{run}.{len(self.rotated)}')
                 if how == 'create':
-                    open(run, 'w').close()
+                    write(run, b'')
         for n in os.listdir(f'{self.inst}/tmp') if how == 'wipe' else ['watch_daemon.run'] if how == 'remove' else []:
             remove(f'{self.inst}/tmp/{n}')
         self.fresh = self.fresh and how != 'wipe'
@@ -499,25 +508,17 @@ class World:
         path, tmp = f'{self.inst}/tmp/watch_daemon.state', f'{self.inst}/tmp'
         body = json.dumps({'pid': 2 ** 40, 'slots': [{'pid': -5, 'ends': 1e12, 'segv': 2 ** 33, 'state': 'running',
                                                       'last_end': {'exit_code': 2 ** 40, 'time': -1}}] * 4}).encode()
-        try:
+        with contextlib.suppress(OSError):  # a full disk
             if how == 'foreign':  # the programs' own files: ./tmp/ is their temporary directory
                 for n in ('a.run', 'b.state', '.state', 'x.run.state'):
-                    with open(f'{tmp}/{n}', 'w') as f:
-                        f.write('/elsewhere\n')
+                    write(f'{tmp}/{n}', '/elsewhere\n')
                 os.chmod(f'{tmp}/b.state', 0)
                 os.path.lexists(f'{tmp}/f.run') or os.mkfifo(f'{tmp}/f.run')
             elif how == 'pad':
-                with open(path, 'ab') as f:
-                    f.write(b'x' * (3 << 20))
+                write(path, b'x' * (3 << 20), 'ab')
             else:
-                remove(path)
-                if how in ('garbage', 'hostile'):
-                    with open(path, 'wb') as f:
-                        f.write(b'junk' if how == 'garbage' else b'%d %016x\n' % (len(body), fnv1a(body)) + body)
-                elif how in ('link', 'fifo'):
-                    os.symlink(f'{self.sentinel}/' + self.rng.choice(('file', 'created')), path) if how == 'link' else os.mkfifo(path)
-        except OSError:  # a full disk
-            pass
+                plant(path, how, f'{self.sentinel}/' + self.rng.choice(('file', 'created')) if how == 'link' else
+                      b'junk' if how == 'garbage' else b'%d %016x\n' % (len(body), fnv1a(body)) + body)
         self.fresh = self.fresh and how == 'foreign'
         for prog in (q for sup in json.loads(self.status('--json')[1])['supervisors'] for q in sup['programs']):
             need(all((prog.get(k) or 0) >= 0 for k in ('pid', 'ends', 'segv')), 'status truth', f'shown: {prog}')
@@ -527,18 +528,11 @@ class World:
         how = self.rng.choice(('fifo', 'link', 'huge', 'hostile', 'data', 'dir', 'none'))
         self.log('record', how)
         path = f'{self.inst}/data/.bootchk'
-        try:
-            remove(path)
-            if how in ('fifo', 'link', 'dir'):
-                {'fifo': os.mkfifo, 'link': lambda p: os.symlink(f'{self.sentinel}/file', p),
-                 'dir': lambda p: os.makedirs(f'{p}/sub')}[how](path)
-            elif how != 'none':
-                with open(path, 'w') as f:
-                    f.write('{"version":"3.9.47.2\\u0000","plugindata":[1],"version":"9"}' if how == 'hostile'
-                            else '{"version":"3.9.47.2","plugindata":1}')
-                how == 'huge' and os.truncate(path, 8 << 30)
-        except OSError:
-            pass
+        record = ('{"version":"3.9.47.2\\u0000","plugindata":[1],"version":"9"}' if how == 'hostile'
+                  else '{"version":"3.9.47.2","plugindata":1}')
+        with contextlib.suppress(OSError):  # a full disk
+            plant(path, how, f'{self.sentinel}/file' if how == 'link' else record)
+            how == 'huge' and os.truncate(path, 8 << 30)
         return self.settle()
 
     def a_second(self):
@@ -575,33 +569,21 @@ class World:
         else:  # filled through a description of its own: the supervisor's flags stay as they are
             self.stalled.set()
             self.ever_stalled = True
-            fd = os.open(f'/proc/self/fd/{self.w}', os.O_WRONLY | os.O_NONBLOCK)
-            try:
-                while True:
-                    os.write(fd, b'\0' * 4096)
-            except BlockingIOError:
-                os.close(fd)
+            fill_up(os.open(f'/proc/self/fd/{self.w}', os.O_WRONLY | os.O_NONBLOCK), 4096)
         return self.settle()
 
     def a_full(self):
         if not self.tmpfs:
             return self.settle()
         self.log('disk', 'room again' if self.full else 'full')
-        if self.full:
-            remove(f'{self.inst}/filler')
-            self.full = False
-        else:
-            self.fill()
+        self.disk(not self.full)
         return self.settle()
 
-    def fill(self):
-        fd = os.open(f'{self.inst}/filler', os.O_WRONLY | os.O_CREAT, 0o600)
-        try:
-            while os.write(fd, b'\0' * (1 << 20)):
-                pass
-        except OSError:
-            os.close(fd)
-        self.full = True
+    def disk(self, full):  # the install directory's disk full, or room on it again
+        remove(f'{self.inst}/filler')
+        if full:
+            fill_up(os.open(f'{self.inst}/filler', os.O_WRONLY | os.O_CREAT, 0o600), 1 << 20)
+        self.full = full
 
     def run(self):
         acts = [(self.a_end, 30), (lambda: self.a_end(2, self.rng.choice((0.0, 0.003, 0.05))), 10),
@@ -630,10 +612,8 @@ class World:
     def cleanup(self):
         self.running = False
         for pid in [self.sup.pid] + [pid for p in self.progs for pid, _ in self.starts(p)]:
-            try:
+            with contextlib.suppress(OSError):  # gone already
                 os.killpg(pid, signal.SIGKILL) if pid == self.sup.pid else os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
         self.reader.join()
         for fd in [self.r, self.w] + [fd for _, fd, _ in self.rotated]:
             os.close(fd)
