@@ -126,15 +126,12 @@ class World:
         self.tmpfs = subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=24m', 'tmpfs', self.inst],
                                     stderr=subprocess.DEVNULL).returncode == 0
         self.deadline, self.slack = time.time() + seconds, 8 if sanitized else 4
-        for d in (self.pkgs, self.inst):
-            shutil.copy(f'{build}/watch_daemon', d)
-        shutil.copy(f'{build}/watch_status', self.inst)
         os.makedirs(f'{self.inst}/data')
         tag = f'nm{os.getpid() % 100000:05d}'  # unique on this host: the supervisor kills by name
         self.progs = [tag + c for c in 'abcd'[:self.rng.randint(2, 4)]]
-        for p in self.progs:
-            for d in ('', 'data/'):
-                shutil.copy(f'{build}/tests/standin', f'{self.inst}/{d}{p}')
+        for name, to in [('watch_daemon', self.pkgs), ('watch_daemon', self.inst), ('watch_status', self.inst)] + \
+                [('tests/standin', f'{self.inst}/{d}{p}') for p in self.progs for d in ('', 'data/')]:
+            shutil.copy(f'{build}/{name}', to)
         write(f'{self.inst}/config', json.dumps({'__watch': {'processes': [{'base': p} for p in self.progs]}}))
         self.make_packages()
         write(f'{self.sentinel}/file', b'precious\n')
@@ -214,11 +211,9 @@ class World:
         return [(int(m[2]), int(m[1])) for m in re.finditer(rb' \|ppid=(\d+) \|pid=(\d+)$', read(f'{self.logs}/{p}.log'), re.M)]
 
     def chosen(self, p):  # [(pid, record text)] of each end program p chose, in order
-        out = []
-        for line in read(f'{self.logs}/{p}.ends').decode().splitlines():
-            pid, verb, n = line.split()[:3]
-            out.append((int(pid), ('exited normally with code(%s)' if verb == 'exit' else 'killed by signal(%s)') % n))
-        return out
+        ends = (line.split()[:3] for line in read(f'{self.logs}/{p}.ends').decode().splitlines())
+        return [(int(pid), ('exited normally with code(%s)' if verb == 'exit' else 'killed by signal(%s)') % n)
+                for pid, verb, n in ends]
 
     def records(self, sup):  # {base: [text]} over every generation of supervisor sup's run file
         texts = [t for _, t in self.gens[sup]]
@@ -326,10 +321,9 @@ class World:
                 pids = self.settle()  # a process caught exiting: look again once it is gone
 
     def check_once(self, pids):
-        sup, procs = self.sup.pid, []
-        for d in os.listdir('/proc'):
-            if d.isdigit() and link(f'/proc/{d}/cwd') == self.inst and alive_under(int(d)):
-                procs.append((int(d), os.path.basename(link(f'/proc/{d}/exe')).split(' ')[0]))
+        sup = self.sup.pid
+        procs = [(int(d), os.path.basename(link(f'/proc/{d}/exe')).split(' ')[0]) for d in os.listdir('/proc')
+                 if d.isdigit() and link(f'/proc/{d}/cwd') == self.inst and alive_under(int(d))]
         for p in self.progs:
             live = [pid for pid, exe in procs if exe == p]
             need(live == [pids[p]], 'one of each', f'{p} runs as {live}, not {pids[p]}: {procs}')
@@ -440,7 +434,7 @@ class World:
         burst, waiting = self.rng.choice((1, 1, 2, 5, 30)), self.rng.choice(self.progs + [None] * 2 * len(self.progs))
         self.log('reload', binary, burst, waiting and f'during the back-off of {waiting}')
         self.replace_binary(binary)
-        before, said, due = self.snapshot(), self.console.count(b'not re-executed'), None
+        said, due = self.console.count(b'not re-executed'), None
         if waiting:  # a SIGSEGV, and the reload inside its back-off
             self.tell(waiting, 'signal 11')
             due = poll_until(lambda: self.slot(waiting).get('restart_due'), 0.3, 0)
@@ -461,7 +455,7 @@ class World:
             return not (m and int(m[1], 16) >> (signal.SIGUSR2 - 1) & 1) and self.children() == sorted(pids.values())
         poll_until(lambda: all(calm() for _ in range(5)), 12)  # calm for five looks in a row
         pids, self.fd0 = self.settle(), None  # a new image may have another baseline
-        moved = {p for p in self.progs if pids[p] != before[p]}
+        moved = {p for p in self.progs if pids[p] != self.before[p]}
         need(moved <= {waiting}, 'reload', f'programs restarted by a reload: {moved}')
         if self.binary in BAD_BINARIES and not self.stalled.is_set():
             need(poll_until(lambda: self.console.count(b'not re-executed') > said, 8, 0.05), 'reload',
@@ -500,7 +494,6 @@ class World:
         for n in os.listdir(f'{self.inst}/tmp') if how == 'wipe' else ['watch_daemon.run'] if how == 'remove' else []:
             remove(f'{self.inst}/tmp/{n}')
         self.fresh = self.fresh and how != 'wipe'
-        return self.settle()
 
     def a_state(self):
         how = self.rng.choice(('remove', 'pad', 'garbage', 'hostile', 'link', 'fifo', 'foreign'))
@@ -522,7 +515,6 @@ class World:
         self.fresh = self.fresh and how == 'foreign'
         for prog in (q for sup in json.loads(self.status('--json')[1])['supervisors'] for q in sup['programs']):
             need(all((prog.get(k) or 0) >= 0 for k in ('pid', 'ends', 'segv')), 'status truth', f'shown: {prog}')
-        return self.settle()
 
     def a_record(self):
         how = self.rng.choice(('fifo', 'link', 'huge', 'hostile', 'data', 'dir', 'none'))
@@ -533,7 +525,6 @@ class World:
         with contextlib.suppress(OSError):  # a full disk
             plant(path, how, f'{self.sentinel}/file' if how == 'link' else record)
             how == 'huge' and os.truncate(path, 8 << 30)
-        return self.settle()
 
     def a_second(self):
         how = self.rng.choice(('same', 'symlink', 'hardlink'))
@@ -541,12 +532,11 @@ class World:
         path = f'{self.inst}/watch_daemon' if how == 'same' else f'{self.inst}/wd_{how}'
         try:
             if self.binary != 'good':
-                return self.settle()
+                return None
             how == 'symlink' and os.symlink('watch_daemon', path)
             how == 'hardlink' and os.link(f'{self.inst}/watch_daemon', path)
-        except OSError:
-            return self.settle()
-        before = self.snapshot()
+        except OSError:  # a full disk
+            return None
         p = subprocess.Popen([path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=self.env(), cwd='/',
                              start_new_session=True)
         try:
@@ -559,7 +549,7 @@ class World:
         need(p.returncode == 0 and b'already run' in out and b'already in use for ./tmp/' in out, 'one of each',
              f'a second supervisor ({how}) said {out!r}')
         pids = self.settle()
-        need(pids == before, 'one of each', 'a refused supervisor changed the programs')
+        need(pids == self.before, 'one of each', 'a refused supervisor changed the programs')
         return pids
 
     def a_stall(self):
@@ -570,14 +560,11 @@ class World:
             self.stalled.set()
             self.ever_stalled = True
             fill_up(os.open(f'/proc/self/fd/{self.w}', os.O_WRONLY | os.O_NONBLOCK), 4096)
-        return self.settle()
 
     def a_full(self):
-        if not self.tmpfs:
-            return self.settle()
-        self.log('disk', 'room again' if self.full else 'full')
-        self.disk(not self.full)
-        return self.settle()
+        if self.tmpfs:
+            self.log('disk', 'room again' if self.full else 'full')
+            self.disk(not self.full)
 
     def disk(self, full):  # the install directory's disk full, or room on it again
         remove(f'{self.inst}/filler')
@@ -590,8 +577,8 @@ class World:
                 (self.a_reload, 12), (self.a_runfile, 6), (self.a_state, 6), (self.a_record, 4), (self.a_second, 3),
                 (self.a_stall, 4), (self.a_full, 4)]
         self.check(self.settle())
-        while time.time() < self.deadline:
-            self.check(self.rng.choices([a for a, _ in acts], [w for _, w in acts])[0]())
+        while time.time() < self.deadline:  # an action that has not settled itself is settled here
+            self.check(self.rng.choices([a for a, _ in acts], [w for _, w in acts])[0]() or self.settle())
         self.full and self.a_full()
         self.stalled.is_set() and self.a_stall()
         self.check(self.settle())
