@@ -192,6 +192,9 @@ class World:
     def start_supervisor(self):
         if self.binary != 'good':
             self.replace_binary('good')
+        if self.binary != 'good':  # a full disk kept a bad one: an operator would make room first
+            self.disk(False)
+            self.replace_binary('good')
         self.sup = subprocess.Popen([f'{self.inst}/watch_daemon'], stdin=subprocess.DEVNULL, stdout=self.w,
                                     stderr=self.w, env=self.env(), cwd='/', start_new_session=True)
         self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.full_ends = [], 0, None, set()
