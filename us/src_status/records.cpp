@@ -32,6 +32,9 @@ bool parse_end(const std::string &rest, program_end &end) {
 bool parse_exit_record(const std::string &line, const std::vector<std::string> &bases, program_end &end) {
     // "Mon Mar  4 09:05:07 2024: BASE exited normally with code(N)", in the
     // supervisor's local time, which the stamp does not name.
+    // The supervisor writes no line longer; a longer one is never matched,
+    // which would cost the regular expression a stack frame per character.
+    if (line.size() > 254) return false;
     struct tm tm {};
     const char *stamp_end = strptime(line.c_str(), "%a %b %e %H:%M:%S %Y", &tm);
     if (line.size() < stamp_len + 2 || stamp_end != line.c_str() + stamp_len || line.compare(stamp_len, 2, ": ") != 0)

@@ -31,7 +31,8 @@ void supervisor_lines(std::ostringstream &out, const install_status &s, const su
     if (sup.has_state)
         out << "upgrades     " << sup.upgrades_installed << " installed, " << sup.upgrades_failed
             << " failed since the supervisor started; " << sup.reloads_failed << " reloads not done\n";
-    if (sup.has_run_file) out << "directory    " << printable(sup.directory) << "\n";
+    // Empty until the first record after a rotation writes the line again.
+    if (sup.has_run_file) out << "directory    " << (sup.directory.empty() ? "-" : printable(sup.directory)) << "\n";
 }
 
 void program_lines(std::ostringstream &out, const install_status &s, const supervisor_status &sup) {

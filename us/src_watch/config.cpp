@@ -31,13 +31,10 @@ int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
     const cjson_tree conf(cjson_from_file(conf_file));
     if (!conf) return -1;
 
-    const cJSON *watch = cJSON_GetObjectItem(conf.get(), "__watch");
-    const cJSON *processes = watch ? cJSON_GetObjectItem(watch, "processes") : nullptr;
-    const int count = processes ? cJSON_GetArraySize(processes) : 0;
-    if (count == 0) {
-        daemon_init_default(daemon);
-        return 0;
-    }
+    // The library's readers take a missing node for one without members.
+    const cJSON *processes = cJSON_GetObjectItem(cJSON_GetObjectItem(conf.get(), "__watch"), "processes");
+    const int count = cJSON_GetArraySize(processes);
+    if (count == 0) return daemon_init_default(daemon), 0;
 
     daemon->sub_cnt = std::min(count, MAX_SUB_PROCESS);
     for (int i = 0; i < daemon->sub_cnt; ++i) {

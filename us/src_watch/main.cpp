@@ -145,6 +145,7 @@ void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
         exit(0);
     }
     if (!keep_locks && daemon_run_set(argv[0], daemon) != 0) exit(0);
+    remove_upgrade_leftovers();  // ours alone now: no other supervisor can be installing
     daemon->started = daemon->build_since = time(nullptr);
     tell_service_manager_ready(notify_socket);
 }

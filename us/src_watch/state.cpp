@@ -47,9 +47,10 @@ bool write_view(watch_daemon_t *daemon, const char *path, const char *text) {
         daemon->state_fd = -1;
     }
     if (daemon->state_fd < 0) daemon->state_fd = open_own(path, O_RDWR, 0644).release();
+    // Written to the end, so that a write cut short says why.
     const size_t len = strlen(text);
-    return daemon->state_fd >= 0 && pwrite(daemon->state_fd, text, len, 0) == static_cast<ssize_t>(len) &&
-           ftruncate(daemon->state_fd, static_cast<off_t>(len)) == 0;
+    return daemon->state_fd >= 0 && lseek(daemon->state_fd, 0, SEEK_SET) == 0 &&
+           write_all(daemon->state_fd, text, len) && ftruncate(daemon->state_fd, static_cast<off_t>(len)) == 0;
 }
 
 }  // namespace

@@ -6,10 +6,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <initializer_list>
 
 #include "app_dpi_process.h"
+#include "build_info.h"
 #include "reexec.h"
 #include "tool.h"
 #include "watch_daemon.h"
@@ -69,12 +71,15 @@ int take_end(watch_daemon_t *daemon, int slot, int code, int exit_normal, int *p
 }
 
 // An end found when a cycle ends, before its kills: recorded and counted as
-// any end; a request is taken as far as the cycle still can.
+// any end; a request is taken as far as the cycle still can. The next
+// cycle's starts keep the restart reason of the request that ended this one,
+// unless this end fails the cycle.
 int take_late_end(watch_daemon_t *daemon, int slot, int status) {
-    int code = 0, exit_normal = 0;
+    int code = 0, exit_normal = 0, reason = daemon->cycle_reason;
     find_exit_status(daemon->pids[slot].pid, status, daemon, &code, &exit_normal);
-    const int verdict = take_end(daemon, slot, code, exit_normal, &daemon->cycle_reason);
+    const int verdict = take_end(daemon, slot, code, exit_normal, &reason);
     if (verdict > 0 && exit_normal != 1 && code == SIGSEGV) segv_sleep(daemon);
+    if (verdict < 0) daemon->cycle_reason = reason;
     return verdict;
 }
 
@@ -163,6 +168,11 @@ long long monotonic_ms() {
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
+bool stop_pending() {
+    sigset_t pending;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 1;
+}
+
 void stop_on_request() {
     if (supervised != nullptr) state_stopped(supervised, "on request (SIGTERM)");
     exit(0);
@@ -170,8 +180,8 @@ void stop_on_request() {
 
 // Our own children are killed by pid, and reaped at once: one that ended on
 // its own just before is recorded as any end. killall then ends what is left
-// of the names, which it matches only as they are started (it misses a child
-// started as ./data//a/b, and does nothing when it is missing).
+// of the names (and does nothing when it is missing). A name with a slash it
+// matches by the file it names, so the data space's copy is named too.
 void watch_clean(watch_daemon_t *daemon) {
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         exec_pid_t &slot = daemon->pids[i];
@@ -187,8 +197,13 @@ void watch_clean(watch_daemon_t *daemon) {
         }
     }
     for (int i = 0; i < daemon->sub_cnt; ++i) {
-        const char *const argv[] = {"killall", "-9", "--", daemon->pids[i].base.data(), nullptr};
-        run_tool(argv, {.quiet = true});
+        const char *base = daemon->pids[i].base.data();
+        char in_data[sizeof DPI_DATA_DIRNAME + PATH_BUF];
+        snprintf(in_data, sizeof in_data, "%s/%s", DPI_DATA_DIRNAME, base);
+        for (const char *name : {base, strchr(base, '/') != nullptr ? static_cast<const char *>(in_data) : nullptr}) {
+            const char *const argv[] = {"killall", "-9", "--", name, nullptr};
+            if (name != nullptr) run_tool(argv, {.quiet = true});
+        }
     }
 }
 

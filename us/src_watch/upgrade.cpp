@@ -1,6 +1,7 @@
 // Installing the upgrade package a program left in ./tmp/: which package,
 // where it goes, and the boot-check record that says what is installed.
 #include <fcntl.h>
+#include <glob.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,9 +34,12 @@ int copy_fd_to(int in, const char *newfile) {
     }
     char block[1024];
     ssize_t n;
-    while ((n = read(in, block, sizeof block)) != 0) {
+    for (size_t blocks = 1; (n = read(in, block, sizeof block)) != 0; ++blocks) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 || !write_all(out.get(), block, static_cast<size_t>(n))) break;
+        // A stop is taken between two MiB: a huge package must not hold it
+        // for as long as filling the disk takes, nor leave its copy behind.
+        if (blocks % 1024 == 0 && stop_pending()) discard_temp(tmp), stop_on_request();
     }
     if (n == 0 ? commit_temp(std::move(out), tmp, newfile) : discard_temp(tmp)) return 0;
     printf("upgrade failed: cannot copy to %s: %s\n", newfile, strerror(errno));
@@ -110,6 +114,17 @@ const char *install_package(int package, int ret_code, cjson_tree &record) {
 }
 
 }  // namespace
+
+void remove_upgrade_leftovers() {
+    for (const char *target : {BOOTCHK_PATH, "./data//init.bin", "./data//m01_sig.bin"}) {
+        char pattern[64];
+        snprintf(pattern, sizeof pattern, "%s.tmp??????", target);
+        glob_t found{};
+        if (glob(pattern, GLOB_NOSORT, nullptr, &found) == 0)
+            for (size_t i = 0; i < found.gl_pathc; ++i) unlink(found.gl_pathv[i]);
+        globfree(&found);
+    }
+}
 
 int copy_file(const char *oldfile, const char *newfile) {
     const unique_fd in = open_exposed(oldfile);

@@ -112,6 +112,7 @@ sigset_t signal_set(std::initializer_list<int> signals);
 // programs get SIGTERM as the supervisor ends.
 int await_signal(std::initializer_list<int> signals, long long ms);
 [[noreturn]] void stop_on_request();
+bool stop_pending();  // a request to stop waits to be taken
 long long monotonic_ms();
 int loop_run(watch_daemon_t *daemon, int *pcode);
 int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_code, int *exit_normal);
@@ -125,6 +126,9 @@ int find_boot_space(watch_daemon_t *daemon);
 
 // Upgrade installation
 void daemon_upgrade(watch_daemon_t *daemon, int ret_code);
+// Removes the temporary copies a supervisor killed during an installation
+// left beside the files it replaces.
+void remove_upgrade_leftovers();
 int copy_file(const char *oldfile, const char *newfile);
 int file_write_buf(const char *file, const char *buf, int buflen);
 
