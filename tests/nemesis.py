@@ -11,7 +11,7 @@
 #
 # A failure prints the seed, the actions applied and the invariant violated;
 # --seed S applies the same actions again (timing may make a replay differ).
-import argparse, contextlib, faulthandler, fcntl, functools, io, json, os, random, re, select, shutil, signal, stat
+import argparse, collections, contextlib, faulthandler, fcntl, functools, io, json, os, random, re, select, shutil, signal, stat
 import subprocess, sys, tarfile, tempfile, threading, time, traceback
 
 SCALE = 1000  # restart delays last a thousandth of their time
@@ -118,7 +118,7 @@ def fnv1a(data):
 
 class World:
     def __init__(self, build, seed, seconds, sanitized):
-        self.rng, self.build, self.sanitized, self.actions = random.Random(seed), build, sanitized, []
+        self.rng, self.build, self.sanitized, self.actions, self.kinds = random.Random(seed), build, sanitized, [], []
         self.base = tempfile.mkdtemp(prefix='wdnemesis.')
         self.inst, self.logs, self.sentinel, self.pkgs = (f'{self.base}/{d}' for d in ('inst', 'logs', 'sentinel', 'pkgs'))
         for d in (self.inst, self.logs, self.sentinel, self.pkgs):
@@ -383,6 +383,7 @@ class World:
     # -- the nemesis ---------------------------------------------------------
     def log(self, *what):
         self.actions.append(' '.join(map(str, what)))
+        self.kinds.append(what[0])
         self.told_now, self.before = [], self.snapshot() or {}
 
     def tell(self, p, step):
@@ -619,11 +620,11 @@ def run_seed(build, seed, seconds, sanitized):
     try:
         w.run()
         w.stop()
-        return len(w.actions), None
+        return w.kinds, None
     except Violation as v:
-        return len(w.actions), (v, w.actions, w.tail())
+        return w.kinds, (v, w.actions, w.tail())
     except Exception:  # the harness's own fault, reported as one
-        return len(w.actions), ('harness: ' + traceback.format_exc(), w.actions, w.tail())
+        return w.kinds, ('harness: ' + traceback.format_exc(), w.actions, w.tail())
     finally:
         w.cleanup()
 
@@ -640,20 +641,23 @@ def main():
     a.build = os.path.abspath(a.build)
     sanitized = b'__asan' in read(f'{a.build}/watch_daemon')
     seeds, until, began = a.seed + [random.randrange(1 << 30) for _ in range(a.seeds)], time.time() + a.minutes * 60, time.time()
-    ran = actions = failures = 0
+    ran = failures = 0
+    kinds = collections.Counter()
     while seeds or time.time() < until:
         seed = seeds.pop(0) if seeds else random.randrange(1 << 30)
         print(f'seed {seed}', file=sys.stderr, flush=True)
         faulthandler.dump_traceback_later(a.seconds + 120, exit=True)  # the harness itself stuck
         n, failure = run_seed(a.build, seed, a.seconds, sanitized)
-        ran, actions = ran + 1, actions + n
+        ran += 1
+        kinds.update(n)
         if failure:
             failures += 1
             v, acts, tail = failure
             print(f'seed {seed}: VIOLATED {v}\n  actions: ' + '\n           '.join(acts) +
                   f'\n  console tail:\n{tail}\n  replay: {sys.argv[0]} {a.build} --seed {seed}'
                   ' (timing may make a replay differ)', flush=True)
-    print(f'nemesis: {ran} seeds, {actions} actions, {failures} violated, {(time.time() - began) / 60:.1f} minutes')
+    print(f'nemesis: {ran} seeds, {sum(kinds.values())} actions, {failures} violated, {(time.time() - began) / 60:.1f} minutes')
+    print('  of which ' + ', '.join(f'{k} {n}' for k, n in kinds.most_common()))
     return 1 if failures else 0
 
 
