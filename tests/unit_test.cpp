@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "fs.h"
+#include "handover.h"
 #include "status.h"
 #include "watch_daemon.h"
 
@@ -102,6 +103,23 @@ TEST(ParseExitRecord, RecordTable) {
         EXPECT_EQ(ok ? end.base + " " + how[end.how] + " " + std::to_string(end.value) : "none",
                   std::regex_replace(expected.substr(0, expected.find("  (")), std::regex("BBB"), base))
             << line;
+    }
+}
+
+TEST(HandoverRead, ForgedFieldsRefusedWhole) {
+    const std::string seed = slurp(std::string(CASES_DIR) + "/../fuzz/corpus/handover/two_slots.json");
+    for (const auto &[edit, expected] : table("handover.table")) {
+        std::string text = seed;
+        if (const size_t arrow = edit.find(" -> "); arrow != std::string::npos) {
+            const std::string from = edit.substr(0, arrow);
+            ASSERT_NE(text.find(from), std::string::npos) << edit;
+            text.replace(text.find(from), from.size(), edit.substr(arrow + 4));
+        }
+        handover_envelope env{};
+        watch_daemon_t daemon{};
+        bool state_ok = false;
+        const bool read = handover_read(text.data(), text.size(), env, daemon, state_ok);
+        EXPECT_EQ(read && state_ok ? "taken" : "refused", expected) << edit;
     }
 }
 
