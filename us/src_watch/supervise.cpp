@@ -187,9 +187,11 @@ void watch_clean(watch_daemon_t *daemon) {
         exec_pid_t &slot = daemon->pids[i];
         if (!slot.unreaped || slot.pid <= 0) continue;
         int status = 0;
-        if (waitpid(slot.pid, &status, WNOHANG) != slot.pid) status = kill_and_reap(slot.pid);
+        const bool ended_before = waitpid(slot.pid, &status, WNOHANG) == slot.pid;
+        if (!ended_before) status = kill_and_reap(slot.pid);
         if (status == -1) continue;  // still unreaped: the loop reaps it later, as no slot's child
-        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
+        // A SIGKILL that came before ours (the OOM killer, an operator) is an end like any.
+        if (!ended_before && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
             slot.unreaped = false;
             printf("No such pid(%d) for reexec\n", slot.pid);
         } else {
