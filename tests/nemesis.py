@@ -426,7 +426,8 @@ class World:
             time.sleep(self.rng.uniform(0, gap))
         self.fresh = not self.full
         pids, now = self.settle(), self.state().get('upgrades_installed')
-        if isinstance(installed, int) and isinstance(now, int) and now > installed:  # installed: the record names it
+        failed_boot = any(s == 'exit 129' for _, s, _ in ends)  # which cleans the record, maybe after the install
+        if isinstance(installed, int) and isinstance(now, int) and now > installed and not failed_boot:
             path = f'{self.inst}/data/.bootchk'
             record = parse(read(path)) if not os.path.islink(path) else {}
             need(any(isinstance(record, dict) and record.get(FLAGS.get(s)) == 1 for _, s, _ in ends), 'status truth',
