@@ -198,6 +198,7 @@ class World:
         self.sup = subprocess.Popen([f'{self.inst}/watch_daemon'], stdin=subprocess.DEVNULL, stdout=self.w,
                                     stderr=self.w, env=self.env(), cwd='/', start_new_session=True)
         self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.full_ends = [], 0, None, set()
+        self.ledger, self.shown = [], None  # what the package counts went through, for the report
         # until it has emptied its run file and started its programs
         poll_until(lambda: self.sup.poll() is not None or
                    all((self.starts(p) or [(0, 0)])[-1][1] == self.sup.pid for p in self.progs), 10)
@@ -295,6 +296,12 @@ class World:
         if os.path.lexists(f'{self.inst}/tmp/ttupgrade.tgz'):
             remove(f'{self.inst}/tmp/ttupgrade.tgz')
             self.upgrades[self.placed] -= 1
+            self.ledger.append(f'#{len(self.actions)} -1 left unasked')
+        state = self.state()
+        shown = [state.get('upgrades_installed'), state.get('upgrades_failed')]
+        if shown != self.shown:
+            self.shown = shown
+            self.ledger.append(f'#{len(self.actions)} shown {shown}')
         # At most this many SIGSEGV deaths (those a cycle overtook count too)
         self.segv = sum(1 for p in self.progs for pid, text in self.chosen(p) if text == 'killed by signal(11)')
         return pids
@@ -371,7 +378,7 @@ class World:
                 del want['ends'], want['segv']
             need({k: shown.get(k) for k in want} == want, 'status truth', f'{p}: shown {shown}, happened {want}')
         done = (sups[0].get('upgrades_installed') or 0) + (sups[0].get('upgrades_failed') or 0)
-        need(done == self.upgrades[self.sup.pid], 'status truth', f'{done} upgrades counted, {self.upgrades[self.sup.pid]} asked for')
+        need(done == self.upgrades[self.sup.pid], 'status truth', f'{done} upgrades counted, {self.upgrades[self.sup.pid]} asked for: {self.ledger}')
 
     def fingerprint(self):
         return {f'{r}/{n}': (os.lstat(f'{r}/{n}').st_mode, os.lstat(f'{r}/{n}').st_mtime_ns, read(f'{r}/{n}'))
@@ -403,12 +410,16 @@ class World:
         path = f'{self.inst}/tmp/ttupgrade.tgz'
         if kind == 'none' or os.path.lexists(path):
             return
+        # Whole or not at all, under a name no request takes: a program told
+        # before may be asking for it while it is written, and the disk may fill.
         try:
-            plant(path, kind, f'{self.sentinel}/file' if kind == 'link' else read(f'{self.pkgs}/{kind}'))
+            plant(f'{path}.new', kind, f'{self.sentinel}/file' if kind == 'link' else read(f'{self.pkgs}/{kind}'))
+            os.rename(f'{path}.new', path)
             self.placed = self.sup.pid
             self.upgrades[self.placed] += 1
+            self.ledger.append(f'#{len(self.actions)} +1 {kind}')
         except OSError:  # a full disk: no package
-            remove(path)
+            remove(f'{path}.new')
 
     def a_end(self, count=1, gap=0.003):
         ends = []
