@@ -387,6 +387,15 @@ class World:
     def tail(self, n=3000):
         return bytes(self.console[-n:] if n else self.console).decode(errors="replace")
 
+    def report(self):  # what a violation's reader needs beside the actions: a stalled console lost lines
+        try:
+            run = read(f'{self.inst}/tmp/watch_daemon.run').decode(errors='replace').splitlines()[-8:]
+            seen = '\n'.join(f'{p}: starts {self.starts(p)[-3:]}, chose {self.chosen(p)[-3:]}' for p in self.progs)
+            return (self.tail() + '\n  run file tail:\n' + '\n'.join(run) + f'\n  told now: {self.told_now}, supervisor '
+                    f'{self.sup.pid}, before: {self.before}, its last SIGKILLs: {read(f"{self.base}/kills").split()[-12:]}\n' + seen)
+        except Exception as e:  # whatever state the failure left
+            return f'{self.tail()}\n  (no more: {e!r})'
+
     # -- the nemesis ---------------------------------------------------------
     def log(self, *what):
         self.actions.append(' '.join(map(str, what)))
@@ -634,9 +643,9 @@ def run_seed(build, seed, seconds, sanitized):
         w.stop()
         return w.kinds, None
     except Violation as v:
-        return w.kinds, (v, w.actions, w.tail())
+        return w.kinds, (v, w.actions, w.report())
     except Exception:  # the harness's own fault, reported as one
-        return w.kinds, ('harness: ' + traceback.format_exc(), w.actions, w.tail())
+        return w.kinds, ('harness: ' + traceback.format_exc(), w.actions, w.report())
     finally:
         w.cleanup()
 

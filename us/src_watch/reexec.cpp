@@ -64,15 +64,27 @@ void let_locks_cross(const watch_daemon_t *daemon, bool cross) {
     for (const int fd : {daemon->run_fd, daemon->dir_fd}) fcntl(fd, F_SETFD, cross ? 0 : FD_CLOEXEC);
 }
 
+// Whether the open file description behind `fd` already holds its file's
+// lock. flock succeeds on a lock the description holds, but also on one that
+// nobody holds: only a second description of the same file, which cannot take
+// the lock then, tells the two apart.
+bool holds_lock(int fd, int flags) {
+    char again[64];
+    snprintf(again, sizeof again, "/proc/self/fd/%d", fd);
+    const unique_fd other = open_plain(again, flags);
+    return other.valid() && flock(other.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK &&
+           flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
 // A hand-over counts only if its locks are this install directory's and
-// this process holds them (flock succeeds on a lock one already holds, and
-// fails on one that another supervisor holds): the environment that names
-// it is whoever started us, and its run file may have any name by now.
+// this process already holds them: the environment that names it is whoever
+// started us (a fresh start has no lock yet), and its run file may have any
+// name by now.
 bool locks_are_ours(int run_fd, int dir_fd) {
     struct stat dir {}, here {}, run {};
     return fstat(dir_fd, &dir) == 0 && stat(".", &here) == 0 && dir.st_dev == here.st_dev &&
            dir.st_ino == here.st_ino && fstat(run_fd, &run) == 0 && S_ISREG(run.st_mode) &&
-           flock(dir_fd, LOCK_EX | LOCK_NB) == 0 && flock(run_fd, LOCK_EX | LOCK_NB) == 0;
+           holds_lock(dir_fd, O_RDONLY | O_DIRECTORY) && holds_lock(run_fd, O_RDONLY);
 }
 
 void reload_failed(watch_daemon_t *daemon) {
