@@ -410,7 +410,9 @@ class World:
         if self.full:  # its record may find no room
             self.tolerated.add(pid)
             self.full_ends.add(p)
-        try:
+        try:  # only to our own program: a pid that ended may be another process's by now
+            if alive_under(pid) != self.sup.pid:
+                raise ProcessLookupError
             os.kill(pid, signal.SIGUSR1)
         except ProcessLookupError:  # a cycle another end asked for ended it first
             remove(f'{self.logs}/{pid}.ctl')
