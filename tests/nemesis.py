@@ -283,9 +283,12 @@ class World:
     def acted(self, pids):
         # Whether every told program acted on what it was told, and every
         # program that must run anew since (it ended, or asked for a cycle) does.
+        # Gone first, chosen after: a program notes its choice before it ends,
+        # so one gone and then not among the chosen never chose.
+        gone = {pid for _, pid, _ in self.told_now if alive_under(pid) is None}
         chosen, must = {pid for p in self.progs for pid, _ in self.chosen(p)}, {}
         for p, pid, step in self.told_now:
-            if pid not in chosen and alive_under(pid) is not None:
+            if pid not in chosen and pid not in gone:
                 return False
             if pid in chosen:
                 must.update(self.before if step in REQUESTS else {p: pid})
