@@ -64,16 +64,21 @@ void let_locks_cross(const watch_daemon_t *daemon, bool cross) {
     for (const int fd : {daemon->run_fd, daemon->dir_fd}) fcntl(fd, F_SETFD, cross ? 0 : FD_CLOEXEC);
 }
 
-// Whether the open file description behind `fd` already holds its file's
-// lock. flock succeeds on a lock the description holds, but also on one that
-// nobody holds: only a second description of the same file, which cannot take
-// the lock then, tells the two apart.
-bool holds_lock(int fd, int flags) {
-    char again[64];
-    snprintf(again, sizeof again, "/proc/self/fd/%d", fd);
-    const unique_fd other = open_plain(again, flags);
-    return other.valid() && flock(other.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK &&
-           flock(fd, LOCK_EX | LOCK_NB) == 0;
+// Whether the open file description behind `fd` holds its file's lock, placed
+// by this process: /proc/self/fdinfo lists a description's own flock locks
+// with the pid that placed them, which a re-executed image shares with the
+// old one, and a starter that hands down its own locked descriptor does not.
+// (flock alone also succeeds on a lock nobody holds.)
+bool holds_lock(int fd) {
+    char path[64], info[4096];
+    snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+    const unique_fd f = open_plain(path);
+    const ssize_t n = f.valid() ? read_full(f.get(), info, sizeof info - 1) : -1;
+    info[n > 0 ? n : 0] = '\0';
+    int pid = 0;
+    for (const char *line = strstr(info, "lock:"); line != nullptr; line = strstr(line + 1, "lock:"))
+        if (sscanf(line, "lock: %*d: FLOCK ADVISORY WRITE %d", &pid) == 1 && pid == getpid()) return true;
+    return false;
 }
 
 // A hand-over counts only if its locks are this install directory's and
@@ -84,7 +89,7 @@ bool locks_are_ours(int run_fd, int dir_fd) {
     struct stat dir {}, here {}, run {};
     return fstat(dir_fd, &dir) == 0 && stat(".", &here) == 0 && dir.st_dev == here.st_dev &&
            dir.st_ino == here.st_ino && fstat(run_fd, &run) == 0 && S_ISREG(run.st_mode) &&
-           holds_lock(dir_fd, O_RDONLY | O_DIRECTORY) && holds_lock(run_fd, O_RDONLY);
+           holds_lock(dir_fd) && holds_lock(run_fd);
 }
 
 void reload_failed(watch_daemon_t *daemon) {
@@ -140,14 +145,16 @@ taken_over take_over(watch_daemon_t *daemon) {
         puts("ignoring a hand-over that is not this install directory's: a fresh start");
         return taken_over::refused;
     }
+    char old_build[sizeof env.version * 4];  // the envelope's words, shown, never obeyed
+    escaped(env.version, old_build, sizeof old_build);
     if (state_ok) {
-        printf("re-executed: build %s replaced by %s\n", env.version, WATCH_VERSION);
+        printf("re-executed: build %s replaced by %s\n", old_build, WATCH_VERSION);
     } else {
         *daemon = watch_daemon_t{};
         end_children();
         printf("re-executed, but the state of build %s (format %u) cannot be used by %s (format %u): the old "
                "programs were ended, a fresh cycle starts\n",
-               env.version, env.format, WATCH_VERSION, WATCH_HANDOVER_FORMAT);
+               old_build, env.format, WATCH_VERSION, WATCH_HANDOVER_FORMAT);
     }
     daemon->run_fd = env.run_fd;
     daemon->dir_fd = env.dir_fd;

@@ -39,9 +39,10 @@ size_t install_dir_line(char (&line)[PATH_BUF + 1]) {
 // leaves the file empty. Either way the directory line comes first again.
 void run_file_at_its_name(watch_daemon_t *daemon) {
     if (!still_at(daemon->run_fd, daemon->runfile.data())) {
+        // Records go on into the file held, and its lock with them, when the
+        // name cannot be opened or another process holds the new file's lock.
         const unique_fd fresh = open_own(daemon->runfile.data(), O_RDWR | O_APPEND, 0644);
-        if (!fresh.valid()) return;  // records go on into the file held
-        flock(fresh.get(), LOCK_EX | LOCK_NB);
+        if (!fresh.valid() || flock(fresh.get(), LOCK_EX | LOCK_NB) != 0) return;
         dup3(fresh.get(), daemon->run_fd, O_CLOEXEC);
     }
     struct stat st {};
