@@ -52,8 +52,7 @@ inline int app_change_dir(const char *path) {
         return -1;
     }
     memcpy(dir, path, len + 1);
-    const int ignored = chdir(dirname(dir));
-    (void)ignored;
+    [[maybe_unused]] const int ignored = chdir(dirname(dir));
     return 0;
 }
 

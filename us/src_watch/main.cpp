@@ -107,11 +107,8 @@ bool enough_descriptors(watch_daemon_t *daemon) {
 // starter hands down for the supervisor alone, which the programs must never
 // see: the service manager's socket, and the unit's output-buffering preload
 // (the supervisor buffers its own lines).
-void start_clean(watch_daemon_t *daemon, char *argv[], bool keep_locks) {
-    if (keep_locks)
-        keep_only_locks(daemon);
-    else
-        process_closefd_from(3);
+void start_clean(watch_daemon_t *daemon, char *argv[]) {
+    keep_only_locks(daemon);
     console_init();
     reset_signals();
     clear_interval_timers();
@@ -130,7 +127,7 @@ bool name_files(watch_daemon_t *daemon, const char *argv0) {
 void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
     char notify_socket[sizeof sockaddr_un::sun_path];
     snprintf(notify_socket, sizeof notify_socket, "%s", getenv("NOTIFY_SOCKET") ? getenv("NOTIFY_SOCKET") : "");
-    start_clean(daemon, argv, keep_locks);
+    start_clean(daemon, argv);
     // Linux hands an empty argument vector over as one empty argument: either
     // way there is no path to find the install directory by.
     if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
@@ -153,7 +150,7 @@ void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
 // A re-executed image: the state, the locks and the programs are the old
 // image's; only this build is new.
 void resume(watch_daemon_t *daemon, char *argv[]) {
-    start_clean(daemon, argv, true);
+    start_clean(daemon, argv);
     name_files(daemon, argv[0]);
     children_nofile = daemon->nofile_soft;
     daemon->build_since = time(nullptr);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -111,9 +112,7 @@ void reexec_self(watch_daemon_t *daemon) {
         printf("not re-executed: the state cannot be handed over: %s\n", strerror(errno));
         return reload_failed(daemon);
     }
-    char number[16];
-    snprintf(number, sizeof number, "%d", channel.get());
-    setenv(CHANNEL_VARIABLE, number, 1);
+    setenv(CHANNEL_VARIABLE, std::to_string(channel.get()).c_str(), 1);
     let_locks_cross(daemon, true);
     fflush(stdout);  // what this image printed must not die with it
     execv(path, daemon->argv);

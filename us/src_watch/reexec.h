@@ -22,6 +22,6 @@ enum class taken_over {
 // down, if any, and closes the hand-over channel.
 taken_over take_over(watch_daemon_t *daemon);
 
-// Closes every descriptor from 3 up but the two locks, and keeps those from
-// being inherited by any program.
+// Closes every descriptor from 3 up but the two locks, if held yet (-1 is
+// none), and keeps those from being inherited by any program.
 void keep_only_locks(const watch_daemon_t *daemon);

@@ -21,8 +21,7 @@ void append_whole(int fd, const char *text, size_t len) {
     struct stat before {};
     size_t written = 0;
     if (fstat(fd, &before) != 0 || write_all(fd, text, len, &written) || written == 0) return;
-    const int ignored = ftruncate(fd, before.st_size);
-    (void)ignored;
+    [[maybe_unused]] const int ignored = ftruncate(fd, before.st_size);
 }
 
 // The run file's first line: the install directory. 0 when it is not known.
@@ -70,8 +69,7 @@ int process_run_set(const char *run_name, const char *buf, int len) {
         return -1;
     }
     // Failures here cost only the run file's readability, never the lock.
-    const int truncated = ftruncate(fd.get(), 0);
-    (void)truncated;
+    [[maybe_unused]] const int truncated = ftruncate(fd.get(), 0);
     if (len > 0) append_whole(fd.get(), buf, static_cast<size_t>(len));
     return fd.release();
 }

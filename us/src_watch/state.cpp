@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "build_info.h"
 #include "fs.h"
@@ -42,10 +43,7 @@ namespace {
 // written, so that nothing of an older or foreign content stays behind it.
 // A file no longer at its path is left, and the path gets a new one.
 bool write_view(watch_daemon_t *daemon, const char *path, const char *text) {
-    if (daemon->state_fd >= 0 && !still_at(daemon->state_fd, path)) {
-        close(daemon->state_fd);
-        daemon->state_fd = -1;
-    }
+    if (daemon->state_fd >= 0 && !still_at(daemon->state_fd, path)) close(std::exchange(daemon->state_fd, -1));
     if (daemon->state_fd < 0) daemon->state_fd = open_own(path, O_RDWR, 0644).release();
     // Written to the end, so that a write cut short says why.
     const size_t len = strlen(text);

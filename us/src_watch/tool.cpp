@@ -79,8 +79,7 @@ char **tool_environment() {
     else
         execvpe(argv[0], const_cast<char *const *>(argv), env);
     const int err = errno;
-    const ssize_t told = write(3, &err, sizeof err);
-    (void)told;
+    [[maybe_unused]] const ssize_t told = write(3, &err, sizeof err);
     _exit(127);
 }
 

@@ -50,8 +50,8 @@ struct watch_daemon_ {
     char **argv;                         // as started, to re-execute with
     int verbose;                         // 1: started with an argument; children get "-d"
     int boot_space;                      // BOOT_SPACE_*, decided at every cycle
-    int run_fd;                          // the run file, open and locked
-    int dir_fd;                          // the install directory, open and locked
+    int run_fd = -1;                     // the run file, open and locked; -1 until then
+    int dir_fd = -1;                     // the install directory, open and locked; -1 until then
     int sub_cnt;                         // configured programs, 1 to MAX_SUB_PROCESS
     exec_pid_t pids[MAX_SUB_PROCESS];
     unsigned int segv_cnt;               // SIGSEGV deaths since start, never reset
