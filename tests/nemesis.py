@@ -199,6 +199,13 @@ class World:
                                     stderr=self.w, env=self.env(), cwd='/', start_new_session=True)
         self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.full_ends = [], 0, None, set()
         self.ledger, self.shown = [], None  # what the package counts went through, for the report
+        if self.rng.random() < 0.2:  # reloads while it starts, once it holds them (before, nothing can)
+            self.log('reloads while starting')
+            poll_until(lambda: int(re.search(rb'SigBlk:\s+(\w+)', read(f'/proc/{self.sup.pid}/status') or b'SigBlk: 800')[1], 16) & 0x800, 2, 0.001)
+            for _ in range(self.rng.randint(1, 3)):
+                time.sleep(self.rng.uniform(0, 0.03))
+                os.kill(self.sup.pid, signal.SIGUSR2)
+            poll_until(lambda: not self.reloading(), 12)
         # until it has emptied its run file and started its programs
         poll_until(lambda: self.sup.poll() is not None or
                    all((self.starts(p) or [(0, 0)])[-1][1] == self.sup.pid for p in self.progs), 10)
@@ -260,6 +267,11 @@ class World:
     def slot(self, p):
         slots = self.state().get('slots')
         return slots[self.progs.index(p)] if isinstance(slots, list) and len(slots) == len(self.progs) else {}
+
+    def reloading(self):  # a reload pending, or its --version probe running
+        m = re.search(rb'ShdPnd:\s+([0-9a-f]+)', read(f'/proc/{self.sup.pid}/status'))
+        return bool(m and int(m[1], 16) >> (signal.SIGUSR2 - 1) & 1) or any(
+            os.path.basename(link(f'/proc/{c}/exe')).startswith('watch_daemon') for c in self.children())
 
     def children(self):
         return sorted(map(int, read(f'/proc/{self.sup.pid}/task/{self.sup.pid}/children').split()))
@@ -479,10 +491,9 @@ class World:
                  f'the restart of {waiting} moved from {due} to {now.get("restart_due")}')
         pids = self.settle(12 if binary in ('mute', 'holder') else 0)
 
-        def calm():  # a moment on: no request pending and no --version probe running
+        def calm():  # a moment on: no reload pending or probing, only the programs as children
             time.sleep(0.01)
-            m = re.search(rb'ShdPnd:\s+([0-9a-f]+)', read(f'/proc/{self.sup.pid}/status'))
-            return not (m and int(m[1], 16) >> (signal.SIGUSR2 - 1) & 1) and self.children() == sorted(pids.values())
+            return not self.reloading() and self.children() == sorted(pids.values())
         poll_until(lambda: all(calm() for _ in range(5)), 12)  # calm for five looks in a row
         pids, self.fd0 = self.settle(), None  # a new image may have another baseline
         moved = {p for p in self.progs if pids[p] != self.before[p]}
