@@ -626,6 +626,12 @@ class World:
 
     def stop(self):
         # Stops the supervisor: nothing may be left running, or changed outside.
+        if self.rng.random() < 0.4:  # ends just before the stop, one maybe in another's delay: theirs, to be recorded
+            ends = [(p, self.rng.choice(('signal 11', 'exit 7', 'signal 6'))) for p in self.rng.sample(self.progs, 2)]
+            self.log('ends before the stop', ends)
+            for p, step in ends:
+                self.tell(p, step)
+                poll_until(lambda: alive_under(self.starts(p)[-1][0]) is None, 2, 0.001)
         pids = [pid for p in self.progs for pid, _ in self.starts(p)]
         self.sup.send_signal(signal.SIGTERM)
         need(poll_until(lambda: self.sup.poll() is not None, 10), 'liveness', 'the supervisor does not stop on SIGTERM')

@@ -85,6 +85,20 @@ int take_late_end(watch_daemon_t *daemon, int slot, int status) {
 
 // Every end that already happened when the cycle ends is handled before the
 // cycle kills anything: only the cycle's own kills go unrecorded.
+// Ends that came before a request to stop (one in another program's restart
+// delay waits unreaped) are the programs' own: recorded and counted, but not
+// acted on, since no restart, cycle or upgrade follows a stop.
+void record_ends_before_stop(watch_daemon_t *daemon) {
+    for (int i = 0; i < daemon->sub_cnt; ++i) {
+        int status = 0, code = 0, exit_normal = 0;
+        const exec_pid_t &slot = daemon->pids[i];
+        if (!slot.unreaped || slot.pid <= 0 || waitpid(slot.pid, &status, WNOHANG) != slot.pid) continue;
+        find_exit_status(slot.pid, status, daemon, &code, &exit_normal);
+        record_end(daemon, i, code, exit_normal);
+        state_child_ended(daemon, i, code, exit_normal);
+    }
+}
+
 int take_ended(watch_daemon_t *daemon, int result) {
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         int status = 0;
@@ -174,7 +188,10 @@ bool stop_pending() {
 }
 
 void stop_on_request() {
-    if (supervised != nullptr) state_stopped(supervised, "on request (SIGTERM)");
+    if (supervised != nullptr) {
+        record_ends_before_stop(supervised);
+        state_stopped(supervised, "on request (SIGTERM)");
+    }
     exit(0);
 }
 
