@@ -42,10 +42,34 @@ pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
     }
 }
 
+// Ends that came before the supervisor stops (one in another program's
+// restart delay waits unreaped) are the programs' own: recorded and counted,
+// but not acted on, since no restart, cycle or upgrade follows.
+void record_ends_before_stop(watch_daemon_t *daemon) {
+    for (int i = 0; i < daemon->sub_cnt; ++i) {
+        int status = 0, code = 0, exit_normal = 0;
+        const exec_pid_t &slot = daemon->pids[i];
+        if (!slot.unreaped || slot.pid <= 0 || waitpid(slot.pid, &status, WNOHANG) != slot.pid) continue;
+        find_exit_status(slot.pid, status, daemon, &code, &exit_normal);
+        record_end(daemon, i, code, exit_normal);
+        state_child_ended(daemon, i, code, exit_normal);
+    }
+}
+
+// A fork that failed three times is a shortage of pids or memory, no failed
+// boot: the supervisor ends, at a cycle's start and at a restart alike, and
+// the boot-check record stays for its next start.
+[[noreturn]] void stop_supervising(watch_daemon_t *daemon, const char *why) {
+    record_ends_before_stop(daemon);
+    state_stopped(daemon, why);
+    exit(0);
+}
+
 // Waits out the pending restart's delay, then restarts that program. A
 // request to re-execute interrupts the wait; the new image waits only for
 // what is left. Children that end meanwhile are reaped after the delay.
-bool restart_when_due(watch_daemon_t *daemon) {
+// A restart that cannot fork ends the supervisor (see stop_supervising).
+void restart_when_due(watch_daemon_t *daemon) {
     pending_restart &restart = daemon->pending;
     for (long long left; (left = restart.due_ms - monotonic_ms()) > 0;) {
         if (await_signal({SIGUSR2, SIGTERM}, left) != SIGUSR2) break;
@@ -53,7 +77,7 @@ bool restart_when_due(watch_daemon_t *daemon) {
     }
     restart.active = false;
     daemon_run_one(daemon, restart.slot, restart.code);
-    return daemon->pids[restart.slot].pid >= 0;
+    if (daemon->pids[restart.slot].pid < 0) stop_supervising(daemon, "gave up: failed to fork");
 }
 
 // Records an end and takes what its exit code asks for: -1 the cycle fails,
@@ -85,20 +109,6 @@ int take_late_end(watch_daemon_t *daemon, int slot, int status) {
 
 // Every end that already happened when the cycle ends is handled before the
 // cycle kills anything: only the cycle's own kills go unrecorded.
-// Ends that came before a request to stop (one in another program's restart
-// delay waits unreaped) are the programs' own: recorded and counted, but not
-// acted on, since no restart, cycle or upgrade follows a stop.
-void record_ends_before_stop(watch_daemon_t *daemon) {
-    for (int i = 0; i < daemon->sub_cnt; ++i) {
-        int status = 0, code = 0, exit_normal = 0;
-        const exec_pid_t &slot = daemon->pids[i];
-        if (!slot.unreaped || slot.pid <= 0 || waitpid(slot.pid, &status, WNOHANG) != slot.pid) continue;
-        find_exit_status(slot.pid, status, daemon, &code, &exit_normal);
-        record_end(daemon, i, code, exit_normal);
-        state_child_ended(daemon, i, code, exit_normal);
-    }
-}
-
 int take_ended(watch_daemon_t *daemon, int result) {
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         int status = 0;
@@ -138,21 +148,16 @@ bool fall_back_after_failure(watch_daemon_t *daemon) {
     return false;
 }
 
-// Kills what is left, decides the boot space and starts every program;
-// false when a start could not fork, which ends the supervisor.
-bool start_cycle(watch_daemon_t *daemon, bool first) {
+// Kills what is left, decides the boot space and starts every program.
+void start_cycle(watch_daemon_t *daemon, bool first) {
     watch_clean(daemon);
     daemon->boot_space = find_boot_space(daemon);
     daemon->cycle_started_ms = first ? 0 : monotonic_ms();
     state_cycle_started(daemon);
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         daemon_run_one(daemon, i, daemon->cycle_reason);
-        if (daemon->pids[i].pid < 0) {
-            state_stopped(daemon, "gave up: failed to fork");
-            return false;
-        }
+        if (daemon->pids[i].pid < 0) stop_supervising(daemon, "gave up: failed to fork");
     }
-    return true;
 }
 
 }  // namespace
@@ -188,10 +193,7 @@ bool stop_pending() {
 }
 
 void stop_on_request() {
-    if (supervised != nullptr) {
-        record_ends_before_stop(supervised);
-        state_stopped(supervised, "on request (SIGTERM)");
-    }
+    if (supervised != nullptr) stop_supervising(supervised, "on request (SIGTERM)");
     exit(0);
 }
 
@@ -248,7 +250,7 @@ int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_c
 }
 
 int loop_run(watch_daemon_t *daemon, int *pcode) {
-    if (daemon->pending.active && !restart_when_due(daemon)) return -1;
+    if (daemon->pending.active) restart_when_due(daemon);
     for (;;) {
         int status = 0;
         const pid_t pid = wait_for_end(daemon, &status);
@@ -265,14 +267,14 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
         const int delay = restart_delay(daemon, code, exit_normal);
         state_restart_due(daemon, i, delay);
         daemon->pending = {true, i, code, monotonic_ms() + delay * 1000LL};
-        if (!restart_when_due(daemon)) return -1;
+        restart_when_due(daemon);
     }
 }
 
 void watch_loop(watch_daemon_t *daemon, bool resumed) {
     supervised = daemon;
     for (bool first = !resumed, fresh = !resumed;; first = false, fresh = true) {
-        if (fresh && !start_cycle(daemon, first)) return;
+        if (fresh) start_cycle(daemon, first);
         const int result = take_ended(daemon, loop_run(daemon, &daemon->cycle_reason));
         if (result < 0 && !fall_back_after_failure(daemon)) return;
         wait_out_cycle_bound(daemon);
