@@ -127,8 +127,14 @@ void wait_out_cycle_bound(const watch_daemon_t *daemon) {
     if (daemon->cycle_started_ms != 0) await_signal({SIGTERM}, std::max(0LL, daemon->cycle_started_ms + 1000 - monotonic_ms()));
 }
 
-// After a failed cycle: true to try again, from the install directory.
+// After a failed cycle: true to try again, from the install directory, or
+// from the record an upgrade wrote in the failed cycle, which no failure of
+// that cycle can be about.
 bool fall_back_after_failure(watch_daemon_t *daemon) {
+    if (daemon->record_untried) {  // the failure was the boot's before it
+        puts("failed boot, but an upgrade was installed meanwhile, so keep bootchk and try it");
+        return true;
+    }
     if (!daemon->bootchk_set_aside) {
         switch (bootchk_exit_clean()) {
             case 1:
@@ -153,6 +159,7 @@ void start_cycle(watch_daemon_t *daemon, bool first) {
     watch_clean(daemon);
     daemon->boot_space = find_boot_space(daemon);
     daemon->cycle_started_ms = first ? 0 : monotonic_ms();
+    daemon->record_untried = false;
     state_cycle_started(daemon);
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         daemon_run_one(daemon, i, daemon->cycle_reason);

@@ -56,6 +56,7 @@ struct watch_daemon_ {
     exec_pid_t pids[MAX_SUB_PROCESS];
     unsigned int segv_cnt;               // SIGSEGV deaths since start, never reset
     bool bootchk_set_aside;              // a record we could not remove: ignore it
+    bool record_untried;                 // an upgrade wrote the record in this cycle
     int cycle_reason;                    // the restart reason of the next cycle's starts
     long long cycle_started_ms;          // CLOCK_MONOTONIC; 0 until the first restart-all
     pending_restart pending;
