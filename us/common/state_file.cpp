@@ -72,11 +72,20 @@ const char *json_reader::text(const cJSON *o, const char *name) {
     return cJSON_IsString(item) ? item->valuestring : nullptr;
 }
 
-bool supervisor_file(const char *argv0, const char *suffix, char *path, size_t size) {
-    // basename(): what follows the last slash, trailing slashes aside.
-    std::string_view name(argv0);
+std::string_view base_name(const char *path) {
+    std::string_view name(path);
     while (name.size() > 1 && name.ends_with('/')) name.remove_suffix(1);
     name.remove_prefix(name.rfind('/') + 1);  // npos + 1 is 0
+    return name;
+}
+
+bool named_like_supervisor(const char *base, const char *argv0) {
+    const std::string_view name = base_name(base);
+    return name == "watch_daemon" || (argv0 != nullptr && name == base_name(argv0));
+}
+
+bool supervisor_file(const char *argv0, const char *suffix, char *path, size_t size) {
+    const std::string_view name = base_name(argv0);
     const int n = snprintf(path, size, "./tmp/%.*s%s", static_cast<int>(name.size()), name.data(), suffix);
     return n > 0 && static_cast<size_t>(n) < size;
 }

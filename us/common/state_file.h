@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <string_view>
 
 #include "fs.h"
 
@@ -18,6 +19,14 @@ inline constexpr int STATE_SLOTS = 4;
 // The run file and the state file of a supervisor started as `argv0`:
 // "./tmp/" + its base name + ".run" or ".state". False when they do not fit.
 bool supervisor_file(const char *argv0, const char *suffix, char *path, size_t size);
+
+// What a path ends in, as POSIX basename() takes it: trailing slashes aside.
+std::string_view base_name(const char *path);
+
+// Whether a program `base` bears a supervisor's name: "watch_daemon", or the
+// name of `argv0` (may be null). Leftovers are killed by name (killall), and
+// by that one every supervisor of the host would be.
+bool named_like_supervisor(const char *base, const char *argv0);
 
 enum slot_state : unsigned char { SLOT_STARTING = 0, SLOT_RUNNING, SLOT_WAITING };
 

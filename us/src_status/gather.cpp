@@ -179,6 +179,8 @@ std::string read_config(const char *path, std::vector<std::string> &bases) {
         const char *base = cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base");
         if (base == nullptr)
             return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has no string \"base\"";
+        if (named_like_supervisor(base, nullptr))
+            return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has the supervisor's name";
         bases.emplace_back(base);
     }
     if (bases.empty()) bases.emplace_back(default_program);

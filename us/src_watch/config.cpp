@@ -25,26 +25,6 @@ void daemon_init_default(watch_daemon_t *daemon) {
     snprintf(daemon->pids[0].base.data(), PATH_BUF, "%s", DEFAULT_PROGRAM);
 }
 
-namespace {
-
-const char *last_component(const char *path) {
-    const char *slash = strrchr(path, '/');
-    return slash != nullptr ? slash + 1 : path;
-}
-
-// Leftovers are killed by name (killall): a program named like the supervisor
-// would take it, and every other supervisor of the host, with it at each cycle.
-bool names_a_supervisor(const char *base, char **argv) {
-    const char *name = last_component(base);
-    const char *own = argv != nullptr && argv[0] != nullptr ? last_component(argv[0]) : "watch_daemon";
-    if (strcmp(name, "watch_daemon") != 0 && strcmp(name, own) != 0) return false;
-    char shown[PATH_BUF * 4];
-    printf("config: program %s has the supervisor's name, refused\n", escaped(base, shown, sizeof shown));
-    return true;
-}
-
-}  // namespace
-
 // Only the path "__watch" -> "processes" -> [{"base": "..."}] is read; types
 // along it are not checked, so a scalar "processes" simply has no elements.
 // Programs beyond the fourth are ignored: there are only four slots.
@@ -61,7 +41,12 @@ int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         const cJSON *entry = cJSON_GetArrayItem(processes, i);
         const char *base = cJSON_GetItemString(entry, "base");
-        if (base == nullptr || names_a_supervisor(base, daemon->argv)) return -1;
+        if (base == nullptr) return -1;
+        if (named_like_supervisor(base, daemon->argv != nullptr ? daemon->argv[0] : nullptr)) {
+            char shown[PATH_BUF * 4];
+            printf("config: program %s has the supervisor's name, refused\n", escaped(base, shown, sizeof shown));
+            return -1;
+        }
         snprintf(daemon->pids[i].base.data(), PATH_BUF, "%s", base);
         daemon->pids[i].pid = 0;
     }
