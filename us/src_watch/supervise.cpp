@@ -87,10 +87,12 @@ int take_end(watch_daemon_t *daemon, int slot, int code, int exit_normal, int *p
     state_child_ended(daemon, slot, code, exit_normal);
     if (exit_normal != 1) return 1;
     *pcode = code;
-    if (code >= APP_RETCODE_UPDATE && code <= APP_RETCODE_UPDATE_SIG)
+    if (code >= APP_RETCODE_UPDATE && code <= APP_RETCODE_UPDATE_SIG) {
+        state_publish(daemon);  // the end shows while the package installs
         daemon_upgrade(daemon, code);
-    else if (code != APP_RETCODE_RESTORE && code != APP_RETCODE_ERROR)
+    } else if (code != APP_RETCODE_RESTORE && code != APP_RETCODE_ERROR) {
         return 1;
+    }
     return code == APP_RETCODE_ERROR ? -1 : 0;
 }
 
@@ -154,9 +156,13 @@ bool fall_back_after_failure(watch_daemon_t *daemon) {
     return false;
 }
 
-// Kills what is left, decides the boot space and starts every program.
-void start_cycle(watch_daemon_t *daemon, bool first) {
-    watch_clean(daemon);
+// Kills what is left, decides the boot space and starts every program; false
+// when the supervisor gives up. An end the kills overtook (one in the wait
+// for the cycle's second, say) still counts: a failed boot there fails the
+// cycle before this one, as at that cycle's end.
+bool start_cycle(watch_daemon_t *daemon, bool first) {
+    while (watch_clean(daemon) < 0)
+        if (!fall_back_after_failure(daemon)) return false;
     daemon->boot_space = find_boot_space(daemon);
     daemon->cycle_started_ms = first ? 0 : monotonic_ms();
     daemon->record_untried = false;
@@ -165,6 +171,7 @@ void start_cycle(watch_daemon_t *daemon, bool first) {
         daemon_run_one(daemon, i, daemon->cycle_reason);
         if (daemon->pids[i].pid < 0) stop_supervising(daemon, "gave up: failed to fork");
     }
+    return true;
 }
 
 }  // namespace
@@ -205,10 +212,12 @@ void stop_on_request() {
 }
 
 // Our own children are killed by pid, and reaped at once: one that ended on
-// its own just before is recorded as any end. killall then ends what is left
-// of the names (and does nothing when it is missing). A name with a slash it
-// matches by the file it names, so the data space's copy is named too.
-void watch_clean(watch_daemon_t *daemon) {
+// its own just before is taken as any end, and -1 says it failed the cycle.
+// killall then ends what is left of the names (and does nothing when it is
+// missing). A name with a slash it matches by the file it names, so the data
+// space's copy is named too.
+int watch_clean(watch_daemon_t *daemon) {
+    int result = 0;
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         exec_pid_t &slot = daemon->pids[i];
         if (!slot.unreaped || slot.pid <= 0) continue;
@@ -220,8 +229,8 @@ void watch_clean(watch_daemon_t *daemon) {
         if (!ended_before && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
             slot.unreaped = false;
             printf("No such pid(%d) for reexec\n", slot.pid);
-        } else {
-            take_late_end(daemon, i, status);
+        } else if (take_late_end(daemon, i, status) < 0) {
+            result = -1;
         }
     }
     for (int i = 0; i < daemon->sub_cnt; ++i) {
@@ -233,6 +242,7 @@ void watch_clean(watch_daemon_t *daemon) {
             if (name != nullptr) run_tool(argv, {.quiet = true});
         }
     }
+    return result;
 }
 
 int segv_delay(unsigned int count) {
@@ -281,7 +291,7 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
 void watch_loop(watch_daemon_t *daemon, bool resumed) {
     supervised = daemon;
     for (bool first = !resumed, fresh = !resumed;; first = false, fresh = true) {
-        if (fresh) start_cycle(daemon, first);
+        if (fresh && !start_cycle(daemon, first)) return;
         const int result = take_ended(daemon, loop_run(daemon, &daemon->cycle_reason));
         if (result < 0 && !fall_back_after_failure(daemon)) return;
         wait_out_cycle_bound(daemon);

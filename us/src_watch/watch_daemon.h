@@ -119,7 +119,7 @@ int loop_run(watch_daemon_t *daemon, int *pcode);
 int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_code, int *exit_normal);
 int segv_sleep(watch_daemon_t *daemon);
 int segv_delay(unsigned int count);  // the delay after the `count`th SIGSEGV death
-void watch_clean(watch_daemon_t *daemon);
+int watch_clean(watch_daemon_t *daemon);
 
 // Boot-check record
 int bootchk_exit_clean();
