@@ -268,10 +268,13 @@ class World:
         slots = self.state().get('slots')
         return slots[self.progs.index(p)] if isinstance(slots, list) and len(slots) == len(self.progs) else {}
 
-    def reloading(self):  # a reload pending, or its --version probe running
+    def reloading(self):  # a reload pending, being taken (not waiting for a signal), or its --version probe running
+        if self.sup.poll() is not None:
+            return False
         m = re.search(rb'ShdPnd:\s+([0-9a-f]+)', read(f'/proc/{self.sup.pid}/status'))
-        return bool(m and int(m[1], 16) >> (signal.SIGUSR2 - 1) & 1) or any(
-            os.path.basename(link(f'/proc/{c}/exe')).startswith('watch_daemon') for c in self.children())
+        return bool(m and int(m[1], 16) >> (signal.SIGUSR2 - 1) & 1) or \
+            not read(f'/proc/{self.sup.pid}/wchan').startswith(b'do_sigtimedwait') or any(
+                os.path.basename(link(f'/proc/{c}/exe')).startswith('watch_daemon') for c in self.children())
 
     def children(self):
         return sorted(map(int, read(f'/proc/{self.sup.pid}/task/{self.sup.pid}/children').split()))
