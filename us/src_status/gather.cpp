@@ -18,9 +18,6 @@
 
 namespace {
 
-constexpr size_t config_cap = 16 << 20;  // as the supervisor reads it
-constexpr char default_program[] = "quorin-dpi-inner";
-
 std::string directory_of(const std::string &path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "" : slash == 0 ? "/" : path.substr(0, slash);
@@ -163,7 +160,7 @@ std::string read_config(const char *path, std::vector<std::string> &bases) {
     const unique_fd fd = open_plain(path);
     if (!fd.valid()) return name + ": " + strerror(errno);
     size_t len = 0;
-    const heap_text text = read_capped(fd.get(), config_cap, &len);
+    const heap_text text = read_capped(fd.get(), CONFIG_MAX, &len);
     if (!text) return name + (errno == EFBIG ? " is larger than 16 MiB" : ": " + std::string(strerror(errno)));
     if (len == 0) return name + " is empty";
     const char *end = nullptr;
@@ -175,7 +172,7 @@ std::string read_config(const char *path, std::vector<std::string> &bases) {
                ", column " + std::to_string(read.size() - (line_start == std::string::npos ? 0 : line_start + 1) + 1);
     }
     const cJSON *processes = cJSON_GetObjectItem(cJSON_GetObjectItem(conf.get(), "__watch"), "processes");
-    for (int i = 0; i < std::min(cJSON_GetArraySize(processes), 4); ++i) {
+    for (int i = 0; i < std::min(cJSON_GetArraySize(processes), STATE_SLOTS); ++i) {
         const char *base = cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base");
         if (base == nullptr)
             return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has no string \"base\"";
@@ -183,7 +180,7 @@ std::string read_config(const char *path, std::vector<std::string> &bases) {
             return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has the supervisor's name";
         bases.emplace_back(base);
     }
-    if (bases.empty()) bases.emplace_back(default_program);
+    if (bases.empty()) bases.emplace_back(DEFAULT_PROGRAM);
     return "";
 }
 

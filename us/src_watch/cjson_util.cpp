@@ -1,16 +1,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "build_info.h"
 #include "fs.h"
 #include "libutil/cJSON.h"
 
-// The configuration is the operator's: a link to it is followed. It may be a
-// product-wide file with much else in it, hence the generous cap, which only
-// keeps a runaway file from taking the supervisor's memory.
+// The configuration is the operator's: a link to it is followed.
 cJSON *cjson_from_file(const char *conf_file) {
     const unique_fd fd = open_plain(conf_file);
     size_t len = 0;
-    const heap_text text = fd.valid() ? read_capped(fd.get(), 16 << 20, &len) : nullptr;
+    const heap_text text = fd.valid() ? read_capped(fd.get(), CONFIG_MAX, &len) : nullptr;
     return text && len > 0 ? cJSON_Parse(text.get()) : nullptr;
 }
 

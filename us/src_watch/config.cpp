@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "build_info.h"
 #include "console.h"
 #include "fs.h"
 #include "watch_daemon.h"

@@ -19,7 +19,6 @@ inline constexpr int MAX_CMD_LEN = 256;            // bytes per child argument
 inline constexpr int PROGRAM_REBOOT_TIMEOUT = 10;  // seconds before an ordinary restart
 inline constexpr int PROGRAM_SEGV_TIMEOUT = 7200;  // seconds after the 4th and later SIGSEGV
 inline constexpr char UPGRADE_FILE[] = "ttupgrade.tgz";
-inline constexpr char DEFAULT_PROGRAM[] = "quorin-dpi-inner";
 inline constexpr size_t PATH_BUF = 4096;
 static_assert(MAX_SUB_PROCESS == STATE_SLOTS);
 
