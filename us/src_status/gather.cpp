@@ -29,7 +29,7 @@ bool name_files(supervisor_status &sup, const std::string &argv0) {
         !supervisor_file(argv0.c_str(), ".state", state, sizeof state))
         return false;
     sup.run_file = run, sup.state_file = state;
-    sup.name = sup.run_file.substr(sizeof DPI_TMP_DIRNAME - 1, sup.run_file.size() - 4 - (sizeof DPI_TMP_DIRNAME - 1));
+    sup.name = base_name(argv0.c_str());
     return true;
 }
 
