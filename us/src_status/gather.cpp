@@ -153,8 +153,7 @@ void date_records(supervisor_status &sup) {
     set_zone(reader.c_str());
 }
 
-}  // namespace
-
+// The config's programs, and why the supervisor would refuse it ("" if not).
 std::string read_config(const char *path, std::vector<std::string> &bases) {
     const std::string name = std::string("./") + path;
     const unique_fd fd = open_plain(path);
@@ -183,6 +182,8 @@ std::string read_config(const char *path, std::vector<std::string> &bases) {
     if (bases.empty()) bases.emplace_back(DEFAULT_PROGRAM);
     return "";
 }
+
+}  // namespace
 
 bool gather_status(install_status &status, std::string &error) {
     status.now = time(nullptr);

@@ -1,5 +1,6 @@
 #include "proc.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -8,17 +9,28 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 #include <vector>
 
 #include "fs.h"
 
+namespace {
+
+struct dir_closer {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// A directory to list, by open_plain; null with errno on failure.
 dir_ptr open_listing(const char *path) {
     unique_fd fd = open_plain(path, O_RDONLY | O_DIRECTORY);
     DIR *dir = fd.valid() ? fdopendir(fd.get()) : nullptr;
     if (dir != nullptr) fd.release();
     return dir_ptr(dir);
 }
+
+}  // namespace
 
 std::string read_some(const std::string &path, size_t limit, bool *ok) {
     const unique_fd fd = open_plain(path.c_str());

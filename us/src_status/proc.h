@@ -1,22 +1,12 @@
 // What watch_status reads from /proc and from directory listings.
 #pragma once
 
-#include <dirent.h>
 #include <sys/types.h>
 
 #include <ctime>
-#include <memory>
 #include <string>
 
 #include "status.h"
-
-struct dir_closer {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
-// A directory to list, by open_plain; null with errno on failure.
-dir_ptr open_listing(const char *path);
 
 // At most `limit` bytes of a file that is ours or the kernel's (/proc).
 std::string read_some(const std::string &path, size_t limit = 1 << 20, bool *ok = nullptr);

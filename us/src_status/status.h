@@ -108,9 +108,6 @@ bool parse_exit_record(const std::string &line, const std::vector<std::string> &
 // same device counts.
 pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino, const std::function<int(pid_t)> &holds_file);
 
-// The config's programs, and why the supervisor would refuse it ("" if not).
-std::string read_config(const char *path, std::vector<std::string> &bases);
-
 std::string format_status_text(const install_status &status, size_t history);
 std::string format_status_json(const install_status &status, size_t history);
 std::string format_status_prometheus(const install_status &status);
