@@ -42,15 +42,19 @@ pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
     }
 }
 
+// Whether the slot's child has ended already, reaping it then (`status`).
+bool reaped_if_ended(const exec_pid_t &slot, int *status) {
+    return slot.unreaped && slot.pid > 0 && waitpid(slot.pid, status, WNOHANG) == slot.pid;
+}
+
 // Ends that came before the supervisor stops (one in another program's
 // restart delay waits unreaped) are the programs' own: recorded and counted,
 // but not acted on, since no restart, cycle or upgrade follows.
 void record_ends_before_stop(watch_daemon_t *daemon) {
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         int status = 0, code = 0, exit_normal = 0;
-        const exec_pid_t &slot = daemon->pids[i];
-        if (!slot.unreaped || slot.pid <= 0 || waitpid(slot.pid, &status, WNOHANG) != slot.pid) continue;
-        find_exit_status(slot.pid, status, daemon, &code, &exit_normal);
+        if (!reaped_if_ended(daemon->pids[i], &status)) continue;
+        find_exit_status(daemon->pids[i].pid, status, daemon, &code, &exit_normal);
         record_end(daemon, i, code, exit_normal);
         state_child_ended(daemon, i, code, exit_normal);
     }
@@ -114,10 +118,7 @@ int take_late_end(watch_daemon_t *daemon, int slot, int status) {
 int take_ended(watch_daemon_t *daemon, int result) {
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         int status = 0;
-        const exec_pid_t &slot = daemon->pids[i];
-        if (slot.unreaped && slot.pid > 0 && waitpid(slot.pid, &status, WNOHANG) == slot.pid &&
-            take_late_end(daemon, i, status) < 0)
-            result = -1;
+        if (reaped_if_ended(daemon->pids[i], &status) && take_late_end(daemon, i, status) < 0) result = -1;
     }
     return result;
 }
