@@ -162,7 +162,10 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     unlink(package_path);
     if (record && flag != nullptr) set_flag(record.get(), flag);
     const bool recorded = record && write_record(record.get());
-    if (recorded && daemon != nullptr) daemon->bootchk_set_aside = false, daemon->record_untried = true;
+    if (recorded && daemon != nullptr) {
+        daemon->bootchk_set_aside = false;
+        daemon->record_untried |= flag != nullptr;  // a record that names nothing new is no new boot
+    }
     if (ret_code >= APP_RETCODE_UPDATE && ret_code <= APP_RETCODE_UPDATE_SIG)
         state_upgraded(daemon, flag != nullptr && recorded);
 }
