@@ -190,8 +190,16 @@ sigset_t awaited_signals() {
 
 int await_signal(std::initializer_list<int> signals, long long ms) {
     const sigset_t set = signal_set(signals);
-    const timespec wait{ms / 1000, ms % 1000 * 1000000};
-    const int sig = ms < 0 ? sigwaitinfo(&set, nullptr) : ms > 0 ? sigtimedwait(&set, nullptr, &wait) : 0;
+    const long long until = monotonic_ms() + ms;
+    int sig = 0;
+    // A stop and continue (SIGSTOP, a debugger attaching) ends the wait early
+    // with EINTR: the rest of the time is waited out, or a back-off would not
+    // hold.
+    for (long long left = ms; ms < 0 || left > 0; left = until - monotonic_ms()) {
+        const timespec wait{left / 1000, left % 1000 * 1000000};
+        sig = ms < 0 ? sigwaitinfo(&set, nullptr) : sigtimedwait(&set, nullptr, &wait);
+        if (sig >= 0 || errno != EINTR) break;
+    }
     if (sig == SIGTERM) stop_on_request();
     return sig > 0 ? sig : 0;
 }
