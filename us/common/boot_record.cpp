@@ -37,8 +37,7 @@ boot_reason bootchk_judge(const cJSON *record) {
     return boot_reason::data_space;
 }
 
-// One component of a version, as strtok_r finds it, in its byte of the value.
-static unsigned int ip_one(char *s, char **save, int shift) {
+unsigned int ip_one(char *s, char **save, int shift) {
     const char *component = strtok_r(s, ".", save);
     if (component == nullptr) return 0;
     unsigned int value = 0;

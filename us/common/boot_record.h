@@ -24,3 +24,4 @@ boot_reason bootchk_judge(const cJSON *record);
 // an unsigned 32-bit value, the first in the highest.
 int version_cmp(const char *v1, const char *v2);
 unsigned int ip_int(const char *v);
+unsigned int ip_one(char *s, char **save, int shift);  // one component, in its byte
