@@ -205,7 +205,7 @@ class World:
             for _ in range(self.rng.randint(1, 3)):
                 time.sleep(self.rng.uniform(0, 0.03))
                 os.kill(self.sup.pid, signal.SIGUSR2)
-            poll_until(lambda: not self.reloading(), 12)
+            poll_until(self.quiet, 12 + 2 * self.slack)
         # until it has emptied its run file and started its programs
         poll_until(lambda: self.sup.poll() is not None or
                    all((self.starts(p) or [(0, 0)])[-1][1] == self.sup.pid for p in self.progs), 10)
@@ -268,13 +268,19 @@ class World:
         slots = self.state().get('slots')
         return slots[self.progs.index(p)] if isinstance(slots, list) and len(slots) == len(self.progs) else {}
 
-    def reloading(self):  # a reload pending, being taken (not waiting for a signal), or its --version probe running
+    def reloading(self):  # a reload pending, being taken (not waiting for a signal), or a child not a program (a probe)
         if self.sup.poll() is not None:
             return False
         m = re.search(rb'ShdPnd:\s+([0-9a-f]+)', read(f'/proc/{self.sup.pid}/status'))
         return bool(m and int(m[1], 16) >> (signal.SIGUSR2 - 1) & 1) or \
             not read(f'/proc/{self.sup.pid}/wchan').startswith(b'do_sigtimedwait') or any(
-                os.path.basename(link(f'/proc/{c}/exe')).startswith('watch_daemon') for c in self.children())
+                os.path.basename(link(f'/proc/{c}/exe')) not in self.progs for c in self.children())
+
+    def quiet(self, pids=None):  # five looks in a row, 10 ms apart: no reload, and only the programs as children
+        def look():
+            time.sleep(0.01)
+            return not self.reloading() and (pids is None or self.children() == sorted(pids.values()))
+        return all(look() for _ in range(5))
 
     def children(self):
         return sorted(map(int, read(f'/proc/{self.sup.pid}/task/{self.sup.pid}/children').split()))
@@ -494,10 +500,7 @@ class World:
                  f'the restart of {waiting} moved from {due} to {now.get("restart_due")}')
         pids = self.settle(12 if binary in ('mute', 'holder') else 0)
 
-        def calm():  # a moment on: no reload pending or probing, only the programs as children
-            time.sleep(0.01)
-            return not self.reloading() and self.children() == sorted(pids.values())
-        poll_until(lambda: all(calm() for _ in range(5)), 12)  # calm for five looks in a row
+        poll_until(lambda: self.quiet(pids), 12)
         pids, self.fd0 = self.settle(), None  # a new image may have another baseline
         moved = {p for p in self.progs if pids[p] != self.before[p]}
         need(moved <= {waiting}, 'reload', f'programs restarted by a reload: {moved}')
