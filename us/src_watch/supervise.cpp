@@ -60,9 +60,10 @@ void record_ends_before_stop(watch_daemon_t *daemon) {
     }
 }
 
-// A fork that failed three times is a shortage of pids or memory, no failed
-// boot: the supervisor ends, at a cycle's start and at a restart alike, and
-// the boot-check record stays for its next start.
+// Ends the supervisor, the state saying why, once the ends that came before
+// are recorded. A fork that failed three times ends it too, at a cycle's
+// start and at a restart alike: a shortage of pids or memory is no failed
+// boot, and the boot-check record stays for its next start.
 [[noreturn]] void stop_supervising(watch_daemon_t *daemon, const char *why) {
     record_ends_before_stop(daemon);
     state_stopped(daemon, why);
