@@ -28,6 +28,13 @@ constexpr char CHANNEL_VARIABLE[] = "WATCH_DAEMON_HANDOVER";
 
 // The binary at its own path in the install directory (not /proc/self/exe,
 // which names the file that was replaced), named as its run file is.
+// Our pid as the /proc in use knows it (/proc/self): in a pid namespace that
+// kept the host's /proc, getpid() is another number.
+pid_t proc_pid() {
+    char self[32] = "";
+    return readlink("/proc/self", self, sizeof self - 1) > 0 ? atoi(self) : 0;
+}
+
 bool own_path(const watch_daemon_t *daemon, char *path, size_t size) {
     char cwd[PATH_BUF];
     const char *name = daemon->runfile.data() + sizeof DPI_TMP_DIRNAME - 1;
@@ -37,12 +44,17 @@ bool own_path(const watch_daemon_t *daemon, char *path, size_t size) {
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
+void say_not_reexecuted(const char *path, int err) {
+    char shown[PATH_BUF * 4];
+    printf("not re-executed: %s: %s\n", escaped(path, shown, sizeof shown), strerror(err));
+}
+
 // A binary that is no watch_daemon for this machine would take the programs
 // down with it, after the point where the old image is gone: it must first
 // say, within a few seconds, that it is one.
-bool runs_here(const char *path) {
+bool runs_here(const char *path, const char *image) {
     char answer[64], error[256], shown_path[PATH_BUF * 4], shown_error[sizeof error * 4];
-    const int status = probe_version(path, answer, sizeof answer, error, sizeof error);
+    const int status = probe_version(image, answer, sizeof answer, error, sizeof error);
     const int err = errno;
     constexpr char expected[] = "watch_daemon ";
     if (status == 0 && strncmp(answer, expected, sizeof expected - 1) == 0) return true;
@@ -52,7 +64,7 @@ bool runs_here(const char *path) {
     if (status < 0 && err == ETIMEDOUT)
         printf("not re-executed: %s --version did not answer within 5 s%s%s\n", shown_path, colon, shown_error);
     else if (status < 0)
-        printf("not re-executed: %s: %s\n", shown_path, strerror(err));
+        say_not_reexecuted(path, err);
     else if (status != 0)
         printf("not re-executed: %s --version ended with status %d%s%s\n", shown_path,
                WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), colon, shown_error);
@@ -72,13 +84,14 @@ void let_locks_cross(const watch_daemon_t *daemon, bool cross) {
 // (flock alone also succeeds on a lock nobody holds.)
 bool holds_lock(int fd) {
     char path[64], info[4096];
+    const pid_t own_pid = proc_pid();
     snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
     const unique_fd f = open_plain(path);
     const ssize_t n = f.valid() ? read_full(f.get(), info, sizeof info - 1) : -1;
     info[n > 0 ? n : 0] = '\0';
     int pid = 0;
     for (const char *line = strstr(info, "lock:"); line != nullptr; line = strstr(line + 1, "lock:"))
-        if (sscanf(line, "lock: %*d: FLOCK ADVISORY WRITE %d", &pid) == 1 && pid == getpid()) return true;
+        if (sscanf(line, "lock: %*d: FLOCK ADVISORY WRITE %d", &pid) == 1 && pid == own_pid) return true;
     return false;
 }
 
@@ -106,7 +119,18 @@ void reexec_self(watch_daemon_t *daemon) {
         puts("not re-executed: the supervisor's own path is not known");
         return reload_failed(daemon);
     }
-    if (!runs_here(path)) return reload_failed(daemon);
+    // The file that answers the probe is the one executed, by its descriptor:
+    // a package may rename another binary over the path meanwhile. Inherited
+    // across the exec, so that an interpreter can open a script by it too;
+    // the new image closes it as it starts.
+    const unique_fd file(open(path, O_PATH));
+    if (!file.valid()) {
+        say_not_reexecuted(path, errno);
+        return reload_failed(daemon);
+    }
+    char image[64];
+    snprintf(image, sizeof image, "/proc/%d/fd/%d", static_cast<int>(proc_pid()), file.get());
+    if (!runs_here(path, image)) return reload_failed(daemon);
     const unique_fd channel = handover_write(*daemon);
     if (!channel.valid()) {
         printf("not re-executed: the state cannot be handed over: %s\n", strerror(errno));
@@ -115,12 +139,11 @@ void reexec_self(watch_daemon_t *daemon) {
     setenv(CHANNEL_VARIABLE, std::to_string(channel.get()).c_str(), 1);
     let_locks_cross(daemon, true);
     fflush(stdout);  // what this image printed must not die with it
-    execv(path, daemon->argv);
+    execv(image, daemon->argv);
     const int err = errno;
     let_locks_cross(daemon, false);
     unsetenv(CHANNEL_VARIABLE);
-    char shown[PATH_BUF * 4];
-    printf("not re-executed: %s: %s\n", escaped(path, shown, sizeof shown), strerror(err));
+    say_not_reexecuted(path, err);
     reload_failed(daemon);
 }
 
