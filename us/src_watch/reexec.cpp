@@ -123,8 +123,8 @@ void reexec_self(watch_daemon_t *daemon) {
     // a package may rename another binary over the path meanwhile. Inherited
     // across the exec, so that an interpreter can open a script by it too;
     // the new image closes it as it starts.
-    const unique_fd file(open(path, O_PATH));
-    if (!file.valid()) {
+    const unique_fd file = open_plain(path, O_PATH);
+    if (!file.valid() || fcntl(file.get(), F_SETFD, 0) != 0) {
         say_not_reexecuted(path, errno);
         return reload_failed(daemon);
     }
