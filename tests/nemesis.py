@@ -498,7 +498,7 @@ class World:
             now = self.slot(waiting)
             need(now.get('state') != 'waiting' or now.get('restart_due') == due, 'reload',
                  f'the restart of {waiting} moved from {due} to {now.get("restart_due")}')
-        pids = self.settle(12 if binary in ('mute', 'holder') else 0)
+        pids = self.settle(12 if self.binary in ('mute', 'holder') else 0)  # what is there: a full disk keeps the old one
 
         poll_until(lambda: self.quiet(pids), 12)
         pids, self.fd0 = self.settle(), None  # a new image may have another baseline
