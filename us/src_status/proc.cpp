@@ -57,14 +57,21 @@ proc_facts facts_of(pid_t pid) {
 int holds_open(pid_t pid, dev_t dev, ino_t ino) {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     const dir_ptr dir(open_listing(fds.c_str()));
-    if (!dir) return errno == EACCES || errno == EPERM ? -1 : 0;
+    auto denied = [] { return errno == EACCES || errno == EPERM; };
+    if (!dir) return denied() ? -1 : 0;
+    // Root without capabilities may list a root process's descriptors but
+    // not follow them: that cannot be told either.
+    int found = 0;
     while (dirent *e = readdir(dir.get())) {
         struct stat st {};
-        if (e->d_name[0] != '.' && stat((fds + "/" + e->d_name).c_str(), &st) == 0 && st.st_dev == dev &&
-            st.st_ino == ino)
+        if (e->d_name[0] == '.') continue;
+        if (stat((fds + "/" + e->d_name).c_str(), &st) != 0) {
+            if (denied()) found = -1;
+        } else if (st.st_dev == dev && st.st_ino == ino) {
             return 1;
+        }
     }
-    return 0;
+    return found;
 }
 
 std::string exe_of(pid_t pid) {

@@ -14,7 +14,7 @@ std::string read_some(const std::string &path, size_t limit = 1 << 20, bool *ok 
 proc_facts facts_of(pid_t pid);
 
 // 1 if `pid` has the file `dev`/`ino` open, 0 if not, -1 if that cannot be
-// told (another user's process).
+// told (another user's process, or ours read without capabilities).
 int holds_open(pid_t pid, dev_t dev, ino_t ino);
 
 // The process's executable, without " (deleted)"; "" when it may not be read.
