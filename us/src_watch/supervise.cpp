@@ -160,11 +160,11 @@ bool fall_back_after_failure(watch_daemon_t *daemon) {
 
 // Kills what is left, decides the boot space and starts every program; false
 // when the supervisor gives up. An end the kills overtook (one in the wait
-// for the cycle's second, say) still counts: a failed boot there fails the
-// cycle before this one, as at that cycle's end.
-bool start_cycle(watch_daemon_t *daemon, bool first) {
-    while (watch_clean(daemon) < 0)
-        if (!fall_back_after_failure(daemon)) return false;
+// for the cycle's second, say) belongs to the cycle before this one: a
+// failed boot there fails that cycle, as at its end, unless it had failed
+// already (`failed`) and fallen back for it.
+bool start_cycle(watch_daemon_t *daemon, bool first, bool failed) {
+    if (watch_clean(daemon) < 0 && !failed && !fall_back_after_failure(daemon)) return false;
     daemon->boot_space = find_boot_space(daemon);
     daemon->cycle_started_ms = first ? 0 : monotonic_ms();
     daemon->record_untried = false;
@@ -300,10 +300,10 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
 
 void watch_loop(watch_daemon_t *daemon, bool resumed) {
     supervised = daemon;
-    for (bool first = !resumed, fresh = !resumed;; first = false, fresh = true) {
-        if (fresh && !start_cycle(daemon, first)) return;
-        const int result = take_ended(daemon, loop_run(daemon, &daemon->cycle_reason));
-        if (result < 0 && !fall_back_after_failure(daemon)) return;
+    for (bool first = !resumed, fresh = !resumed, failed = false;; first = false, fresh = true) {
+        if (fresh && !start_cycle(daemon, first, failed)) return;
+        failed = take_ended(daemon, loop_run(daemon, &daemon->cycle_reason)) < 0;
+        if (failed && !fall_back_after_failure(daemon)) return;
         wait_out_cycle_bound(daemon);
     }
 }
