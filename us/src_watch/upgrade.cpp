@@ -59,28 +59,31 @@ bool write_record(const cJSON *record) {
     return false;
 }
 
+// A member the record already reads as wanted is not added again, and one it
+// reads otherwise (a flag 0 or "1", a version that is no text) is replaced:
+// appended after it, the new member would never be read, and a record that
+// grew by one member per upgrade would one day pass the size a record may
+// have, and be ignored.
+void remove_member(cJSON *record, const char *name) {
+    while (cJSON_GetObjectItem(record, name) != nullptr) cJSON_DeleteItemFromObject(record, name);
+}
+
 // The record as it stands, or a new one. A record that is valid JSON but no
 // object (42, []) would silently drop the members added to it when printed:
 // it starts afresh, as for none. It gets the build's version if it has none.
 cjson_tree record_to_update() {
     cjson_tree record(bootchk_load());
     if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
-    if (record && cJSON_GetItemString(record.get(), "version") == nullptr)
+    if (record && cJSON_GetItemString(record.get(), "version") == nullptr) {
+        remove_member(record.get(), "version");
         cJSON_AddStringToObject(record.get(), "version", DPI_PLUGIN_VERSION);
+    }
     return record;
-}
-
-// A flag the record already reads as set is not added again, and one it
-// reads otherwise (0, "1") is replaced: appended after it, the new flag would
-// never be read, and a record that grew by one member per upgrade would one
-// day pass the size a record may have, and be ignored.
-void remove_flag(cJSON *record, const char *flag) {
-    while (cJSON_GetObjectItem(record, flag) != nullptr) cJSON_DeleteItemFromObject(record, flag);
 }
 
 void set_flag(cJSON *record, const char *flag) {
     if (cJSON_GetItemNumber(record, flag) == 1) return;
-    remove_flag(record, flag);
+    remove_member(record, flag);
     cJSON_AddNumberToObject(record, flag, 1);
 }
 
@@ -92,7 +95,7 @@ bool install_bundle(int package, cjson_tree &record) {
     int stage = -1;
     bool installed = data.valid() && unpack_bundle(package, &stage) && bundle_fits(stage, data.get());
     if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1)
-        remove_flag(record.get(), "plugindata"), installed = write_record(record.get());
+        remove_member(record.get(), "plugindata"), installed = write_record(record.get());
     installed = installed && move_bundle_into_place(stage, data.get());
     if (stage >= 0) remove_bundle_staging(stage);
     return installed;
