@@ -5,10 +5,8 @@
 // ${V:N} the first N characters of V; $DIR, $BASE (its parent), $DAEMON,
 // $SUP (the first supervisor's pid), $PID_X (X's latest start), $PID_X1...
 // (each start), $SUPPORT (tests/support), $PROM_TOOLS (promtool,
-// node_exporter), $REBUILT and
-// $FORMAT99 (builds of the supervisor with another revision, and another
-// hand-over format), $SANITIZED (1 in the sanitizer build, where resident
-// memory tells nothing).
+// node_exporter), $REBUILT and $FORMAT99 (builds of the supervisor with
+// another revision, and another hand-over format).
 //
 // Setting up:
 //   plan X STEP ; STEP ...   stand-in program X acting out one step per start
@@ -23,8 +21,7 @@
 // Running:
 //   run [OPTIONS]            starts a supervisor and waits (10 s at most) for it
 //                            to end, by default with status 0. OPTIONS: pipe
-//                            (console a pipe), deaf (a pipe nobody reads),
-//                            noargv, argv0=pad:N (padded
+//                            (console a pipe), noargv, argv0=pad:N (padded
 //                            with slashes in front), argv0=slash (two behind).
 //                            What a starter hands down (signals,
 //                            limits, descriptors): env WD_TEST_INHERIT=...
@@ -67,11 +64,26 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "fs.h"
 #include "libutil/cJSON.h"
+
+// Shared with unit_test.cpp.
+std::string slurp(const std::string &path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
 
 namespace {
 
@@ -84,19 +96,6 @@ constexpr int slowness = 4;  // the sanitized binaries are several times slower
 #else
 constexpr int slowness = 1;
 #endif
-
-std::string slurp(const std::string &path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
-strings lines_of(const std::string &text) {
-    strings lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 strings split(const std::string &text, const std::string &sep = " ; ") {
     strings parts;
@@ -252,8 +251,8 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
-    bool pipe = false, deaf = false, argv = true;
-    for (const auto &o : split(options, " ")) pipe |= o == "pipe", deaf |= o == "deaf", argv &= o != "noargv";
+    bool pipe = false, argv = true;
+    for (const auto &o : split(options, " ")) pipe |= o == "pipe", argv &= o != "noargv";
     if (argv) argv_text.push_back(daemon);
     if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
         argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
@@ -264,7 +263,7 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     argvp.push_back(nullptr);
     const std::string out = base_ + "/out" + std::to_string(started_.size());
     int fds[2] = {-1, -1};
-    if ((pipe || deaf) && pipe2(fds, O_CLOEXEC) != 0) return -1;
+    if (pipe && pipe2(fds, O_CLOEXEC) != 0) return -1;
     const pid_t pid = fork();  // this test process has no other thread
     if (pid == 0) {
         setsid();
@@ -275,7 +274,6 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
         _exit(127);
     }
     if (fds[1] >= 0) close(fds[1]);
-    if (deaf) close(fds[0]), fds[0] = -1;
     if (fds[0] >= 0) fcntl(fds[0], F_SETFL, O_NONBLOCK);
     started_.push_back({pid, fds[0], ""});
     if (vars_.count("SUP") == 0) vars_["SUP"] = std::to_string(pid);
@@ -480,7 +478,7 @@ void runner::run() {
     for (const auto &st : s_.steps) expect_death_ |= st.verb == "dies";
     vars_ = {{"DIR", dir_}, {"BASE", base_}, {"DAEMON", at("watch_daemon")},
              {"SUPPORT", SUPPORT_DIR}, {"PROM_TOOLS", PROM_TOOLS_DIR},
-             {"REBUILT", REBUILT_BIN}, {"FORMAT99", FORMAT99_BIN}, {"SANITIZED", slowness > 1 ? "1" : ""}};
+             {"REBUILT", REBUILT_BIN}, {"FORMAT99", FORMAT99_BIN}};
     for (const auto &st : s_.steps) {
         const std::string rest = expand(st.rest);
         SCOPED_TRACE(s_.file + ".txt:" + std::to_string(st.line) + ": " + st.verb + " " + rest);
@@ -507,10 +505,9 @@ struct scenario_test : testing::Test {
 
 // One test per case, registered before main runs the tests.
 const bool registered = [] {
-    std::vector<fs::path> files;
+    std::set<fs::path> files;  // in order of their names
     for (const auto &e : fs::directory_iterator(CASES_DIR))
-        if (e.path().extension() == ".txt") files.push_back(e.path());
-    std::sort(files.begin(), files.end());
+        if (e.path().extension() == ".txt") files.insert(e.path());
     for (const auto &file : files) {
         size_t n = 0;
         for (auto &c : read_cases(file)) {
