@@ -156,13 +156,11 @@ struct run_result {
     strings delays;   // the interposer's log
 };
 
-class runner {
-   public:
-    explicit runner(const scenario &s);
-    ~runner();
-    void run();
-
-   private:
+// One case, as a test of its own.
+struct runner : testing::Test {
+    explicit runner(scenario s);
+    ~runner() override;
+    void TestBody() override;
     std::string at(const std::string &rel) const { return dir_ + "/" + rel; }
     std::string read(const std::string &rel) const { return slurp(at(rel)); }
     void write(const std::string &rel, const std::string &text) const {
@@ -207,7 +205,7 @@ class runner {
         write("config", "{\"__watch\":{\"processes\":[" + list + "]}}");
     }
 
-    const scenario &s_;
+    const scenario s_;
     std::string base_, dir_;  // base_ holds the install directory and the consoles
     struct child {
         pid_t pid;
@@ -223,7 +221,7 @@ class runner {
     int query_code_ = -1;
 };
 
-runner::runner(const scenario &s) : s_(s), base_("/tmp/wdtest.XXXXXX") {
+runner::runner(scenario s) : s_(std::move(s)), base_("/tmp/wdtest.XXXXXX") {
     if (mkdtemp(base_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = base_ + "/inst";
     fs::create_directory(dir_);
@@ -471,7 +469,7 @@ void runner::crash(const std::string &expected) {
            files[0].olds, files[0].news);
 }
 
-void runner::run() {
+void runner::TestBody() {
     for (const auto &st : s_.steps) expect_death_ |= st.verb == "dies";
     vars_ = {{"DIR", dir_}, {"BASE", base_}, {"DAEMON", at("watch_daemon")},
              {"SUPPORT", SUPPORT_DIR}, {"PROM_TOOLS", PROM_TOOLS_DIR},
@@ -494,12 +492,6 @@ void runner::run() {
             EXPECT_NE(line.find(" |fds=0,1,2 |pid="), std::string::npos) << line;
 }
 
-struct scenario_test : testing::Test {
-    explicit scenario_test(scenario s) : s_(std::move(s)) {}
-    void TestBody() override { runner(s_).run(); }
-    scenario s_;
-};
-
 // One test per case, registered before main runs the tests.
 const bool registered = [] {
     std::set<fs::path> files;  // in order of their names
@@ -511,7 +503,7 @@ const bool registered = [] {
             std::string name = std::to_string(++n) + "_";
             for (const char ch : c.title.substr(0, 60)) name += isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
             testing::RegisterTest(("Scenario_" + c.file).c_str(), name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                                  [c]() -> testing::Test * { return new scenario_test(c); });
+                                  [c]() -> testing::Test * { return new runner(c); });
         }
     }
     return true;
