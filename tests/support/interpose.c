@@ -168,16 +168,16 @@ TRACED(int, rename, (const char *from, const char *to), (from, to))
 TRACED(int, unlink, (const char *path), (path))
 TRACED(int, syncfs, (int fd), (fd))
 
-/* The Nth part of `t`, or none. */
-static struct timespec scaled(const struct timespec *t) {
+/* Notes a delay (in seconds, rounded up); returns the Nth part of it, or none. */
+static struct timespec delay(const char *what, const struct timespec *t) {
+    note(what, (long)t->tv_sec + (t->tv_nsec > 0));
     const long long ns = scale > 0 ? (t->tv_sec * 1000000000LL + t->tv_nsec) / scale : 0;
     return (struct timespec){(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
 }
 
 int nanosleep(const struct timespec *req, struct timespec *rem) {
     REAL(int, nanosleep, (const struct timespec *, struct timespec *));
-    note("pause", (long)req->tv_sec + (req->tv_nsec > 0));
-    const struct timespec part = scaled(req);
+    const struct timespec part = delay("pause", req);
     if (rem != NULL) rem->tv_sec = rem->tv_nsec = 0;
     return real(&part, NULL);
 }
@@ -201,8 +201,7 @@ int kill(pid_t pid, int sig) {
 int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *timeout) {
     REAL(int, sigtimedwait, (const sigset_t *, siginfo_t *, const struct timespec *));
     if (sigismember(set, SIGCHLD)) return real(set, info, timeout);
-    note(sigismember(set, SIGUSR2) ? "sleep" : "pause", (long)timeout->tv_sec + (timeout->tv_nsec > 0));
-    const struct timespec part = scaled(timeout);
+    const struct timespec part = delay(sigismember(set, SIGUSR2) ? "sleep" : "pause", timeout);
     return real(set, info, holding ? timeout : &part);
 }
 
