@@ -123,11 +123,16 @@ bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds lim
     return true;
 }
 
+// Appends what a pipe holds (until its end, when it blocks) to `out`.
+void drain(int pipe, std::string &out) {
+    char buf[4096];
+    for (ssize_t n; pipe >= 0 && (n = read(pipe, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+}
+
 std::string shell(const std::string &command, int *status = nullptr) {
     std::string out;
     FILE *p = popen(command.c_str(), "r");
-    char buf[4096];
-    for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    drain(p != nullptr ? fileno(p) : -1, out);
     const int st = p != nullptr ? pclose(p) : -1;
     if (status != nullptr) *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
     return out;
@@ -276,11 +281,6 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     started_.push_back({pid, fds[0], ""});
     if (vars_.count("SUP") == 0) vars_["SUP"] = std::to_string(pid);
     return pid;
-}
-
-void drain(int pipe, std::string &out) {
-    char buf[4096];
-    for (ssize_t n; pipe >= 0 && (n = read(pipe, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
 }
 
 run_result runner::collect(size_t index, int status, bool ended) {
