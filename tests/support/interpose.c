@@ -116,7 +116,7 @@ __attribute__((constructor)) static void interpose_init(void) {
     inherit(getenv("WD_TEST_INHERIT"));
     if (getenv("WD_TEST_ORPHAN_KILL") != NULL) prctl(PR_SET_PDEATHSIG, SIGKILL);
     for (int i = 0; i < 4; ++i)
-        if (getenv(keep[i]) != NULL && asprintf(&kept[i], "%s=%s", keep[i], getenv(keep[i])) < 0) kept[i] = NULL;
+        if (getenv(keep[i]) && asprintf(&kept[i], "%s=%s", keep[i], getenv(keep[i])) < 0) kept[i] = NULL;
     for (char **e = environ; *e != NULL;) {  /* what the supervisor starts runs unaffected */
         char name[64];
         snprintf(name, sizeof name, "%.*s", (int)strcspn(*e, "="), *e);
