@@ -5,10 +5,8 @@
 // ${V:N} the first N characters of V; $DIR, $BASE (its parent), $DAEMON,
 // $SUP (the first supervisor's pid), $PID_X (X's latest start), $PID_X1...
 // (each start), $SUPPORT (tests/support), $PROM_TOOLS (promtool,
-// node_exporter), $REBUILT and
-// $FORMAT99 (builds of the supervisor with another revision, and another
-// hand-over format), $SANITIZED (1 in the sanitizer build, where resident
-// memory tells nothing).
+// node_exporter), $REBUILT and $FORMAT99 (builds of the supervisor with
+// another revision, and another hand-over format).
 //
 // Setting up:
 //   plan X STEP ; STEP ...   stand-in program X acting out one step per start
@@ -23,8 +21,7 @@
 // Running:
 //   run [OPTIONS]            starts a supervisor and waits (10 s at most) for it
 //                            to end, by default with status 0. OPTIONS: pipe
-//                            (console a pipe), deaf (a pipe nobody reads),
-//                            noargv, argv0=pad:N (padded
+//                            (console a pipe), noargv, argv0=pad:N (padded
 //                            with slashes in front), argv0=slash (two behind).
 //                            What a starter hands down (signals,
 //                            limits, descriptors): env WD_TEST_INHERIT=...
@@ -67,11 +64,26 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "fs.h"
 #include "libutil/cJSON.h"
+
+// Shared with unit_test.cpp.
+std::string slurp(const std::string &path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
 
 namespace {
 
@@ -84,19 +96,6 @@ constexpr int slowness = 4;  // the sanitized binaries are several times slower
 #else
 constexpr int slowness = 1;
 #endif
-
-std::string slurp(const std::string &path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
-strings lines_of(const std::string &text) {
-    strings lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 strings split(const std::string &text, const std::string &sep = " ; ") {
     strings parts;
@@ -124,11 +123,16 @@ bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds lim
     return true;
 }
 
+// Appends what a pipe holds (until its end, when it blocks) to `out`.
+void drain(int pipe, std::string &out) {
+    char buf[4096];
+    for (ssize_t n; pipe >= 0 && (n = read(pipe, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+}
+
 std::string shell(const std::string &command, int *status = nullptr) {
     std::string out;
     FILE *p = popen(command.c_str(), "r");
-    char buf[4096];
-    for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    drain(p != nullptr ? fileno(p) : -1, out);
     const int st = p != nullptr ? pclose(p) : -1;
     if (status != nullptr) *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
     return out;
@@ -157,13 +161,11 @@ struct run_result {
     strings delays;   // the interposer's log
 };
 
-class runner {
-   public:
-    explicit runner(const scenario &s);
-    ~runner();
-    void run();
-
-   private:
+// One case, as a test of its own.
+struct runner : testing::Test {
+    explicit runner(scenario s);
+    ~runner() override;
+    void TestBody() override;
     std::string at(const std::string &rel) const { return dir_ + "/" + rel; }
     std::string read(const std::string &rel) const { return slurp(at(rel)); }
     void write(const std::string &rel, const std::string &text) const {
@@ -208,7 +210,7 @@ class runner {
         write("config", "{\"__watch\":{\"processes\":[" + list + "]}}");
     }
 
-    const scenario &s_;
+    const scenario s_;
     std::string base_, dir_;  // base_ holds the install directory and the consoles
     struct child {
         pid_t pid;
@@ -224,7 +226,7 @@ class runner {
     int query_code_ = -1;
 };
 
-runner::runner(const scenario &s) : s_(s), base_("/tmp/wdtest.XXXXXX") {
+runner::runner(scenario s) : s_(std::move(s)), base_("/tmp/wdtest.XXXXXX") {
     if (mkdtemp(base_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = base_ + "/inst";
     fs::create_directory(dir_);
@@ -252,8 +254,8 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
-    bool pipe = false, deaf = false, argv = true;
-    for (const auto &o : split(options, " ")) pipe |= o == "pipe", deaf |= o == "deaf", argv &= o != "noargv";
+    bool pipe = false, argv = true;
+    for (const auto &o : split(options, " ")) pipe |= o == "pipe", argv &= o != "noargv";
     if (argv) argv_text.push_back(daemon);
     if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
         argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
@@ -264,7 +266,7 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     argvp.push_back(nullptr);
     const std::string out = base_ + "/out" + std::to_string(started_.size());
     int fds[2] = {-1, -1};
-    if ((pipe || deaf) && pipe2(fds, O_CLOEXEC) != 0) return -1;
+    if (pipe && pipe2(fds, O_CLOEXEC) != 0) return -1;
     const pid_t pid = fork();  // this test process has no other thread
     if (pid == 0) {
         setsid();
@@ -275,16 +277,10 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
         _exit(127);
     }
     if (fds[1] >= 0) close(fds[1]);
-    if (deaf) close(fds[0]), fds[0] = -1;
     if (fds[0] >= 0) fcntl(fds[0], F_SETFL, O_NONBLOCK);
     started_.push_back({pid, fds[0], ""});
     if (vars_.count("SUP") == 0) vars_["SUP"] = std::to_string(pid);
     return pid;
-}
-
-void drain(int pipe, std::string &out) {
-    char buf[4096];
-    for (ssize_t n; pipe >= 0 && (n = read(pipe, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
 }
 
 run_result runner::collect(size_t index, int status, bool ended) {
@@ -360,10 +356,10 @@ void runner::act(const step &st, const std::string &rest) {
         if (rest != "none") write("config", unescape(rest));
     } else if (v == "file") {
         write(word, unescape(after));
-    } else if (v == "sh" || v == "need") {
+    } else if (v == "sh" || v == "need" || v == "check") {  // "check" is one of the checks below
         const std::string out = sh(&status);
         skip_ = status != 0 && v == "need";
-        EXPECT_TRUE(status == 0 || skip_) << out;
+        EXPECT_TRUE(status == 0 || skip_) << "status " << status << ": " << out;
     } else if (v == "data") {
         fs::create_directories(at("data"));
         fs::copy_file(at(vars_[word]), at("data/" + vars_[word]));
@@ -414,9 +410,6 @@ void runner::act(const step &st, const std::string &rest) {
         EXPECT_EQ(read(word), unescape(after));
     } else if (v == "no") {
         EXPECT_FALSE(fs::exists(fs::symlink_status(at(rest)))) << rest;
-    } else if (v == "check") {
-        const std::string out = sh(&status);
-        EXPECT_EQ(status, 0) << out;
     } else if (v == "shows" || v == "lacks") {
         EXPECT_EQ(query_.find(rest) != std::string::npos, v == "shows") << query_;
     } else if (v == "code") {
@@ -476,11 +469,11 @@ void runner::crash(const std::string &expected) {
            files[0].olds, files[0].news);
 }
 
-void runner::run() {
+void runner::TestBody() {
     for (const auto &st : s_.steps) expect_death_ |= st.verb == "dies";
     vars_ = {{"DIR", dir_}, {"BASE", base_}, {"DAEMON", at("watch_daemon")},
              {"SUPPORT", SUPPORT_DIR}, {"PROM_TOOLS", PROM_TOOLS_DIR},
-             {"REBUILT", REBUILT_BIN}, {"FORMAT99", FORMAT99_BIN}, {"SANITIZED", slowness > 1 ? "1" : ""}};
+             {"REBUILT", REBUILT_BIN}, {"FORMAT99", FORMAT99_BIN}};
     for (const auto &st : s_.steps) {
         const std::string rest = expand(st.rest);
         SCOPED_TRACE(s_.file + ".txt:" + std::to_string(st.line) + ": " + st.verb + " " + rest);
@@ -499,25 +492,18 @@ void runner::run() {
             EXPECT_NE(line.find(" |fds=0,1,2 |pid="), std::string::npos) << line;
 }
 
-struct scenario_test : testing::Test {
-    explicit scenario_test(scenario s) : s_(std::move(s)) {}
-    void TestBody() override { runner(s_).run(); }
-    scenario s_;
-};
-
 // One test per case, registered before main runs the tests.
 const bool registered = [] {
-    std::vector<fs::path> files;
+    std::set<fs::path> files;  // in order of their names
     for (const auto &e : fs::directory_iterator(CASES_DIR))
-        if (e.path().extension() == ".txt") files.push_back(e.path());
-    std::sort(files.begin(), files.end());
+        if (e.path().extension() == ".txt") files.insert(e.path());
     for (const auto &file : files) {
         size_t n = 0;
         for (auto &c : read_cases(file)) {
             std::string name = std::to_string(++n) + "_";
             for (const char ch : c.title.substr(0, 60)) name += isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
             testing::RegisterTest(("Scenario_" + c.file).c_str(), name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                                  [c]() -> testing::Test * { return new scenario_test(c); });
+                                  [c]() -> testing::Test * { return new runner(c); });
         }
     }
     return true;

@@ -10,32 +10,27 @@
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "fs.h"
 #include "handover.h"
 #include "status.h"
 #include "watch_daemon.h"
 
+// scenario_test.cpp's, linked into the same binary.
+std::string slurp(const std::string &path);
+std::vector<std::string> lines_of(const std::string &text);
+
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const std::string &path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 // Rows "LEFT => RIGHT" of a table; the padding before "=>" is not part of LEFT.
 std::vector<std::pair<std::string, std::string>> table(const std::string &name) {
+    static const std::regex row(R"((?!#)(.*?) *=> *(.*))");
     std::vector<std::pair<std::string, std::string>> rows;
-    std::istringstream in(slurp(std::string(CASES_DIR) + "/" + name));
-    for (std::string line; std::getline(in, line);) {
-        const size_t arrow = line.find("=>"), end = line.find_last_not_of(' ', arrow - 1);
-        if (!line.starts_with("#") && arrow != std::string::npos)
-            rows.emplace_back(line.substr(0, end == std::string::npos ? 0 : end + 1), line.substr(line.find_first_not_of(' ', arrow + 2) == std::string::npos ? line.size() : line.find_first_not_of(' ', arrow + 2)));
-    }
+    std::smatch m;
+    for (const auto &line : lines_of(slurp(std::string(CASES_DIR) + "/" + name)))
+        if (std::regex_match(line, m, row)) rows.emplace_back(m[1], m[2]);
     return rows;
 }
 

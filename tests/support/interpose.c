@@ -48,12 +48,15 @@
 #include <time.h>
 #include <unistd.h>
 
-static char log_path[4096], preload[4096], kill_log[4096];
+static char log_path[4096], kill_log[4096];
 static long scale;
 static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls;
 static int wait_err, tracing, holding, noting, orphaning;
 static pid_t self;
 static char landlock[16];
+/* What a supervisor that re-executes itself keeps, as NAME=VALUE. */
+static const char *const keep[] = {"LD_PRELOAD", "WD_TEST_LOG", "WD_TEST_SCALE", "WD_TEST_KILL_LOG"};
+static char *kept[4];
 
 /* "N", "N-M" or "N+", then ":ERR": the calls that fail, and how. */
 static int parse_calls(const char *text, long *at, long *last) {
@@ -112,7 +115,8 @@ __attribute__((constructor)) static void interpose_init(void) {
     self = getpid();
     inherit(getenv("WD_TEST_INHERIT"));
     if (getenv("WD_TEST_ORPHAN_KILL") != NULL) prctl(PR_SET_PDEATHSIG, SIGKILL);
-    snprintf(preload, sizeof preload, "%s", getenv("LD_PRELOAD") ? getenv("LD_PRELOAD") : "");
+    for (int i = 0; i < 4; ++i)
+        if (getenv(keep[i]) && asprintf(&kept[i], "%s=%s", keep[i], getenv(keep[i])) < 0) kept[i] = NULL;
     for (char **e = environ; *e != NULL;) {  /* what the supervisor starts runs unaffected */
         char name[64];
         snprintf(name, sizeof name, "%.*s", (int)strcspn(*e, "="), *e);
@@ -164,16 +168,16 @@ TRACED(int, rename, (const char *from, const char *to), (from, to))
 TRACED(int, unlink, (const char *path), (path))
 TRACED(int, syncfs, (int fd), (fd))
 
-/* The Nth part of `t`, or none. */
-static struct timespec scaled(const struct timespec *t) {
+/* Notes a delay (in seconds, rounded up); returns the Nth part of it, or none. */
+static struct timespec delay(const char *what, const struct timespec *t) {
+    note(what, (long)t->tv_sec + (t->tv_nsec > 0));
     const long long ns = scale > 0 ? (t->tv_sec * 1000000000LL + t->tv_nsec) / scale : 0;
     return (struct timespec){(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
 }
 
 int nanosleep(const struct timespec *req, struct timespec *rem) {
     REAL(int, nanosleep, (const struct timespec *, struct timespec *));
-    note("pause", (long)req->tv_sec + (req->tv_nsec > 0));
-    const struct timespec part = scaled(req);
+    const struct timespec part = delay("pause", req);
     if (rem != NULL) rem->tv_sec = rem->tv_nsec = 0;
     return real(&part, NULL);
 }
@@ -197,8 +201,7 @@ int kill(pid_t pid, int sig) {
 int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *timeout) {
     REAL(int, sigtimedwait, (const sigset_t *, siginfo_t *, const struct timespec *));
     if (sigismember(set, SIGCHLD)) return real(set, info, timeout);
-    note(sigismember(set, SIGUSR2) ? "sleep" : "pause", (long)timeout->tv_sec + (timeout->tv_nsec > 0));
-    const struct timespec part = scaled(timeout);
+    const struct timespec part = delay(sigismember(set, SIGUSR2) ? "sleep" : "pause", timeout);
     return real(set, info, holding ? timeout : &part);
 }
 
@@ -206,18 +209,10 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *ti
 int execv(const char *path, char *const argv[]) {
     REAL(int, execv, (const char *, char *const[]));
     const int own = getenv("WATCH_DAEMON_HANDOVER") != NULL;
-    if (own) {
-        setenv("LD_PRELOAD", preload, 1);
-        if (log_path[0]) setenv("WD_TEST_LOG", log_path, 1);
-        if (scale > 0) {
-            char n[32];
-            snprintf(n, sizeof n, "%ld", scale);
-            setenv("WD_TEST_SCALE", n, 1);
-        }
-        if (kill_log[0]) setenv("WD_TEST_KILL_LOG", kill_log, 1);
-    }
+    for (int i = 0; own && i < 4; ++i)
+        if (kept[i] != NULL) putenv(kept[i]);
     const int r = real(path, argv);
-    if (own) unsetenv("LD_PRELOAD"), unsetenv("WD_TEST_LOG"), unsetenv("WD_TEST_SCALE"), unsetenv("WD_TEST_KILL_LOG");
+    for (int i = 0; own && i < 4; ++i) unsetenv(keep[i]);
     return r;
 }
 

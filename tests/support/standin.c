@@ -108,17 +108,14 @@ int main(int argc, char *argv[]) {
     sigaddset(&usr1, SIGUSR1);
     sigprocmask(SIG_BLOCK, &usr1, NULL);
     signal(SIGUSR1, on_told);
-    char exe[4096] = "", log[4400], plan[4400], count[4400], step[8192];
+    char exe[4096] = "", log[4400], plan[4400], step[8192];
     if (readlink("/proc/self/exe", exe, sizeof exe - 1) < 0) return 96;
     const char *name = basename(exe);
     if (getenv("WD_STANDIN_DIR") != NULL) snprintf(dir, sizeof dir, "%s", getenv("WD_STANDIN_DIR"));
     snprintf(log, sizeof log, "%s/%s.log", dir, name);
     snprintf(plan, sizeof plan, "%s/%s.plan", dir, name);
-    snprintf(count, sizeof count, "%s/%s.count", dir, name);
     snprintf(ends, sizeof ends, "%s/%s.ends", dir, name);
-    const long k = line_of(count, 0, step, sizeof step) ? atol(step) : 0;
-    FILE *c = fopen(count, "w");
-    if (c == NULL || fprintf(c, "%ld\n", k + 1) < 0 || fclose(c) != 0) return 96;
+    const long k = line_of(log, -1, step, sizeof step);  /* one line per earlier start */
 
     /* The descriptors are listed before the log is opened, and the line is
      * written before the plan runs: a start that is killed has logged. */
