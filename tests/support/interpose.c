@@ -8,6 +8,9 @@
  *   the Nth part of their time.
  * - WD_TEST_KILL_LOG=FILE notes each SIGKILL the supervisor sends to a pid,
  *   "PID alive" or "PID dead" (a process that had ended on its own already).
+ * - WD_TEST_STOP_AT_KILL=1: a stop (SIGTERM) comes with each such SIGKILL, and
+ *   the supervisor's first look for that end misses it, as when the process
+ *   has not died yet; the end is there for the next look.
  * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() or vfork() calls
  *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
  *   "N+:ERR") fails waitpid(-1, ...).
@@ -51,7 +54,8 @@
 static char log_path[4096], kill_log[4096];
 static long scale;
 static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls;
-static int wait_err, tracing, holding, noting, orphaning;
+static int wait_err, tracing, holding, noting, orphaning, stop_at_kill;
+static pid_t unseen;  /* killed, not to be seen at the first look */
 static pid_t self;
 static char landlock[16];
 /* What a supervisor that re-executes itself keeps, as NAME=VALUE. */
@@ -106,6 +110,7 @@ __attribute__((constructor)) static void interpose_init(void) {
     parse_calls(getenv("WD_TEST_FAIL_FORK"), &fork_at, &fork_last);
     wait_err = parse_calls(getenv("WD_TEST_FAIL_WAITPID"), &wait_at, &wait_last);
     orphaning = getenv("WD_TEST_ORPHAN") != NULL;
+    stop_at_kill = getenv("WD_TEST_STOP_AT_KILL") != NULL;
     kill_at = atol(getenv("WD_TEST_KILL_AT") ? getenv("WD_TEST_KILL_AT") : "0");
     tracing = getenv("WD_TEST_TRACE") != NULL;
     holding = getenv("WD_TEST_HOLD") != NULL;
@@ -182,18 +187,27 @@ int nanosleep(const struct timespec *req, struct timespec *rem) {
     return real(&part, NULL);
 }
 
-int kill(pid_t pid, int sig) {
-    REAL(int, kill, (pid_t, int));
+/* Whether `pid` has ended: a zombie, or gone. */
+static int ended(pid_t pid) {
     char path[64], stat[512] = "";
     snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-    FILE *f = kill_log[0] && sig == SIGKILL && pid > 0 ? fopen(path, "re") : NULL;
-    if (f != NULL) {
-        const char *state = fgets(stat, sizeof stat, f) && strrchr(stat, ')') ? strrchr(stat, ')') + 2 : "X";
-        fclose(f);
-        FILE *out = fopen(kill_log, "ae");
-        if (out != NULL) fprintf(out, "%d %s\n", (int)pid, *state == 'Z' || *state == 'X' ? "dead" : "alive"), fclose(out);
+    FILE *f = fopen(path, "re");
+    const char *state = f && fgets(stat, sizeof stat, f) && strrchr(stat, ')') ? strrchr(stat, ')') + 2 : "X";
+    if (f != NULL) fclose(f);
+    return *state == 'Z' || *state == 'X';
+}
+
+int kill(pid_t pid, int sig) {
+    REAL(int, kill, (pid_t, int));
+    FILE *out = kill_log[0] && sig == SIGKILL && pid > 0 ? fopen(kill_log, "ae") : NULL;
+    if (out != NULL) fprintf(out, "%d %s\n", (int)pid, ended(pid) ? "dead" : "alive"), fclose(out);
+    const int r = real(pid, sig);
+    if (stop_at_kill && sig == SIGKILL && pid > 0 && r == 0) {
+        raise(SIGTERM);
+        for (int i = 0; i < 1000 && !ended(pid); ++i) usleep(1000);
+        unseen = pid;
     }
-    return real(pid, sig);
+    return r;
 }
 
 /* A wait for no child is a delay: a restart's, which a request to re-execute
@@ -262,6 +276,7 @@ int prctl(int option, ...) {
 pid_t waitpid(pid_t pid, int *status, int options) {
     REAL(pid_t, waitpid, (pid_t, int *, int));
     if (pid == -1) traced("call waitpid");
+    if (pid > 0 && pid == unseen && (options & WNOHANG)) return unseen = 0, 0;
     if (pid == -1 && ++waits >= wait_at && waits <= wait_last && wait_at > 0) return errno = wait_err, -1;
     return real(pid, status, options);
 }

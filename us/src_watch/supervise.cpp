@@ -233,11 +233,13 @@ int watch_clean(watch_daemon_t *daemon) {
         if (!slot.unreaped || slot.pid <= 0) continue;
         int status = 0;
         const bool ended_before = waitpid(slot.pid, &status, WNOHANG) == slot.pid;
-        if (!ended_before) status = kill_and_reap(slot.pid);
+        if (!ended_before) {
+            slot.unreaped = false;  // our kill: a stop while it is reaped must not record it
+            status = kill_and_reap(slot.pid);
+        }
         if (status == -1) continue;  // still unreaped: the loop reaps it later, as no slot's child
         // A SIGKILL that came before ours (the OOM killer, an operator) is an end like any.
         if (!ended_before && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
-            slot.unreaped = false;
             printf("No such pid(%d) for reexec\n", slot.pid);
         } else if (take_late_end(daemon, i, status) < 0) {
             result = -1;
