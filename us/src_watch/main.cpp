@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -114,6 +116,9 @@ void start_clean(watch_daemon_t *daemon, char *argv[]) {
     clear_interval_timers();
     for (const char *name : {"NOTIFY_SOCKET", "LD_PRELOAD", "_STDBUF_I", "_STDBUF_O", "_STDBUF_E"}) unsetenv(name);
     daemon->argv = argv;
+    // A reload executes the binary by its descriptor, and the kernel names
+    // the process after that ("6"): ps, pgrep and the journal know it by name.
+    if (argv[0] != nullptr) prctl(PR_SET_NAME, std::string(base_name(argv[0])).c_str());
 }
 
 bool name_files(watch_daemon_t *daemon, const char *argv0) {
