@@ -39,6 +39,13 @@ foreach(script postinst prerm postrm)
                                   WORLD_READ WORLD_EXECUTE)
 endforeach()
 
+# The units, the manual pages and the rotation name the directory chosen at
+# configure time: installed under another prefix, they would start another.
+install(CODE "
+  if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
+    message(FATAL_ERROR \"configured for ${CMAKE_INSTALL_PREFIX}: to install into \${CMAKE_INSTALL_PREFIX}, \"
+                        \"configure with -DCMAKE_INSTALL_PREFIX=\${CMAKE_INSTALL_PREFIX}\")
+  endif()")
 # Only the binary and its configuration in the install directory: anything
 # else there could be mistaken for a program.
 install(TARGETS watch_daemon watch_status RUNTIME DESTINATION .)

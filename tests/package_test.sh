@@ -23,6 +23,8 @@ generated="watch_daemon.service watch_daemon_metrics.service watch_daemon.8 watc
 cmake -S "$src" -B "$work/srv" -DCMAKE_INSTALL_PREFIX=/srv/dpi -DWATCH_BUILD_TESTS=OFF >/dev/null 2>&1
 named=$(cd "$work/srv" && grep -l /opt/dpi $generated; grep -L /srv/dpi $generated 2>&1)
 check "with another prefix, every file names it" "$named" -- test -z "$named"
+moved=$(cmake --install "$work/srv" --prefix "$work/elsewhere" 2>&1)
+check "an install under a prefix not configured is refused" "$moved" -- grep -q "configured for /srv/dpi" <<<"$moved"
 
 inst="$work/opt/inst dir"
 mkdir -p "$inst"
