@@ -58,7 +58,7 @@ void find_supervisor(install_status &status, const std::string &locks) {
                              : 0;
     if (holder > 0 && name_files(sup, argv0_of(holder)) &&
         ((directory_of(exe_of(holder)) == status.dir && flocks_held(locks, holder) >= 2) ||
-         pid_in_state(sup) == holder))
+         pid_in_state(sup) == own_pid(holder)))
         sup.pid = holder;
     else
         sup.impostor = holder;
@@ -111,7 +111,11 @@ bool read_state(install_status &status, std::string &error) {
     if (!whole) return status.notes.push_back(sup.state_file + " is not a state file: skipped"), true;
     sup.has_state = true;
     take_state(sup, facts);
-    if (sup.pid > 0 && facts.pid != sup.pid) sup.has_state = false, sup.programs.clear();  // an older file
+    if (sup.pid > 0 && facts.pid != own_pid(sup.pid)) sup.has_state = false, sup.programs.clear();  // an older file
+    // A supervisor in a pid namespace of its own (a container read from
+    // outside) publishes its programs' pids as it sees them.
+    if (sup.pid > 0 && facts.pid != sup.pid)
+        for (auto &p : sup.programs) p.published_pid = p.published_pid > 0 ? child_seen_as(sup.pid, p.published_pid) : 0;
     return true;
 }
 

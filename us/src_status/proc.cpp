@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -85,6 +86,23 @@ std::string exe_of(pid_t pid) {
 std::string argv0_of(pid_t pid) {
     const std::string cmdline = read_some("/proc/" + std::to_string(pid) + "/cmdline", PATH_MAX + 1);
     return cmdline.substr(0, cmdline.find('\0'));
+}
+
+pid_t own_pid(pid_t pid) {
+    const std::string status = read_some("/proc/" + std::to_string(pid) + "/status", 16384);
+    const size_t line = status.find("\nNSpid:");
+    if (line == std::string::npos) return pid;
+    const size_t end = status.find('\n', line + 1);
+    const size_t last = status.find_last_of(" \t", end);  // the innermost namespace's, last
+    return static_cast<pid_t>(atoi(status.c_str() + last + 1));
+}
+
+pid_t child_seen_as(pid_t parent, pid_t seen) {
+    const std::string task = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent);
+    std::istringstream children(read_some(task + "/children"));
+    for (pid_t child = 0; children >> child;)
+        if (own_pid(child) == seen) return child;
+    return 0;
 }
 
 namespace {

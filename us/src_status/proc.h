@@ -23,5 +23,12 @@ std::string exe_of(pid_t pid);
 // How many flocks /proc/locks text names `pid` as holding.
 int flocks_held(const std::string &proc_locks, pid_t pid);
 
+// The pid that `pid` has in its own pid namespace (a container's), as it
+// sees itself; `pid` when it shares this /proc's namespace.
+pid_t own_pid(pid_t pid);
+
+// The child of `parent` that sees itself as `seen`, by its pid here; 0 if none.
+pid_t child_seen_as(pid_t parent, pid_t seen);
+
 // Its argv[0], "" when gone.
 std::string argv0_of(pid_t pid);
