@@ -55,6 +55,7 @@ int parse_args(int argc, char *argv[], options &o) {
         const std::string value = optarg != nullptr ? optarg : "";
         if (c == 'h') return usage(nullptr);
         if (c == 'j' || c == 'p') o.format = c == 'j' ? options::json : options::prometheus;
+        if (c == 'o' && value.empty()) return usage("--output takes a file name");
         if (c == 'o') o.output = value;
         if (c == 'n' && (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos))
             return usage(("--history takes a count, not " + value).c_str());
