@@ -11,7 +11,7 @@
 #
 # A failure prints the seed, the actions applied and the invariant violated;
 # --seed S applies the same actions again (timing may make a replay differ).
-import argparse, collections, contextlib, faulthandler, fcntl, functools, io, json, os, random, re, select, shutil, signal, stat
+import argparse, collections, contextlib, faulthandler, fcntl, io, json, os, random, re, select, shutil, signal, stat
 import subprocess, sys, tarfile, tempfile, threading, time, traceback
 
 SCALE = 1000  # restart delays last a thousandth of their time
@@ -100,13 +100,10 @@ def poll_until(cond, seconds, step=0.01):  # cond's last value: once true, or wh
 def matches(chosen, got):
     # Whether the records `got` are the ends `chosen` ((text, may be missing)),
     # in order, each once, lacking only those that may be missing.
-    @functools.lru_cache(None)
-    def fits(i, j):
-        if i == len(chosen):
-            return j == len(got)
-        text, optional = chosen[i]
-        return (j < len(got) and got[j] == text and fits(i + 1, j + 1)) or (optional and fits(i + 1, j))
-    return fits(0, 0)
+    fits = {0}  # how many of `got` the ends so far can account for
+    for text, optional in chosen:
+        fits = {j + 1 for j in fits if j < len(got) and got[j] == text} | (fits if optional else set())
+    return len(got) in fits
 
 
 def fnv1a(data):
@@ -253,7 +250,7 @@ class World:
                       for pid, text in self.chosen(p) if pid in ours]
             got, it = recs.get(p, []), iter(text for text, _ in chosen)
             need(all(g in it for g in got), 'records', f'{p}: recorded but never chosen, or twice: {got} of {chosen}')
-            if not matches(tuple(chosen), tuple(got)):
+            if not matches(chosen, got):
                 missing.append(f'{p}: chose {chosen[-4:]}, recorded {got[-4:]}')
         return missing
 
@@ -679,7 +676,6 @@ def run_seed(build, seed, seconds, sanitized):
 
 
 def main():
-    sys.setrecursionlimit(20000)
     ap = argparse.ArgumentParser(description='Random faults against the real watch_daemon, invariants checked.')
     ap.add_argument('build')
     ap.add_argument('--seed', type=int, nargs='*', default=[])
