@@ -524,12 +524,11 @@ class World:
         self.log('run file', how)
         run = f'{self.inst}/tmp/watch_daemon.run'
         if os.path.exists(run):
-            fd = os.open(run, os.O_RDONLY)
             self.gens[self.sup.pid].append((how, read(run)))
             if how == 'copytruncate':
                 os.truncate(run, 0)
-                os.close(fd)
-            else:
+            else:  # kept open: no record may reach it any more
+                fd = os.open(run, os.O_RDONLY)
                 self.rotated.append((how, fd, os.fstat(fd).st_size))
                 if how in ('rename', 'create'):
                     os.rename(run, f'{run}.{len(self.rotated)}')
