@@ -124,8 +124,8 @@ class World:
                                     stderr=subprocess.DEVNULL).returncode == 0
         self.deadline, self.slack = time.time() + seconds, 8 if sanitized else 4
         os.makedirs(f'{self.inst}/data')
-        tag = f'nm{os.getpid() % 100000:05d}'  # unique on this host: the supervisor kills by name
-        self.progs = [tag + c for c in 'abcd'[:self.rng.randint(2, 4)]]
+        # Names unique on this host: the supervisor kills by name.
+        self.progs = [f'nm{os.getpid() % 100000:05d}{c}' for c in 'abcd'[:self.rng.randint(2, 4)]]
         for name, to in [('watch_daemon', self.pkgs), ('watch_daemon', self.inst), ('watch_status', self.inst)] + \
                 [('tests/standin', f'{self.inst}/{d}{p}') for p in self.progs for d in ('', 'data/')]:
             shutil.copy(f'{build}/{name}', to)
