@@ -318,8 +318,7 @@ class World:
             remove(f'{self.inst}/tmp/ttupgrade.tgz')
             self.upgrades[self.placed] -= 1
             self.ledger.append(f'#{len(self.actions)} -1 left unasked')
-        state = self.state()
-        shown = [state.get('upgrades_installed'), state.get('upgrades_failed')]
+        shown = list(map(self.state().get, ('upgrades_installed', 'upgrades_failed')))  # one read
         if shown != self.shown:
             self.shown = shown
             self.ledger.append(f'#{len(self.actions)} shown {shown}')
