@@ -83,6 +83,18 @@ def plant(path, kind, what=b''):
     makers.get(kind, lambda p: write(p, what))(path)
 
 
+def swap_in(path, kind, what, mode=None):
+    # Whole or not at all, as a package does: planted under another name, then
+    # renamed over path. Nothing changes when a full disk has no room for it.
+    try:
+        plant(f'{path}.new', kind, what)
+        mode and os.chmod(f'{path}.new', mode)
+        os.rename(f'{path}.new', path)
+        return True
+    except OSError:
+        remove(f'{path}.new')
+
+
 def fill_up(fd, chunk):  # writes until there is no room (a full pipe or disk), then closes fd
     with contextlib.suppress(OSError):
         while os.write(fd, b'\0' * chunk):
@@ -443,14 +455,10 @@ class World:
             return
         # Whole or not at all, under a name no request takes: a program told
         # before may be asking for it while it is written, and the disk may fill.
-        try:
-            plant(f'{path}.new', kind, f'{self.sentinel}/file' if kind == 'link' else read(f'{self.pkgs}/{kind}'))
-            os.rename(f'{path}.new', path)
+        if swap_in(path, kind, f'{self.sentinel}/file' if kind == 'link' else read(f'{self.pkgs}/{kind}')):
             self.placed = self.sup.pid
             self.upgrades[self.placed] += 1
             self.ledger.append(f'#{len(self.actions)} +1 {kind}')
-        except OSError:  # a full disk: no package
-            remove(f'{path}.new')
 
     def a_end(self, count=1, gap=0.003):
         ends = []
@@ -509,14 +517,8 @@ class World:
     def replace_binary(self, kind):
         data, mode = BAD_BINARIES[kind] if kind in BAD_BINARIES else (
             read(f'{self.pkgs}/watch_daemon' if kind == 'good' else f'{self.build}/tests/watch_daemon_rebuilt'), 0o755)
-        new = f'{self.inst}/watch_daemon.new'
-        try:  # as a package does: a new file renamed over the running one
-            write(new, data)
-            os.chmod(new, mode)
-            os.rename(new, f'{self.inst}/watch_daemon')
+        if swap_in(f'{self.inst}/watch_daemon', 'file', data, mode):  # a full disk keeps the old binary
             self.binary = kind if kind in BAD_BINARIES else 'good'
-        except OSError:  # a full disk keeps the old binary
-            remove(new)
 
     def a_runfile(self):
         how = self.rng.choice(('remove', 'rename', 'create', 'copytruncate', 'wipe'))
