@@ -112,10 +112,10 @@ def poll_until(cond, seconds, step=0.01):  # cond's last value: once true, or wh
 def matches(chosen, got):
     # Whether the records `got` are the ends `chosen` ((text, may be missing)),
     # in order, each once, lacking only those that may be missing.
-    fits = {0}  # how many of `got` the ends so far can account for
+    at = {0}  # how many of `got` the ends so far can account for
     for text, optional in chosen:
-        fits = {j + 1 for j in fits if j < len(got) and got[j] == text} | (fits if optional else set())
-    return len(got) in fits
+        at = {j + 1 for j in at if j < len(got) and got[j] == text} | (at if optional else set())
+    return len(got) in at
 
 
 def fnv1a(data):
@@ -455,7 +455,8 @@ class World:
             return
         # Whole or not at all, under a name no request takes: a program told
         # before may be asking for it while it is written, and the disk may fill.
-        if swap_in(path, kind, f'{self.sentinel}/file' if kind == 'link' else read(f'{self.pkgs}/{kind}')):
+        what = f'{self.sentinel}/file' if kind == 'link' else read(f'{self.pkgs}/{kind}')
+        if swap_in(path, kind, what):
             self.placed = self.sup.pid
             self.upgrades[self.placed] += 1
             self.ledger.append(f'#{len(self.actions)} +1 {kind}')
