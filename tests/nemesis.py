@@ -442,12 +442,13 @@ class World:
         if self.full:  # its record may find no room
             self.tolerated.add(pid)
             self.full_ends.add(p)
-        try:  # only to our own program: a pid that ended may be another process's by now
-            if alive_under(pid) != self.sup.pid:
-                raise ProcessLookupError
-            os.kill(pid, signal.SIGUSR1)
-        except ProcessLookupError:  # a cycle another end asked for ended it first
-            remove(f'{self.logs}/{pid}.ctl')
+        # Only to our own program: a pid that ended may be another process's by
+        # now. Gone, a cycle another end asked for ended it first: not told.
+        with contextlib.suppress(ProcessLookupError):
+            if alive_under(pid) == self.sup.pid:
+                os.kill(pid, signal.SIGUSR1)
+                return
+        remove(f'{self.logs}/{pid}.ctl')
 
     def place_package(self, kind):
         path = f'{self.inst}/tmp/ttupgrade.tgz'
@@ -518,7 +519,8 @@ class World:
     def replace_binary(self, kind):
         data, mode = BAD_BINARIES[kind] if kind in BAD_BINARIES else (
             read(f'{self.pkgs}/watch_daemon' if kind == 'good' else f'{self.build}/tests/watch_daemon_rebuilt'), 0o755)
-        if swap_in(f'{self.inst}/watch_daemon', 'file', data, mode):  # a full disk keeps the old binary
+        # As a package does it; a full disk keeps the old binary.
+        if swap_in(f'{self.inst}/watch_daemon', 'file', data, mode):
             self.binary = kind if kind in BAD_BINARIES else 'good'
 
     def a_runfile(self):
