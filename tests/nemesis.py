@@ -11,7 +11,7 @@
 #
 # A failure prints the seed, the actions applied and the invariant violated;
 # --seed S applies the same actions again (timing may make a replay differ).
-import argparse, collections, contextlib, faulthandler, fcntl, functools, io, json, os, random, re, select, shutil, signal, stat
+import argparse, collections, contextlib, faulthandler, fcntl, io, json, os, random, re, select, shutil, signal, stat
 import subprocess, sys, tarfile, tempfile, threading, time, traceback
 
 SCALE = 1000  # restart delays last a thousandth of their time
@@ -83,6 +83,18 @@ def plant(path, kind, what=b''):
     makers.get(kind, lambda p: write(p, what))(path)
 
 
+def swap_in(path, kind, what, mode=None):
+    # Whole or not at all, as a package does: planted under another name, then
+    # renamed over path. Nothing changes when a full disk has no room for it.
+    try:
+        plant(f'{path}.new', kind, what)
+        mode and os.chmod(f'{path}.new', mode)
+        os.rename(f'{path}.new', path)
+        return True
+    except OSError:
+        remove(f'{path}.new')
+
+
 def fill_up(fd, chunk):  # writes until there is no room (a full pipe or disk), then closes fd
     with contextlib.suppress(OSError):
         while os.write(fd, b'\0' * chunk):
@@ -100,13 +112,10 @@ def poll_until(cond, seconds, step=0.01):  # cond's last value: once true, or wh
 def matches(chosen, got):
     # Whether the records `got` are the ends `chosen` ((text, may be missing)),
     # in order, each once, lacking only those that may be missing.
-    @functools.lru_cache(None)
-    def fits(i, j):
-        if i == len(chosen):
-            return j == len(got)
-        text, optional = chosen[i]
-        return (j < len(got) and got[j] == text and fits(i + 1, j + 1)) or (optional and fits(i + 1, j))
-    return fits(0, 0)
+    at = {0}  # how many of `got` the ends so far can account for
+    for text, optional in chosen:
+        at = {j + 1 for j in at if j < len(got) and got[j] == text} | (at if optional else set())
+    return len(got) in at
 
 
 def fnv1a(data):
@@ -127,8 +136,8 @@ class World:
                                     stderr=subprocess.DEVNULL).returncode == 0
         self.deadline, self.slack = time.time() + seconds, 8 if sanitized else 4
         os.makedirs(f'{self.inst}/data')
-        tag = f'nm{os.getpid() % 100000:05d}'  # unique on this host: the supervisor kills by name
-        self.progs = [tag + c for c in 'abcd'[:self.rng.randint(2, 4)]]
+        # Names unique on this host: the supervisor kills by name.
+        self.progs = [f'nm{os.getpid() % 100000:05d}{c}' for c in 'abcd'[:self.rng.randint(2, 4)]]
         for name, to in [('watch_daemon', self.pkgs), ('watch_daemon', self.inst), ('watch_status', self.inst)] + \
                 [('tests/standin', f'{self.inst}/{d}{p}') for p in self.progs for d in ('', 'data/')]:
             shutil.copy(f'{build}/{name}', to)
@@ -253,7 +262,7 @@ class World:
                       for pid, text in self.chosen(p) if pid in ours]
             got, it = recs.get(p, []), iter(text for text, _ in chosen)
             need(all(g in it for g in got), 'records', f'{p}: recorded but never chosen, or twice: {got} of {chosen}')
-            if not matches(tuple(chosen), tuple(got)):
+            if not matches(chosen, got):
                 missing.append(f'{p}: chose {chosen[-4:]}, recorded {got[-4:]}')
         return missing
 
@@ -321,8 +330,7 @@ class World:
             remove(f'{self.inst}/tmp/ttupgrade.tgz')
             self.upgrades[self.placed] -= 1
             self.ledger.append(f'#{len(self.actions)} -1 left unasked')
-        state = self.state()
-        shown = [state.get('upgrades_installed'), state.get('upgrades_failed')]
+        shown = list(map(self.state().get, ('upgrades_installed', 'upgrades_failed')))  # one read
         if shown != self.shown:
             self.shown = shown
             self.ledger.append(f'#{len(self.actions)} shown {shown}')
@@ -434,12 +442,13 @@ class World:
         if self.full:  # its record may find no room
             self.tolerated.add(pid)
             self.full_ends.add(p)
-        try:  # only to our own program: a pid that ended may be another process's by now
-            if alive_under(pid) != self.sup.pid:
-                raise ProcessLookupError
-            os.kill(pid, signal.SIGUSR1)
-        except ProcessLookupError:  # a cycle another end asked for ended it first
-            remove(f'{self.logs}/{pid}.ctl')
+        # Only to our own program: a pid that ended may be another process's by
+        # now. Gone, a cycle another end asked for ended it first: not told.
+        with contextlib.suppress(ProcessLookupError):
+            if alive_under(pid) == self.sup.pid:
+                os.kill(pid, signal.SIGUSR1)
+                return
+        remove(f'{self.logs}/{pid}.ctl')
 
     def place_package(self, kind):
         path = f'{self.inst}/tmp/ttupgrade.tgz'
@@ -447,14 +456,11 @@ class World:
             return
         # Whole or not at all, under a name no request takes: a program told
         # before may be asking for it while it is written, and the disk may fill.
-        try:
-            plant(f'{path}.new', kind, f'{self.sentinel}/file' if kind == 'link' else read(f'{self.pkgs}/{kind}'))
-            os.rename(f'{path}.new', path)
+        what = f'{self.sentinel}/file' if kind == 'link' else read(f'{self.pkgs}/{kind}')
+        if swap_in(path, kind, what):
             self.placed = self.sup.pid
             self.upgrades[self.placed] += 1
             self.ledger.append(f'#{len(self.actions)} +1 {kind}')
-        except OSError:  # a full disk: no package
-            remove(f'{path}.new')
 
     def a_end(self, count=1, gap=0.003):
         ends = []
@@ -513,26 +519,20 @@ class World:
     def replace_binary(self, kind):
         data, mode = BAD_BINARIES[kind] if kind in BAD_BINARIES else (
             read(f'{self.pkgs}/watch_daemon' if kind == 'good' else f'{self.build}/tests/watch_daemon_rebuilt'), 0o755)
-        new = f'{self.inst}/watch_daemon.new'
-        try:  # as a package does: a new file renamed over the running one
-            write(new, data)
-            os.chmod(new, mode)
-            os.rename(new, f'{self.inst}/watch_daemon')
+        # As a package does it; a full disk keeps the old binary.
+        if swap_in(f'{self.inst}/watch_daemon', 'file', data, mode):
             self.binary = kind if kind in BAD_BINARIES else 'good'
-        except OSError:  # a full disk keeps the old binary
-            remove(new)
 
     def a_runfile(self):
         how = self.rng.choice(('remove', 'rename', 'create', 'copytruncate', 'wipe'))
         self.log('run file', how)
         run = f'{self.inst}/tmp/watch_daemon.run'
         if os.path.exists(run):
-            fd = os.open(run, os.O_RDONLY)
             self.gens[self.sup.pid].append((how, read(run)))
             if how == 'copytruncate':
                 os.truncate(run, 0)
-                os.close(fd)
-            else:
+            else:  # kept open: no record may reach it any more
+                fd = os.open(run, os.O_RDONLY)
                 self.rotated.append((how, fd, os.fstat(fd).st_size))
                 if how in ('rename', 'create'):
                     os.rename(run, f'{run}.{len(self.rotated)}')
@@ -679,7 +679,6 @@ def run_seed(build, seed, seconds, sanitized):
 
 
 def main():
-    sys.setrecursionlimit(20000)
     ap = argparse.ArgumentParser(description='Random faults against the real watch_daemon, invariants checked.')
     ap.add_argument('build')
     ap.add_argument('--seed', type=int, nargs='*', default=[])
