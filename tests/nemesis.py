@@ -158,6 +158,7 @@ class World:
         self.reader.start()
         self.gens, self.rotated, self.upgrades, self.tolerated, self.told = {}, [], {}, set(), []
         self.told_now, self.before, self.full, self.fresh, self.binary, self.sup = [], {}, False, False, 'good', None
+        self.from_data = False
         self.gave_up = self.ever_stalled = self.segv = 0
         if self.tmpfs and self.rng.random() < 0.15:
             self.log('disk full at start')
@@ -341,6 +342,7 @@ class World:
     def supervisor_ended(self):
         need(self.sup.returncode == 0 and 'exit 129' in [s for _, s in self.told[-2:]], 'liveness',
              f'the supervisor ended ({self.sup.returncode}) but not by giving up after a 129')
+        need(not self.from_data, 'liveness', 'gave up after failed boots from ./data/, without trying the install directory')
         self.tolerated |= {pid for pid, _ in self.told[-2:]}  # ends the give-up overtook
         self.gave_up += 1
         self.finish_lifetime('gave up')
@@ -463,9 +465,13 @@ class World:
             self.ledger.append(f'#{len(self.actions)} +1 {kind}')
 
     def a_end(self, count=1, gap=0.003):
-        ends = []
+        ends, record = [], f'{self.inst}/data/.bootchk'
+        # Programs told now run from ./data/: their failed boots fall back to the install directory first
+        self.from_data = (self.fresh and not self.full and self.state().get('boot_space') == 'data' and
+                          os.path.isfile(record) and not os.path.islink(record))
+        bad_bundle = count > 1 and self.from_data and self.rng.random() < 0.5  # all its programs fail
         for p in self.rng.sample(self.progs, count):
-            r = self.rng.random()
+            r = 1.0 if bad_bundle else self.rng.random()
             step = ('exit %d' % self.rng.choice((0, 1, 7, 11, 128, 180, 255)) if r < 0.35 else
                     'signal %d' % self.rng.choice((11, 9, 6, 15, 4)) if r < 0.6 else 'exit 160' if r < 0.75 else
                     'exit %d' % self.rng.choice((130, 131, 132)) if r < 0.95 else 'exit 129')
