@@ -44,6 +44,11 @@ bool take_rest(const cJSON *o, watch_daemon_t &d) {
     d.cycle_started_ms = r.number<long long>(o, "cycle_started_ms", 0, max_ms, 0);
     const long long nofile = r.number<long long>(o, "nofile_soft", -1, max_ms, 0);  // -1: no limit
     d.nofile_soft = nofile < 0 ? RLIM_INFINITY : static_cast<rlim_t>(nofile);
+    json_reader optional;  // members that builds of this format before had not
+    const char *unrecorded = optional.text(o, "unrecorded");
+    d.unrecorded = unrecorded != nullptr ? unrecorded : "";
+    if (!d.unrecorded.empty() && !d.unrecorded.ends_with('\n')) d.unrecorded += '\n';  // whole lines only
+    d.ends_lost = optional.number<unsigned>(o, "ends_lost", 0, UINT_MAX, 0);
     const cJSON *unreaped = cJSON_GetObjectItemCaseSensitive(o, "unreaped");
     r.ok = r.ok && cJSON_GetArraySize(unreaped) == d.sub_cnt;
     for (int i = 0; i < d.sub_cnt; ++i) d.pids[i].unreaped = cJSON_IsTrue(cJSON_GetArrayItem(unreaped, i)) && d.pids[i].pid > 0;
@@ -71,6 +76,8 @@ unique_fd handover_write(const watch_daemon_t &d) {
     add(o, "cycle_reason", d.cycle_reason);
     add(o, "cycle_started_ms", static_cast<double>(d.cycle_started_ms));
     add(o, "nofile_soft", d.nofile_soft == RLIM_INFINITY ? -1.0 : static_cast<double>(d.nofile_soft));
+    cJSON_AddStringToObject(o, "unrecorded", d.unrecorded.c_str());
+    add(o, "ends_lost", d.ends_lost);
     cJSON *unreaped = cJSON_AddArrayToObject(o, "unreaped");
     for (int i = 0; i < d.sub_cnt; ++i) cJSON_AddItemToArray(unreaped, cJSON_CreateBool(d.pids[i].unreaped));
     cJSON *pending = cJSON_AddObjectToObject(o, "pending");

@@ -193,5 +193,4 @@ int main(int argc, char *argv[]) {
     else
         start_up(argc, argv, &state, handed == taken_over::locks);
     watch_loop(&state, handed == taken_over::everything);
-    return 0;
 }

@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "app_dpi_process.h"
 #include "fs.h"
@@ -15,13 +17,18 @@
 
 namespace {
 
+// Ends waiting to be recorded, at most this many bytes of records; past it,
+// ends are only counted.
+constexpr size_t BACKLOG_MAX = 64 * 1024;
+
 // On a full disk, a record that only partly fits is taken back whole, so the
 // run file keeps whole lines and the next record starts a line.
-void append_whole(int fd, const char *text, size_t len) {
+bool append_whole(int fd, const char *text, size_t len) {
     struct stat before {};
     size_t written = 0;
-    if (fstat(fd, &before) != 0 || write_all(fd, text, len, &written) || written == 0) return;
-    [[maybe_unused]] const int ignored = ftruncate(fd, before.st_size);
+    if (fstat(fd, &before) != 0 || write_all(fd, text, len, &written)) return len == written;
+    if (written > 0) [[maybe_unused]] const int ignored = ftruncate(fd, before.st_size);
+    return false;
 }
 
 // The run file's first line: the install directory. 0 when it is not known.
@@ -94,29 +101,64 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     return -1;
 }
 
-void record_exit_status(int ret_code, int exit_normal, const char *base, int fd) {
-    if (fd <= 0) return;
+namespace {
+
+// A record, line end included; its length.
+size_t format_record(int ret_code, int exit_normal, const char *base, char (&record)[256]) {
     const time_t now = time(nullptr);
     struct tm local {};
     char stamp[64] = "";
     if (localtime_r(&now, &local) != nullptr) asctime_r(&local, stamp);
     stamp[strcspn(stamp, "\n")] = '\0';
-    char record[256];
     const int n = exit_normal == 1
                       ? snprintf(record, sizeof record, "%s: %s exited normally with code(%d)\n", stamp, base, ret_code)
                       : snprintf(record, sizeof record, "%s: %s killed by signal(%d)\n", stamp, base, ret_code);
-    if (n < 0) return;
-    size_t len = static_cast<size_t>(n);
+    if (n < 0) return 0;
     // A record that does not fit is cut, but it still ends its line, so that
     // the next record does not run on into it.
-    if (len >= sizeof record) {
-        len = sizeof record - 1;
-        record[len - 1] = '\n';
+    if (static_cast<size_t>(n) < sizeof record) return static_cast<size_t>(n);
+    record[sizeof record - 2] = '\n';
+    return sizeof record - 1;
+}
+
+// Writes the waiting records, oldest first, each whole, as far as the file
+// takes them.
+void write_backlog(int fd, std::string &backlog) {
+    size_t done = 0;
+    for (size_t end; done < backlog.size(); done = end + 1) {
+        end = backlog.find('\n', done);
+        if (!append_whole(fd, backlog.data() + done, end + 1 - done)) break;
     }
-    append_whole(fd, record, len);
+    backlog.erase(0, done);
+}
+
+}  // namespace
+
+void record_exit_status(int ret_code, int exit_normal, const char *base, int fd) {
+    char record[256];
+    const size_t len = format_record(ret_code, exit_normal, base, record);
+    if (fd > 0 && len > 0) append_whole(fd, record, len);
 }
 
 void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal) {
     run_file_at_its_name(daemon);
-    record_exit_status(code, exit_normal, daemon->pids[slot].base.data(), daemon->run_fd);
+    char record[256];
+    const size_t len = format_record(code, exit_normal, daemon->pids[slot].base.data(), record);
+    std::string &backlog = daemon->unrecorded;
+    const bool refused_before = !backlog.empty();
+    if (backlog.size() + len <= BACKLOG_MAX)
+        backlog.append(record, len);
+    else
+        ++daemon->ends_lost;
+    write_backlog(daemon->run_fd, backlog);
+    if (!backlog.empty() && !refused_before)
+        printf("failed to write %s: %s: ends are kept until it takes them\n", daemon->runfile.data(), strerror(errno));
+}
+
+void record_waiting_ends(watch_daemon_t *daemon) {
+    if (!daemon->unrecorded.empty()) run_file_at_its_name(daemon);
+    write_backlog(daemon->run_fd, daemon->unrecorded);
+    const size_t waiting = static_cast<size_t>(std::count(daemon->unrecorded.begin(), daemon->unrecorded.end(), '\n'));
+    if (waiting + daemon->ends_lost > 0)
+        printf("%zu ends were never recorded in %s: no room\n", waiting + daemon->ends_lost, daemon->runfile.data());
 }

@@ -66,6 +66,7 @@ void record_ends_before_stop(watch_daemon_t *daemon) {
 // boot, and the boot-check record stays for its next start.
 [[noreturn]] void stop_supervising(watch_daemon_t *daemon, const char *why) {
     record_ends_before_stop(daemon);
+    record_waiting_ends(daemon);
     state_stopped(daemon, why);
     exit(0);
 }
@@ -131,40 +132,38 @@ void wait_out_cycle_bound(const watch_daemon_t *daemon) {
     if (daemon->cycle_started_ms != 0) await_signal({SIGTERM}, std::max(0LL, daemon->cycle_started_ms + 1000 - monotonic_ms()));
 }
 
-// After a failed cycle: true to try again, from the install directory, or
-// from the record an upgrade wrote in the failed cycle, which no failure of
-// that cycle can be about.
-bool fall_back_after_failure(watch_daemon_t *daemon) {
+// After a failed cycle the programs start again, from the install directory,
+// or from the record an upgrade wrote in the failed cycle, which no failure
+// of that cycle can be about; with no record to give up, the supervisor ends.
+void fall_back_after_failure(watch_daemon_t *daemon) {
     if (daemon->record_untried) {  // the failure was the boot's before it
         puts("failed boot, but an upgrade was installed meanwhile, so keep bootchk and try it");
-        return true;
+        return;
     }
     if (!daemon->bootchk_set_aside) {
         switch (bootchk_exit_clean()) {
             case 1:
                 puts("failed boot, then clean bootchk, and try again");
-                return true;
+                return;
             case -1:
                 // Retrying with the record in place would spin forever.
                 puts("failed boot, and bootchk cannot be removed, so ignore it and try again");
                 daemon->bootchk_set_aside = true;
-                return true;
+                return;
             default:
                 break;
         }
     }
     puts("failed for normal boot, exit");
-    state_stopped(daemon, "gave up: failed for normal boot");
-    return false;
+    stop_supervising(daemon, "gave up: failed for normal boot");
 }
 
-// Kills what is left, decides the boot space and starts every program; false
-// when the supervisor gives up. An end the kills overtook (one in the wait
+// Kills what is left, decides the boot space and starts every program. An end the kills overtook (one in the wait
 // for the cycle's second, say) belongs to the cycle before this one: a
 // failed boot there fails that cycle, as at its end, unless it had failed
 // already (`failed`) and fallen back for it.
-bool start_cycle(watch_daemon_t *daemon, bool first, bool failed) {
-    if (watch_clean(daemon) < 0 && !failed && !fall_back_after_failure(daemon)) return false;
+void start_cycle(watch_daemon_t *daemon, bool first, bool failed) {
+    if (watch_clean(daemon) < 0 && !failed) fall_back_after_failure(daemon);
     daemon->boot_space = find_boot_space(daemon);
     daemon->cycle_started_ms = first ? 0 : monotonic_ms();
     daemon->record_untried = false;
@@ -173,7 +172,6 @@ bool start_cycle(watch_daemon_t *daemon, bool first, bool failed) {
         daemon_run_one(daemon, i, daemon->cycle_reason);
         if (daemon->pids[i].pid < 0) stop_supervising(daemon, "gave up: failed to fork");
     }
-    return true;
 }
 
 }  // namespace
@@ -303,9 +301,9 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
 void watch_loop(watch_daemon_t *daemon, bool resumed) {
     supervised = daemon;
     for (bool first = !resumed, fresh = !resumed, failed = false;; first = false, fresh = true) {
-        if (fresh && !start_cycle(daemon, first, failed)) return;
+        if (fresh) start_cycle(daemon, first, failed);
         failed = take_ended(daemon, loop_run(daemon, &daemon->cycle_reason)) < 0;
-        if (failed && !fall_back_after_failure(daemon)) return;
+        if (failed) fall_back_after_failure(daemon);
         wait_out_cycle_bound(daemon);
     }
 }

@@ -9,6 +9,7 @@
 #include <array>
 #include <ctime>
 #include <initializer_list>
+#include <string>
 
 #include "libutil/cJSON.h"
 #include "state_file.h"
@@ -62,6 +63,8 @@ struct watch_daemon_ {
     rlim_t nofile_soft;                  // the open-file limit the programs get, the starter's
     int state_fd = -1;                   // the state file, held open; -1 when not open
     bool state_unwritten;                // the state file's last write failed, and said so
+    std::string unrecorded;              // records the run file had no room for, oldest first
+    unsigned int ends_lost;              // ends past the bound of what waits to be recorded
     time_t started;                      // the supervisor's start (Unix seconds)
     time_t build_since;                  // when the running build took over (Unix seconds)
     time_t stopped_at;                   // when the supervisor stopped, 0 while it runs
@@ -82,7 +85,12 @@ void record_exit_status(int ret_code, int exit_normal, const char *base, int fd)
 // Records an end in the run file at its name: one that was removed or
 // renamed away is followed by a fresh one, which starts with the install
 // directory as at start.
+// Records that find no room (a full disk, the file-size limit) wait in order
+// and go in first once the file takes them again.
 void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal);
+// At a stop: the records that wait go in if there is room now; a console
+// line counts the ends that never reached the run file, if any.
+void record_waiting_ends(watch_daemon_t *daemon);
 
 // Child launching
 // The starter's soft open-file limit, which every program gets back: the
@@ -98,9 +106,10 @@ int kill_and_reap(pid_t pid);
 void end_children();
 
 // Supervision loop
-// Runs cycles until it gives up. `resumed`: a re-executed image goes on
-// where the old one stood, without a fresh cycle.
-void watch_loop(watch_daemon_t *daemon, bool resumed = false);
+// Runs cycles until the supervisor ends (giving up, or stopped); never
+// returns. `resumed`: a re-executed image goes on where the old one stood,
+// without a fresh cycle.
+[[noreturn]] void watch_loop(watch_daemon_t *daemon, bool resumed = false);
 // The signals the supervisor waits for instead of handling them: a child's
 // end, a request to re-execute, a request to stop. Blocked for its whole
 // life, so that none can come between two waits and be missed.
