@@ -157,6 +157,7 @@ class World:
         self.reader = threading.Thread(target=self.read_console, daemon=True)
         self.reader.start()
         self.gens, self.rotated, self.upgrades, self.tolerated, self.told = {}, [], {}, set(), []
+        self.waiting = set()  # ends told on a full disk: their records wait for room
         self.told_now, self.before, self.full, self.fresh, self.binary, self.sup = [], {}, False, False, 'good', None
         self.from_data = False
         self.gave_up = self.ever_stalled = self.segv = 0
@@ -249,17 +250,19 @@ class World:
                 out.setdefault(m[1], []).append(f'{m[2]}({m[3]})')
         return out
 
-    def unrecorded(self, sup):
+    def unrecorded(self, sup, room=False):
         # The programs of supervisor sup whose chosen ends its run file lacks; a
         # record of an end nobody chose fails. An end may lack its record when
         # the supervisor killed its program first (a cycle's own kill, which a
-        # SIGKILL of its own at that moment looks like), or the disk had no room.
+        # SIGKILL of its own at that moment looks like), or, until a stop with
+        # room on the disk (`room`), the disk had no room.
         kills = [l.split() for l in read(f'{self.base}/kills').decode().splitlines()]
         killed, killed_anyway = {int(pid) for pid, how in kills if how == 'alive'}, {int(pid) for pid, _ in kills}
         recs, missing = self.records(sup), []
         for p in self.progs:
             ours = {pid for pid, ppid in self.starts(p) if ppid == sup}
-            chosen = [(text, pid in killed or pid in self.tolerated or (pid in killed_anyway and text.endswith('(9)')))
+            chosen = [(text, pid in killed or pid in self.tolerated or (pid in self.waiting and not room) or
+                       (pid in killed_anyway and text.endswith('(9)')))
                       for pid, text in self.chosen(p) if pid in ours]
             got, it = recs.get(p, []), iter(text for text, _ in chosen)
             need(all(g in it for g in got), 'records', f'{p}: recorded but never chosen, or twice: {got} of {chosen}')
@@ -350,7 +353,7 @@ class World:
 
     def finish_lifetime(self, how):
         self.gens[self.sup.pid].append((how, read(f'{self.inst}/tmp/watch_daemon.run')))
-        missing = self.unrecorded(self.sup.pid)
+        missing = self.unrecorded(self.sup.pid, room=not self.full)
         need(not missing, 'records', f'ends never recorded by supervisor {self.sup.pid}: {missing}')
         for how, fd, size in self.rotated:
             need(os.fstat(fd).st_size == size, 'records', f'records went into a run file that was {how}d away')
@@ -441,8 +444,8 @@ class World:
         write(f'{self.logs}/{pid}.ctl', step + '\n')
         self.told.append((pid, step))
         self.told_now.append((p, pid, step))
-        if self.full:  # its record may find no room
-            self.tolerated.add(pid)
+        if self.full:  # its record waits for room
+            self.waiting.add(pid)
             self.full_ends.add(p)
         # Only to our own program: a pid that ended may be another process's by
         # now. Gone, a cycle another end asked for ended it first: not told.
