@@ -28,7 +28,7 @@ namespace {
 // hold the supervisor, which waits for this child.
 [[noreturn]] void exec_failed(const char *pname, int err) {
     signal(SIGPIPE, SIG_IGN);  // a console whose reader is gone must not change the 129
-    char shown[8192 * 4 + 16], msg[sizeof shown + 256];
+    char shown[(sizeof DPI_DATA_DIRNAME + PATH_BUF) * 4], msg[sizeof shown + 256];  // a program path, escaped
     const int n = snprintf(msg, sizeof msg, "failed to exec %s, error is %s\n", escaped(pname, shown, sizeof shown),
                            strerror(err));
     if (n > 0) console_write_once(msg, std::min(static_cast<size_t>(n), sizeof msg - 1));
