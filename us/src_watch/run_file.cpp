@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>

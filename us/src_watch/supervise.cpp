@@ -158,10 +158,10 @@ void fall_back_after_failure(watch_daemon_t *daemon) {
     stop_supervising(daemon, "gave up: failed for normal boot");
 }
 
-// Kills what is left, decides the boot space and starts every program. An end the kills overtook (one in the wait
-// for the cycle's second, say) belongs to the cycle before this one: a
-// failed boot there fails that cycle, as at its end, unless it had failed
-// already (`failed`) and fallen back for it.
+// Kills what is left, decides the boot space and starts every program. An
+// end the kills overtook (one in the wait for the cycle's second, say)
+// belongs to the cycle before this one: a failed boot there fails that cycle,
+// as at its end, unless it had failed already (`failed`) and fallen back.
 void start_cycle(watch_daemon_t *daemon, bool first, bool failed) {
     if (watch_clean(daemon) < 0 && !failed) fall_back_after_failure(daemon);
     daemon->boot_space = find_boot_space(daemon);
