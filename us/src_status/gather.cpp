@@ -48,7 +48,8 @@ pid_t pid_in_state(const supervisor_status &sup) {
 // executable lies in the install directory and who holds its run file's lock
 // too (a copied tool holds no second lock), or whose state file names it (a
 // binary linked from elsewhere, another user's process). Its files are named
-// after its argv[0], as it names them.
+// after its argv[0], as it names them. Read without capabilities, a root
+// process's executable is hidden: its command line tells where it lies.
 void find_supervisor(install_status &status, const std::string &locks) {
     supervisor_status &sup = status.sup;
     struct stat here {};
@@ -56,8 +57,9 @@ void find_supervisor(install_status &status, const std::string &locks) {
                              ? lock_holder(locks, here.st_dev, here.st_ino,
                                            [&](pid_t pid) { return holds_open(pid, here.st_dev, here.st_ino); })
                              : 0;
-    if (holder > 0 && name_files(sup, argv0_of(holder)) &&
-        ((directory_of(exe_of(holder)) == status.dir && flocks_held(locks, holder) >= 2) ||
+    const std::string argv0 = holder > 0 ? argv0_of(holder) : "", exe = holder > 0 ? exe_of(holder) : "";
+    if (holder > 0 && name_files(sup, argv0) &&
+        ((directory_of(exe.empty() ? argv0 : exe) == status.dir && flocks_held(locks, holder) >= 2) ||
          pid_in_state(sup) == own_pid(holder)))
         sup.pid = holder;
     else
