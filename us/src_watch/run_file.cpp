@@ -43,17 +43,20 @@ size_t install_dir_line(char (&line)[PATH_BUF + 1]) {
 // longer leads to the file held, and the records go to a fresh one at the
 // name, under the same descriptor. An outside truncation (copytruncate)
 // leaves the file empty. Either way the directory line comes first again.
-void run_file_at_its_name(watch_daemon_t *daemon) {
+// Returns 0, or why no file at the name takes records (a directory there, a
+// read-only ./tmp/, another process's lock): they then wait, and the file
+// held, rotated away, gets nothing more. Its lock stays ours meanwhile.
+int run_file_at_its_name(watch_daemon_t *daemon) {
     if (!still_at(daemon->run_fd, daemon->runfile.data())) {
-        // Records go on into the file held, and its lock with them, when the
-        // name cannot be opened or another process holds the new file's lock.
         const unique_fd fresh = open_own(daemon->runfile.data(), O_RDWR | O_APPEND, 0644);
-        if (!fresh.valid() || flock(fresh.get(), LOCK_EX | LOCK_NB) != 0) return;
-        dup3(fresh.get(), daemon->run_fd, O_CLOEXEC);
+        if (!fresh.valid() || flock(fresh.get(), LOCK_EX | LOCK_NB) != 0 ||
+            dup3(fresh.get(), daemon->run_fd, O_CLOEXEC) < 0)
+            return errno;
     }
     struct stat st {};
     char line[PATH_BUF + 1];
     if (fstat(daemon->run_fd, &st) == 0 && st.st_size == 0) append_whole(daemon->run_fd, line, install_dir_line(line));
+    return 0;
 }
 
 }  // namespace
@@ -141,7 +144,7 @@ void record_exit_status(int ret_code, int exit_normal, const char *base, int fd)
 }
 
 void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal) {
-    run_file_at_its_name(daemon);
+    const int refused = run_file_at_its_name(daemon);
     char record[256];
     const size_t len = format_record(code, exit_normal, daemon->pids[slot].base.data(), record);
     std::string &backlog = daemon->unrecorded;
@@ -150,14 +153,15 @@ void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal) {
         backlog.append(record, len);
     else
         ++daemon->ends_lost;
-    write_backlog(daemon->run_fd, backlog);
+    if (refused == 0) write_backlog(daemon->run_fd, backlog);
     if (!backlog.empty() && !refused_before)
-        printf("failed to write %s: %s: ends are kept until it takes them\n", daemon->runfile.data(), strerror(errno));
+        printf("failed to write %s: %s: ends are kept until it takes them\n", daemon->runfile.data(),
+               strerror(refused != 0 ? refused : errno));
 }
 
 void record_waiting_ends(watch_daemon_t *daemon) {
-    if (!daemon->unrecorded.empty()) run_file_at_its_name(daemon);
-    write_backlog(daemon->run_fd, daemon->unrecorded);
+    if (!daemon->unrecorded.empty() && run_file_at_its_name(daemon) == 0)
+        write_backlog(daemon->run_fd, daemon->unrecorded);
     const size_t waiting = static_cast<size_t>(std::count(daemon->unrecorded.begin(), daemon->unrecorded.end(), '\n'));
     if (waiting + daemon->ends_lost > 0)
         printf("%zu ends were never recorded in %s: no room\n", waiting + daemon->ends_lost, daemon->runfile.data());
