@@ -159,6 +159,7 @@ class World:
         self.reader.start()
         self.gens, self.rotated, self.upgrades, self.tolerated, self.told = {}, [], {}, set(), []
         self.waiting = set()  # ends told on a full disk: their records wait for room
+        self.blocked = False  # a directory holds the run file's name
         self.told_now, self.before, self.full, self.fresh, self.binary, self.sup = [], {}, False, False, 'good', None
         self.from_data = False
         self.gave_up = self.ever_stalled = self.segv = 0
@@ -202,6 +203,7 @@ class World:
         return env
 
     def start_supervisor(self):
+        self.unblock()  # a fresh start needs the run file's name
         if self.binary != 'good':
             self.replace_binary('good')
         if self.binary != 'good':  # a full disk kept a bad one: an operator would make room first
@@ -356,7 +358,7 @@ class World:
 
     def finish_lifetime(self, how):
         self.gens[self.sup.pid].append((how, read(f'{self.inst}/tmp/watch_daemon.run')))
-        missing = self.unrecorded(self.sup.pid, room=not self.full)
+        missing = self.unrecorded(self.sup.pid, room=not self.full and not self.blocked)
         need(not missing, 'records', f'ends never recorded by supervisor {self.sup.pid}: {missing}')
         for how, fd, size in self.rotated:
             need(os.fstat(fd).st_size == size, 'records', f'records went into a run file that was {how}d away')
@@ -450,7 +452,7 @@ class World:
         write(f'{self.logs}/{pid}.ctl', step + '\n')
         self.told.append((pid, step))
         self.told_now.append((p, pid, step))
-        if self.full:  # its record waits for room
+        if self.full or self.blocked:  # its record waits for room, or for the run file's name
             self.waiting.add(pid)
             self.full_ends.add(p)
         # Only to our own program: a pid that ended may be another process's by
@@ -539,9 +541,10 @@ class World:
             self.binary = kind if kind in BAD_BINARIES else 'good'
 
     def a_runfile(self):
-        how = self.rng.choice(('remove', 'rename', 'create', 'copytruncate', 'wipe'))
+        how = self.rng.choice(('remove', 'rename', 'create', 'copytruncate', 'wipe', 'replace'))
         self.log('run file', how)
         run = f'{self.inst}/tmp/watch_daemon.run'
+        self.unblock()
         if os.path.exists(run):
             self.gens[self.sup.pid].append((how, read(run)))
             if how == 'copytruncate':
@@ -553,9 +556,19 @@ class World:
                     os.rename(run, f'{run}.{len(self.rotated)}')
                 if how == 'create':
                     write(run, b'')
+        if how == 'replace':  # by a directory: records wait until it is gone
+            remove(run)
+            with contextlib.suppress(OSError):  # a full disk
+                os.mkdir(run)
+                self.blocked = True
         for n in os.listdir(f'{self.inst}/tmp') if how == 'wipe' else ['watch_daemon.run'] if how == 'remove' else []:
             remove(f'{self.inst}/tmp/{n}')
         self.fresh = self.fresh and how != 'wipe'
+
+    def unblock(self):
+        if self.blocked:
+            remove(f'{self.inst}/tmp/watch_daemon.run')
+            self.blocked = False
 
     def a_state(self):
         how = self.rng.choice(('remove', 'pad', 'garbage', 'hostile', 'link', 'fifo', 'foreign'))
@@ -642,6 +655,7 @@ class World:
         while time.time() < self.deadline:  # an action that has not settled itself is settled here
             self.check(self.rng.choices([a for a, _ in acts], [w for _, w in acts])[0]() or self.settle())
         self.full and self.a_full()
+        self.unblock()
         self.stalled.is_set() and self.a_stall()
         self.check(self.settle())
 
