@@ -11,7 +11,7 @@
 #
 # A failure prints the seed, the actions applied and the invariant violated;
 # --seed S applies the same actions again (timing may make a replay differ).
-import argparse, collections, contextlib, faulthandler, fcntl, io, json, os, random, re, select, shutil, signal, stat
+import argparse, collections, contextlib, faulthandler, fcntl, io, json, os, random, re, resource, select, shutil, signal, stat
 import subprocess, sys, tarfile, tempfile, threading, time, traceback
 
 SCALE = 1000  # restart delays last a thousandth of their time
@@ -151,6 +151,7 @@ class World:
             'ignore=%d' % self.rng.choice((1, 2, 3, 13, 15)), 'block=%d' % self.rng.choice((10, 15, 17)),
             f'open={self.rng.randint(3, 40)}:{self.sentinel}/file', 'open=%d:/dev/null' % self.rng.randint(41, 60))
             if self.rng.random() < 0.4)
+        self.small_stack = self.rng.random() < 0.15  # 64 KiB, as a starter's ulimit -s may leave it
         self.notify, self.stdbuf = self.rng.random() < 0.4, self.rng.random() < 0.5 and os.path.exists(STDBUF)
         self.console, self.stalled, self.running = bytearray(), threading.Event(), True
         self.r, self.w = os.pipe()
@@ -166,6 +167,8 @@ class World:
         if self.tmpfs and self.rng.random() < 0.15:
             self.log('disk full at start')
             self.disk(True)
+        if self.small_stack:
+            self.log('stack limit 64 KiB')
         self.start_supervisor()
 
     # -- set-up ------------------------------------------------------------
@@ -210,7 +213,8 @@ class World:
             self.disk(False)
             self.replace_binary('good')
         self.sup = subprocess.Popen([f'{self.inst}/watch_daemon'], stdin=subprocess.DEVNULL, stdout=self.w,
-                                    stderr=self.w, env=self.env(), cwd='/', start_new_session=True)
+                                    stderr=self.w, env=self.env(), cwd='/', start_new_session=True,
+                                    preexec_fn=self.limit_stack if self.small_stack else None)
         self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.full_ends = [], 0, None, set()
         self.ledger, self.shown = [], None  # what the package counts went through, for the report
         if self.rng.random() < 0.2:  # reloads while it starts, once it holds them (before, nothing can)
@@ -223,6 +227,10 @@ class World:
         # until it has emptied its run file and started its programs
         poll_until(lambda: self.sup.poll() is not None or
                    all((self.starts(p) or [(0, 0)])[-1][1] == self.sup.pid for p in self.progs), 10)
+
+    @staticmethod
+    def limit_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (64 << 10, resource.getrlimit(resource.RLIMIT_STACK)[1]))
 
     def read_console(self):
         while self.running:
@@ -387,6 +395,8 @@ class World:
                  f'{p} starts with signals blocked or ignored')
         sups = [pid for pid, exe in procs if exe.startswith(('watch_daemon', 'wd_'))]
         need(sups == [sup], 'one of each', f'supervisors of the install directory: {sups}')
+        comm = (read(f'/proc/{sup}/comm') or b'').strip()  # ps -C, pgrep and the journal know it by this
+        need(comm == b'watch_daemon', 'reload', f'the supervisor is named {comm!r}')
         need(self.children() == sorted(pids.values()), 'no leaks', f'children {self.children()}, programs {pids}')
         fds, rss = len(os.listdir(f'/proc/{sup}/fd')), int(re.search(rb'VmRSS:\s+(\d+)', read(f'/proc/{sup}/status'))[1])
         self.fd0 = self.fd0 or fds
