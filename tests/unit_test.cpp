@@ -1,6 +1,8 @@
 // The supervisor's library, called directly: the tables of tests/cases/*.table
 // and what only a direct call can reach.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/sysmacros.h>
 
 #include <unistd.h>
@@ -135,6 +137,34 @@ TEST(LockHolder, OnlyAProcessHoldingTheFile) {
     // Another user's processes: the same device still counts, the inode alone not.
     EXPECT_EQ(lock_holder(locks, dev, 42, [](pid_t) { return -1; }), 222);
     EXPECT_EQ(lock_holder(locks, makedev(1, 1), 42, [](pid_t) { return -1; }), 0);
+}
+
+// Past the bound of what may wait for room, ends are counted; the first end
+// once there is room again goes in after those that waited.
+TEST(RecordEnd, WaitingEndsBoundedThenWritten) {
+    in_install_dir here;
+    fs::create_directories("tmp");
+    watch_daemon_t daemon{};
+    snprintf(daemon.runfile.data(), PATH_BUF, "./tmp/wdunit.run");
+    snprintf(daemon.pids[0].base.data(), PATH_BUF, "prog");
+    daemon.sub_cnt = 1;
+    daemon.run_fd = open(daemon.runfile.data(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    rlimit room{};
+    getrlimit(RLIMIT_FSIZE, &room);
+    const rlimit none{0, room.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &none);
+    const int ends = 1200;
+    for (int i = 0; i < ends; ++i) record_end(&daemon, 0, 1, 1);
+    setrlimit(RLIMIT_FSIZE, &room);
+    signal(SIGXFSZ, SIG_DFL);
+    record_end(&daemon, 0, 77, 1);
+    close(daemon.run_fd);
+    const auto lines = lines_of(slurp(daemon.runfile.data()));
+    ASSERT_GT(daemon.ends_lost, 0u);
+    EXPECT_TRUE(daemon.unrecorded.empty());
+    EXPECT_EQ(lines.size() - 1 + daemon.ends_lost, ends + 1u);  // the install directory's line first
+    EXPECT_NE(lines.back().find("code(77)"), std::string::npos) << lines.back();
 }
 
 }  // namespace

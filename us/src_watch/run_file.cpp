@@ -149,6 +149,7 @@ void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal) {
     const size_t len = format_record(code, exit_normal, daemon->pids[slot].base.data(), record);
     std::string &backlog = daemon->unrecorded;
     const bool refused_before = !backlog.empty();
+    if (refused == 0) write_backlog(daemon->run_fd, backlog);  // room may be back: the older ones first
     if (backlog.size() + len <= BACKLOG_MAX)
         backlog.append(record, len);
     else
