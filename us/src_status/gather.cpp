@@ -159,8 +159,8 @@ void date_records(supervisor_status &sup) {
     set_zone(reader.c_str());
 }
 
-// The config's programs, and why the supervisor would refuse it ("" if not).
-std::string read_config(const char *path, std::vector<std::string> &bases) {
+// The config's programs, and why the supervisor `argv0` would refuse it ("" if not).
+std::string read_config(const char *path, const char *argv0, std::vector<std::string> &bases) {
     const std::string name = std::string("./") + path;
     const unique_fd fd = open_plain(path);
     if (!fd.valid()) return name + ": " + strerror(errno);
@@ -181,7 +181,7 @@ std::string read_config(const char *path, std::vector<std::string> &bases) {
         const char *base = cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base");
         if (base == nullptr)
             return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has no string \"base\"";
-        if (named_like_supervisor(base, nullptr))
+        if (named_like_supervisor(base, argv0))
             return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has the supervisor's name";
         bases.emplace_back(base);
     }
@@ -193,9 +193,6 @@ std::string read_config(const char *path, std::vector<std::string> &bases) {
 
 bool gather_status(install_status &status, std::string &error) {
     status.now = time(nullptr);
-    status.config_error = read_config("config", status.bases);
-    status.config_ok = status.config_error.empty();
-    if (!status.config_ok) status.bases.clear();
     bool locks_ok = false;
     const std::string locks = read_some("/proc/locks", 16 << 20, &locks_ok);
     if (!locks_ok) {
@@ -204,7 +201,17 @@ bool gather_status(install_status &status, std::string &error) {
     }
     find_supervisor(status, locks);
     supervisor_status &sup = status.sup;
+    status.config_error = read_config("config", sup.name.c_str(), status.bases);
+    status.config_ok = status.config_error.empty();
+    if (!status.config_ok) status.bases.clear();
     if (!read_state(status, error) || !read_run_file(status, error)) return false;
+    // A state file that never said its supervisor stopped proves nothing
+    // where the lock's holder may be hidden: a supervisor on the host, read
+    // from a container.
+    if (sup.pid == 0 && sup.impostor == 0 && sup.has_state && sup.stopped_why.empty() && !in_first_pid_namespace()) {
+        error = "cannot tell whether a supervisor runs: this pid namespace does not see locks held outside it";
+        return false;
+    }
     date_records(sup);
     if (!sup.has_state) configured_programs(status);
     for (auto &p : sup.programs)

@@ -97,6 +97,12 @@ pid_t own_pid(pid_t pid) {
     return static_cast<pid_t>(atoi(status.c_str() + last + 1));
 }
 
+bool in_first_pid_namespace() {
+    constexpr ino_t first_pid_namespace = 0xEFFFFFFC;  // the kernel's fixed inode for it
+    struct stat st {};
+    return stat("/proc/self/ns/pid", &st) != 0 || st.st_ino == first_pid_namespace;
+}
+
 pid_t child_seen_as(pid_t parent, pid_t seen) {
     const std::string task = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent);
     std::istringstream children(read_some(task + "/children"));

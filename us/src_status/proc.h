@@ -30,5 +30,9 @@ pid_t own_pid(pid_t pid);
 // The child of `parent` that sees itself as `seen`, by its pid here; 0 if none.
 pid_t child_seen_as(pid_t parent, pid_t seen);
 
+// Whether this process is in the first pid namespace, which sees every
+// lock's holder: /proc/locks leaves out locks held from outside one's own.
+bool in_first_pid_namespace();
+
 // Its argv[0], "" when gone.
 std::string argv0_of(pid_t pid);

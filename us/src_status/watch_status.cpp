@@ -51,10 +51,14 @@ int parse_args(int argc, char *argv[], options &o) {
                             {"history", required_argument, nullptr, 'n'}, {"output", required_argument, nullptr, 'o'},
                             {"help", no_argument, nullptr, 'h'},   {}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "h", longs, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":h", longs, nullptr)) != -1;) {
         const std::string value = optarg != nullptr ? optarg : "";
         if (c == 'h') return usage(nullptr);
-        if (c == 'j' || c == 'p') o.format = c == 'j' ? options::json : options::prometheus;
+        const auto format = c == 'j' ? options::json : options::prometheus;
+        if ((c == 'j' || c == 'p') && o.format != options::text && o.format != format)
+            return usage("--json and --prometheus exclude each other");
+        if (c == 'j' || c == 'p') o.format = format;
+        if (c == ':') return usage(optopt == 'n' ? "--history takes a count" : "--output takes a file name");
         if (c == 'o' && value.empty()) return usage("--output takes a file name");
         if (c == 'o') o.output = value;
         if (c == 'n' && (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos))
@@ -88,9 +92,12 @@ int main(int argc, char *argv[]) {
     if (!gather_status(status, error)) return fail(error);
     judge_status(status);
     const std::string report = report_of(status, o);
-    if (o.output.empty())
-        fwrite(report.data(), 1, report.size(), stdout);
-    else if (!write_report(o.output, report, error))
+    if (o.output.empty()) {
+        // A report lost on a full disk or a closed reader is no status.
+        if (fwrite(report.data(), 1, report.size(), stdout) != report.size() || fflush(stdout) != 0)
+            return fail(std::string("cannot write the report: ") + strerror(errno));
+    } else if (!write_report(o.output, report, error)) {
         return fail(error);
+    }
     return status.running() ? STATUS_RUNNING : STATUS_NOT_RUNNING;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app_dpi_process.h"
+#include "console.h"
 #include "fs.h"
 #include "watch_daemon.h"
 
@@ -106,8 +107,11 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
 
 namespace {
 
-// A record, line end included; its length.
-size_t format_record(int ret_code, int exit_normal, const char *base, char (&record)[256]) {
+// A record, line end included; its length. A name's control characters are
+// escaped, as on the console: a newline in it must not start a line.
+size_t format_record(int ret_code, int exit_normal, const char *raw_base, char (&record)[256]) {
+    char base[sizeof record];  // the record is cut to its size anyway
+    escaped(raw_base, base, sizeof base);
     const time_t now = time(nullptr);
     struct tm local {};
     char stamp[64] = "";
