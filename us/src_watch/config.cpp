@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "build_info.h"
 #include "console.h"
@@ -26,29 +27,53 @@ void daemon_init_default(watch_daemon_t *daemon) {
     snprintf(daemon->pids[0].base.data(), PATH_BUF, "%s", DEFAULT_PROGRAM);
 }
 
+bool leads_to_supervisor(const char *name) {
+    struct stat self {}, target {};
+    return stat("/proc/self/exe", &self) == 0 && stat(name, &target) == 0 && self.st_dev == target.st_dev &&
+           self.st_ino == target.st_ino;
+}
+
+namespace {
+
+// A program that is the supervisor would have killall end the supervisor
+// (and every other one of the host) at each cycle: by its name, or, for a
+// name with a slash, by the file it leads to (a link, a hard link). The
+// name is judged as the slot keeps it.
+bool is_supervisor(const char *base, const char *argv0) {
+    std::array<char, sizeof DPI_DATA_DIRNAME + PATH_BUF> in_data{};
+    snprintf(in_data.data(), in_data.size(), "%s/%s", DPI_DATA_DIRNAME, base);
+    return named_like_supervisor(base, argv0) || leads_to_supervisor(base) || leads_to_supervisor(in_data.data());
+}
+
+}  // namespace
+
 // Only the path "__watch" -> "processes" -> [{"base": "..."}] is read; types
 // along it are not checked, so a scalar "processes" simply has no elements.
-// Programs beyond the fourth are ignored: there are only four slots.
+// Programs beyond the fourth are ignored: there are only four slots. A config
+// refused leaves the programs as they were.
 int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
     const cjson_tree conf(cjson_from_file(conf_file));
     if (!conf) return -1;
 
     // The library's readers take a missing node for one without members.
     const cJSON *processes = cJSON_GetObjectItem(cJSON_GetObjectItem(conf.get(), "__watch"), "processes");
-    const int count = cJSON_GetArraySize(processes);
+    const int count = std::min(cJSON_GetArraySize(processes), MAX_SUB_PROCESS);
     if (count == 0) return daemon_init_default(daemon), 0;
 
-    daemon->sub_cnt = std::min(count, MAX_SUB_PROCESS);
-    for (int i = 0; i < daemon->sub_cnt; ++i) {
-        const cJSON *entry = cJSON_GetArrayItem(processes, i);
-        const char *base = cJSON_GetItemString(entry, "base");
-        if (base == nullptr) return -1;
-        if (named_like_supervisor(base, daemon->argv != nullptr ? daemon->argv[0] : nullptr)) {
-            char shown[PATH_BUF * 4];
-            printf("config: program %s has the supervisor's name, refused\n", escaped(base, shown, sizeof shown));
+    auto base_of = [&](int i) { return cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base"); };
+    for (int i = 0; i < count; ++i) {
+        if (base_of(i) == nullptr) return -1;
+        std::array<char, PATH_BUF> kept{};  // as the slot keeps it
+        snprintf(kept.data(), kept.size(), "%s", base_of(i));
+        if (is_supervisor(kept.data(), daemon->argv != nullptr ? daemon->argv[0] : nullptr)) {
+            std::string shown(strlen(base_of(i)) * 4 + 1, '\0');
+            printf("config: program %s has the supervisor's name, refused\n", escaped(base_of(i), shown.data(), shown.size()));
             return -1;
         }
-        snprintf(daemon->pids[i].base.data(), PATH_BUF, "%s", base);
+    }
+    daemon->sub_cnt = count;
+    for (int i = 0; i < count; ++i) {
+        snprintf(daemon->pids[i].base.data(), PATH_BUF, "%s", base_of(i));
         daemon->pids[i].pid = 0;
     }
     return 0;

@@ -248,8 +248,10 @@ int watch_clean(watch_daemon_t *daemon) {
         char in_data[sizeof DPI_DATA_DIRNAME + PATH_BUF];
         snprintf(in_data, sizeof in_data, "%s/%s", DPI_DATA_DIRNAME, base);
         for (const char *name : {base, strchr(base, '/') != nullptr ? static_cast<const char *>(in_data) : nullptr}) {
+            // killall matches a name with a slash by the file it leads to: a
+            // link to the supervisor put there since (by a bundle) would end it.
             const char *const argv[] = {"killall", "-9", "--", name, nullptr};
-            if (name != nullptr) run_tool(argv, {.quiet = true});
+            if (name != nullptr && !(strchr(name, '/') != nullptr && leads_to_supervisor(name))) run_tool(argv, {.quiet = true});
         }
     }
     return result;

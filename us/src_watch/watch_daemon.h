@@ -77,6 +77,8 @@ using watch_daemon_t = watch_daemon_;
 // Start-up and configuration
 int prepare_needful_dir(const char *dirname);
 int daemon_init(const char *conf_file, watch_daemon_t *daemon);
+// Whether the file `name` leads to is the supervisor's own binary.
+bool leads_to_supervisor(const char *name);
 void daemon_init_default(watch_daemon_t *daemon);
 
 // Run file
