@@ -103,7 +103,10 @@ bool handover_read(const char *text, size_t len, handover_envelope &env, watch_d
     const char *version = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(root.get(), "version"));
     snprintf(env.version, sizeof env.version, "%s", version != nullptr ? version : "?");
     if (!r.ok || env.run_fd == env.dir_fd) return false;
-    state_ok = env.format == WATCH_HANDOVER_FORMAT && take_state(root.get(), daemon) &&
-               take_rest(root.get(), daemon);
+    // The programs' names are read whatever the format: a build that cannot
+    // take the rest still knows what ran.
+    const bool names_ok = take_state(root.get(), daemon);
+    if (!names_ok) daemon.sub_cnt = 0;
+    state_ok = env.format == WATCH_HANDOVER_FORMAT && names_ok && take_rest(root.get(), daemon);
     return true;
 }

@@ -128,7 +128,9 @@ bool name_files(watch_daemon_t *daemon, const char *argv0) {
 
 // Start-up, step by step; any failure ends the process with status 0. With
 // `keep_locks`, the locks are the ones a re-execution handed down, held
-// without a gap.
+// without a gap, in the install directory already; its programs are those
+// the replaced build ran, unless config names others (a reload must not
+// take the engine down for a config edited since and not yet valid).
 void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
     char notify_socket[sizeof sockaddr_un::sun_path];
     snprintf(notify_socket, sizeof notify_socket, "%s", getenv("NOTIFY_SOCKET") ? getenv("NOTIFY_SOCKET") : "");
@@ -139,12 +141,14 @@ void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
         puts("no program path given, refusing to start");
         exit(0);
     }
-    if (app_change_dir(argv[0]) != 0 || !name_files(daemon, argv[0]) || !enough_descriptors(daemon)) exit(0);
+    if ((!keep_locks && app_change_dir(argv[0]) != 0) || !name_files(daemon, argv[0]) || !enough_descriptors(daemon))
+        exit(0);
     if (argc > 1) daemon->verbose = 1;
     if (prepare_needful_dir(DPI_TMP_DIRNAME) != 0 || prepare_needful_dir(DPI_DATA_DIRNAME) != 0) exit(0);
     if (daemon_init("config", daemon) != 0) {
         puts("failed to init daemon");
-        exit(0);
+        if (!keep_locks || daemon->sub_cnt < 1) exit(0);
+        puts("the programs of the replaced build run on");
     }
     if (!keep_locks && daemon_run_set(argv[0], daemon) != 0) exit(0);
     remove_upgrade_leftovers();  // ours alone now: no other supervisor can be installing

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -172,7 +173,11 @@ taken_over take_over(watch_daemon_t *daemon) {
     if (state_ok) {
         printf("re-executed: build %s replaced by %s\n", old_build, WATCH_VERSION);
     } else {
+        std::vector<std::string> names;  // its programs', if the envelope had them
+        for (int i = 0; i < daemon->sub_cnt; ++i) names.emplace_back(daemon->pids[i].base.data());
         *daemon = watch_daemon_t{};
+        daemon->sub_cnt = static_cast<int>(names.size());
+        for (int i = 0; i < daemon->sub_cnt; ++i) snprintf(daemon->pids[i].base.data(), PATH_BUF, "%s", names[i].c_str());
         end_children();
         printf("re-executed, but the state of build %s (format %u) cannot be used by %s (format %u): the old "
                "programs were ended, a fresh cycle starts\n",
