@@ -107,6 +107,11 @@ bool each_entry(int dir, bool again, Visit visit) {
     }
 }
 
+bool cannot_read(const char *name) {
+    printf("upgrade failed: cannot read %s in the package: %s\n", shown(name), strerror(errno));
+    return false;
+}
+
 bool is_empty_dir(int at, const char *name) {
     const unique_fd dir = open_exposed_dir(at, name);
     return dir.valid() && each_entry(dir.get(), false, [](const char *) { return false; });
@@ -122,7 +127,7 @@ bool check_tree(int from, int to, int depth) {
     }
     return each_entry(from, false, [&](const char *name) {
         struct stat src {}, dst {};
-        if (fstatat(from, name, &src, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (fstatat(from, name, &src, AT_SYMLINK_NOFOLLOW) != 0) return cannot_read(name);
         const bool is_dir = S_ISDIR(src.st_mode);
         if (!is_dir && !S_ISREG(src.st_mode) && !S_ISLNK(src.st_mode)) {
             printf("upgrade refused: %s in the package is a device, FIFO or socket\n", shown(name));
@@ -135,7 +140,7 @@ bool check_tree(int from, int to, int depth) {
         }
         if (!is_dir) return true;
         const unique_fd sub = open_exposed_dir(from, name), sub_to = dst_dir ? open_exposed_dir(to, name) : unique_fd();
-        return sub.valid() && check_tree(sub.get(), sub_to.get(), depth + 1);
+        return sub.valid() ? check_tree(sub.get(), sub_to.get(), depth + 1) : cannot_read(name);
     });
 }
 

@@ -156,7 +156,7 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     if (!package.valid()) {
         if (errno == ENOENT) return;
         printf("upgrade failed: %s: %s\n", package_path, refusal_text(errno));
-        unlink(package_path);
+        remove(package_path);  // a link, a FIFO, an empty directory
         return state_upgraded(daemon, false);
     }
     cjson_tree record = record_to_update();
