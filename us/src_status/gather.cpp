@@ -214,8 +214,14 @@ bool gather_status(install_status &status, std::string &error) {
     }
     date_records(sup);
     if (!sup.has_state) configured_programs(status);
-    for (auto &p : sup.programs)
+    for (auto &p : sup.programs) {
         if (sup.pid > 0 && p.published_pid > 0) p.proc = facts_of(p.published_pid);
+        // One that outlived the stop (it ignored SIGTERM) runs on: the pid
+        // it had, if that is still a process of its file's name.
+        p.outlived = sup.pid == 0 && sup.has_state && p.published_pid > 0 &&
+                     base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str());
+        if (p.outlived) p.proc = facts_of(p.published_pid);
+    }
 
     // The supervisor's own judgement of the record, without its removal.
     const cjson_tree record(bootchk_load());

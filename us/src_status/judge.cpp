@@ -13,6 +13,10 @@ namespace {
 // What the published slot and /proc together say.
 void judge_program(program_status &p, const supervisor_status &sup) {
     const bool known = sup.pid > 0 && sup.has_state;
+    if (p.outlived && p.proc.exists && !p.proc.zombie) {
+        p.state = "running", p.pid = p.published_pid;
+        return;
+    }
     p.state = sup.pid == 0 ? "stopped" : !known ? "unknown" : p.published_state == "waiting" ? "waiting" : "starting";
     if (p.state != "waiting") p.restart_due = -1;
     const bool ours = p.proc.exists && p.proc.ppid == sup.pid;
@@ -60,6 +64,9 @@ void judge_status(install_status &status) {
                                "the programs' states are unknown");
     for (const auto &p : sup.programs) {
         if (p.end_pending) status.notes.push_back(pending_note(sup, p));
+        if (sup.pid == 0 && p.state == "running")
+            status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + ") runs on as pid " +
+                                   std::to_string(p.pid) + " after its supervisor stopped; the next start kills it");
         note_program_file(status, p);
         if (p.state == "running" && !p.from_data && status.data_space)
             status.notes.push_back(p.base +

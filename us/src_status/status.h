@@ -45,6 +45,7 @@ struct program_status {
     std::string published_state;
     pid_t published_pid = 0;
     proc_facts proc;
+    bool outlived = false;  // its process runs on after the supervisor stopped
 };
 
 struct supervisor_status {
