@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -25,6 +26,9 @@ namespace {
 
 // Fewer descriptors than this, and an upgrade could not even be unpacked.
 constexpr rlim_t MIN_DESCRIPTORS = 32;
+// A stack limit below this (ulimit -s) would crash the supervisor in its
+// deepest calls; it runs with the wanted size where the hard limit allows.
+constexpr rlim_t MIN_STACK = 64 << 10, WANTED_STACK = 256 << 10;
 
 // A closed standard descriptor would be handed to the run file, and console
 // messages would then land in it: put /dev/null there first.
@@ -100,6 +104,19 @@ bool enough_descriptors(watch_daemon_t *daemon) {
     if (limit.rlim_max >= MIN_DESCRIPTORS) return true;
     printf("open-file limit too low: %lu descriptors, at least %lu needed, refusing to start\n",
            static_cast<unsigned long>(limit.rlim_max), static_cast<unsigned long>(MIN_DESCRIPTORS));
+    return false;
+}
+
+// The stack grows to the soft limit as it stands when it grows, so raising
+// it here is enough; the programs inherit the raised limit.
+bool enough_stack() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur >= WANTED_STACK) return true;
+    limit.rlim_cur = std::min(limit.rlim_max, WANTED_STACK);
+    setrlimit(RLIMIT_STACK, &limit);
+    if (limit.rlim_cur >= MIN_STACK) return true;
+    printf("stack limit too low: %lu KiB, at least %lu KiB needed, refusing to start\n",
+           static_cast<unsigned long>(limit.rlim_cur >> 10), static_cast<unsigned long>(MIN_STACK >> 10));
     return false;
 }
 
@@ -191,6 +208,7 @@ int main(int argc, char *argv[]) {
     if (argc == 2 && answered_query(argv[1])) return 0;
     attach_closed_std_fds();
     console_init();
+    if (!enough_stack()) return 0;
     const taken_over handed = take_over(&state);
     if (handed == taken_over::everything)
         resume(&state, argv);
