@@ -230,7 +230,7 @@ class World:
 
     @staticmethod
     def limit_stack():
-        resource.setrlimit(resource.RLIMIT_STACK, (64 << 10, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+        resource.setrlimit(resource.RLIMIT_STACK, (64 << 10, 64 << 10))  # the hard one too: it cannot raise it
 
     def read_console(self):
         while self.running:
