@@ -212,8 +212,11 @@ class World:
         if self.binary != 'good':  # a full disk kept a bad one: an operator would make room first
             self.disk(False)
             self.replace_binary('good')
-        self.sup = subprocess.Popen([f'{self.inst}/watch_daemon'], stdin=subprocess.DEVNULL, stdout=self.w,
-                                    stderr=self.w, env=self.env(), cwd='/', start_new_session=True,
+        # by its full path, as the unit does, or by one relative to where it was started
+        relative = self.rng.random() < 0.3
+        self.sup = subprocess.Popen(['inst/watch_daemon' if relative else f'{self.inst}/watch_daemon'],
+                                    stdin=subprocess.DEVNULL, stdout=self.w, stderr=self.w, env=self.env(),
+                                    cwd=self.base if relative else '/', start_new_session=True,
                                     preexec_fn=self.limit_stack if self.small_stack else None)
         self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.full_ends = [], 0, None, set()
         self.ledger, self.shown = [], None  # what the package counts went through, for the report

@@ -23,6 +23,18 @@ std::string directory_of(const std::string &path) {
     return slash == std::string::npos ? "" : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Whether the binary lies in `dir`: by its executable, or, where that is
+// hidden (read without capabilities), by its command line. A relative one
+// was relative to where it was started, from which the supervisor went into
+// the directory that holds it: the path's tail (after any "..") names it.
+bool lies_in(const std::string &dir, const std::string &exe, const std::string &argv0) {
+    if (!exe.empty() || argv0.starts_with('/')) return directory_of(exe.empty() ? argv0 : exe) == dir;
+    std::string tail = directory_of(argv0);
+    if (const size_t up = tail.rfind("../"); up != std::string::npos) tail.erase(0, up + 3);
+    while (tail.starts_with("./")) tail.erase(0, 2);
+    return tail.empty() || tail == "." || tail == ".." || dir.ends_with("/" + tail);
+}
+
 bool name_files(supervisor_status &sup, const std::string &argv0) {
     char run[PATH_MAX + 16], state[PATH_MAX + 16];
     if (!supervisor_file(argv0.c_str(), ".run", run, sizeof run) ||
@@ -48,8 +60,7 @@ pid_t pid_in_state(const supervisor_status &sup) {
 // executable lies in the install directory and who holds its run file's lock
 // too (a copied tool holds no second lock), or whose state file names it (a
 // binary linked from elsewhere, another user's process). Its files are named
-// after its argv[0], as it names them. Read without capabilities, a root
-// process's executable is hidden: its command line tells where it lies.
+// after its argv[0], as it names them.
 void find_supervisor(install_status &status, const std::string &locks) {
     supervisor_status &sup = status.sup;
     struct stat here {};
@@ -59,7 +70,7 @@ void find_supervisor(install_status &status, const std::string &locks) {
                              : 0;
     const std::string argv0 = holder > 0 ? argv0_of(holder) : "", exe = holder > 0 ? exe_of(holder) : "";
     if (holder > 0 && name_files(sup, argv0) &&
-        ((directory_of(exe.empty() ? argv0 : exe) == status.dir && flocks_held(locks, holder) >= 2) ||
+        ((lies_in(status.dir, exe, argv0) && flocks_held(locks, holder) >= 2) ||
          pid_in_state(sup) == own_pid(holder)))
         sup.pid = holder;
     else
