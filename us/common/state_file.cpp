@@ -1,5 +1,7 @@
 #include "state_file.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <climits>
@@ -90,9 +92,15 @@ bool supervisor_file(const char *argv0, const char *suffix, char *path, size_t s
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
+unsigned long long own_pid_namespace() {
+    struct stat st {};
+    return stat("/proc/self/ns/pid", &st) == 0 ? st.st_ino : 0;
+}
+
 cJSON *state_json(const state_facts &f) {
     cJSON *o = cJSON_CreateObject();
     cJSON_AddNumberToObject(o, "pid", f.pid);
+    cJSON_AddNumberToObject(o, "pid_ns", static_cast<double>(f.pid_ns));
     add_text(o, "version", f.version);
     add_text(o, "revision", f.revision);
     add_time(o, "started", f.started);
@@ -128,6 +136,8 @@ bool state_from_json(const cJSON *o, state_facts &f) {
     json_reader r;
     f = {};
     f.pid = r.number<pid_t>(o, "pid", 1, max_pid, 0);
+    json_reader optional;  // what older supervisors did not publish
+    f.pid_ns = optional.number<unsigned long long>(o, "pid_ns", 0, 1e15, 0);
     f.version = r.text(o, "version");
     f.revision = r.text(o, "revision");
     f.started = r.time(o, "started");

@@ -49,6 +49,7 @@ struct slot_facts {
 
 struct state_facts {
     pid_t pid;
+    unsigned long long pid_ns;  // the inode of its pid namespace, 0 if not known
     const char *version, *revision;
     time_t started, build_since, updated;
     const char *zone;    // the supervisor's TZ, null for the system's zone
@@ -77,6 +78,9 @@ struct json_reader {
     time_t time(const cJSON *o, const char *name) { return number<time_t>(o, name, 1, 1e11, 0, true); }
     const char *text(const cJSON *o, const char *name);
 };
+
+// The inode of this process's pid namespace, 0 if it cannot be read.
+unsigned long long own_pid_namespace();
 
 // The state as a JSON object (the caller owns it), and as a whole file.
 cJSON *state_json(const state_facts &facts);

@@ -99,6 +99,7 @@ void take_state(supervisor_status &sup, const state_facts &f) {
     sup.version = text(f.version), sup.revision = text(f.revision);
     sup.started = when(f.started), sup.build_since = when(f.build_since), sup.updated = when(f.updated);
     sup.zone = text(f.zone);
+    sup.pid_ns = f.pid_ns;
     sup.data_space = f.data_space;
     sup.upgrades_installed = f.upgrades_installed, sup.upgrades_failed = f.upgrades_failed;
     sup.reloads_failed = f.reloads_failed;
@@ -217,9 +218,11 @@ bool gather_status(install_status &status, std::string &error) {
     if (!status.config_ok) status.bases.clear();
     if (!read_state(status, error) || !read_run_file(status, error)) return false;
     // A state file that never said its supervisor stopped proves nothing
-    // where the lock's holder may be hidden: a supervisor on the host, read
-    // from a container.
-    if (sup.pid == 0 && sup.impostor == 0 && sup.has_state && sup.stopped_why.empty() && !in_first_pid_namespace()) {
+    // where the lock's holder may be hidden: a supervisor on the host, or in
+    // another container, read from a container. The first pid namespace sees
+    // every holder, and any sees those of its own.
+    const bool sees_holder = in_first_pid_namespace() || (sup.pid_ns != 0 && sup.pid_ns == own_pid_namespace());
+    if (sup.pid == 0 && sup.impostor == 0 && sup.has_state && sup.stopped_why.empty() && !sees_holder) {
         error = "cannot tell whether a supervisor runs: this pid namespace does not see locks held outside it";
         return false;
     }

@@ -53,6 +53,7 @@ struct supervisor_status {
     bool has_run_file = false, has_state = false;
     pid_t pid = 0;       // the supervisor, 0 if none runs
     pid_t impostor = 0;  // a holder of the install directory's lock that is no supervisor of it
+    unsigned long long pid_ns = 0;  // its pid namespace's inode, as its state file says (0: not known)
     time_t started = -1, build_since = -1, updated = -1;
     std::string version, revision;
     std::string zone;     // its TZ, or "" for the system's zone

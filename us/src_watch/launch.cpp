@@ -111,9 +111,10 @@ int kill_and_reap(pid_t pid) {
 }
 
 void end_children() {
-    char path[64], list[4096];
-    snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(getpid()));
-    const unique_fd fd = open_plain(path);
+    char list[4096];
+    // As the /proc in use numbers this thread, which getpid() need not (a pid
+    // namespace that kept the host's /proc).
+    const unique_fd fd = open_plain("/proc/thread-self/children");
     const ssize_t n = fd.valid() ? read_full(fd.get(), list, sizeof list - 1) : -1;
     list[n > 0 ? n : 0] = '\0';
     for (char *p = list, *end = nullptr;; p = end) {

@@ -16,6 +16,7 @@
 state_facts state_of(const watch_daemon_t *daemon) {
     state_facts f{};
     f.pid = getpid();
+    f.pid_ns = own_pid_namespace();
     f.version = WATCH_PACKAGE_VERSION;
     f.revision = DPI_SRC_VER;
     f.started = daemon->started;
