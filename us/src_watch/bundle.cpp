@@ -139,8 +139,10 @@ bool check_tree(int from, int to, int depth) {
             return false;
         }
         if (!is_dir) return true;
+        // The move holds both; one it cannot open now it could not open then.
         const unique_fd sub = open_exposed_dir(from, name), sub_to = dst_dir ? open_exposed_dir(to, name) : unique_fd();
-        return sub.valid() ? check_tree(sub.get(), sub_to.get(), depth + 1) : cannot_read(name);
+        if (!sub.valid() || (dst_dir && !sub_to.valid())) return cannot_read(name);
+        return check_tree(sub.get(), sub_to.get(), depth + 1);
     });
 }
 
