@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -219,6 +220,23 @@ void stop_on_request() {
     exit(0);
 }
 
+namespace {
+
+// killall matches a name with a slash by the file it leads to, host-wide. A
+// link put there since (a bundle may bring one) could lead to the supervisor
+// itself, or out of the install directory to any program (a shell, another
+// install's supervisor): such a name is not given to killall. A path
+// configured outright, without a link, is what it names.
+bool kills_only_programs(const char *name) {
+    char real[PATH_MAX], here[PATH_MAX];
+    if (strchr(name, '/') == nullptr || realpath(name, real) == nullptr) return true;  // by process name, or nothing
+    if (leads_to_supervisor(name) || getcwd(here, sizeof here) == nullptr) return false;
+    const size_t len = strlen(here);
+    return (strncmp(real, here, len) == 0 && real[len] == '/') || strcmp(real, name) == 0;
+}
+
+}  // namespace
+
 // Our own children are killed by pid, and reaped at once: one that ended on
 // its own just before is taken as any end, and -1 says it failed the cycle.
 // killall then ends what is left of the names (and does nothing when it is
@@ -248,10 +266,8 @@ int watch_clean(watch_daemon_t *daemon) {
         char in_data[sizeof DPI_DATA_DIRNAME + PATH_BUF];
         snprintf(in_data, sizeof in_data, "%s/%s", DPI_DATA_DIRNAME, base);
         for (const char *name : {base, strchr(base, '/') != nullptr ? static_cast<const char *>(in_data) : nullptr}) {
-            // killall matches a name with a slash by the file it leads to: a
-            // link to the supervisor put there since (by a bundle) would end it.
             const char *const argv[] = {"killall", "-9", "--", name, nullptr};
-            if (name != nullptr && !(strchr(name, '/') != nullptr && leads_to_supervisor(name))) run_tool(argv, {.quiet = true});
+            if (name != nullptr && kills_only_programs(name)) run_tool(argv, {.quiet = true});
         }
     }
     return result;
