@@ -34,6 +34,18 @@ bool take_state(const cJSON *o, watch_daemon_t &d) {
     return ok;
 }
 
+// What a build of any format takes over, as far as it is there: the open-file
+// limit the programs get, and the records that wait for room.
+void take_carried(const cJSON *o, watch_daemon_t &d) {
+    json_reader optional;  // members that builds before had not
+    const long long nofile = optional.number<long long>(o, "nofile_soft", -1, max_ms, 0);  // -1: no limit
+    d.nofile_soft = nofile < 0 ? RLIM_INFINITY : static_cast<rlim_t>(nofile);  // 0: not known
+    const char *unrecorded = optional.text(o, "unrecorded");
+    d.unrecorded = unrecorded != nullptr ? unrecorded : "";
+    if (!d.unrecorded.empty() && !d.unrecorded.ends_with('\n')) d.unrecorded += '\n';  // whole lines only
+    d.ends_lost = optional.number<unsigned>(o, "ends_lost", 0, UINT_MAX, 0);
+}
+
 // What the state file does not publish.
 bool take_rest(const cJSON *o, watch_daemon_t &d) {
     json_reader r;
@@ -42,13 +54,7 @@ bool take_rest(const cJSON *o, watch_daemon_t &d) {
     d.bootchk_set_aside = r.number<int>(o, "bootchk_set_aside", 0, 1, 0);
     d.cycle_reason = r.number<int>(o, "cycle_reason", 0, 255, 0);
     d.cycle_started_ms = r.number<long long>(o, "cycle_started_ms", 0, max_ms, 0);
-    const long long nofile = r.number<long long>(o, "nofile_soft", -1, max_ms, 0);  // -1: no limit
-    d.nofile_soft = nofile < 0 ? RLIM_INFINITY : static_cast<rlim_t>(nofile);
-    json_reader optional;  // members that builds of this format before had not
-    const char *unrecorded = optional.text(o, "unrecorded");
-    d.unrecorded = unrecorded != nullptr ? unrecorded : "";
-    if (!d.unrecorded.empty() && !d.unrecorded.ends_with('\n')) d.unrecorded += '\n';  // whole lines only
-    d.ends_lost = optional.number<unsigned>(o, "ends_lost", 0, UINT_MAX, 0);
+    r.number<long long>(o, "nofile_soft", -1, max_ms, 0);  // taken by take_carried
     const cJSON *unreaped = cJSON_GetObjectItemCaseSensitive(o, "unreaped");
     r.ok = r.ok && cJSON_GetArraySize(unreaped) == d.sub_cnt;
     for (int i = 0; i < d.sub_cnt; ++i) d.pids[i].unreaped = cJSON_IsTrue(cJSON_GetArrayItem(unreaped, i)) && d.pids[i].pid > 0;
@@ -103,10 +109,11 @@ bool handover_read(const char *text, size_t len, handover_envelope &env, watch_d
     const char *version = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(root.get(), "version"));
     snprintf(env.version, sizeof env.version, "%s", version != nullptr ? version : "?");
     if (!r.ok || env.run_fd == env.dir_fd) return false;
-    // The programs' names are read whatever the format: a build that cannot
-    // take the rest still knows what ran.
+    // The programs are read whatever the format: a build that cannot take
+    // the rest still knows what ran, and what waits to be recorded.
     const bool names_ok = take_state(root.get(), daemon);
     if (!names_ok) daemon.sub_cnt = 0;
+    take_carried(root.get(), daemon);
     state_ok = env.format == WATCH_HANDOVER_FORMAT && names_ok && take_rest(root.get(), daemon);
     return true;
 }

@@ -98,7 +98,9 @@ void clear_interval_timers() {
 bool enough_descriptors(watch_daemon_t *daemon) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;
-    daemon->nofile_soft = children_nofile = limit.rlim_cur;
+    // A build of another format keeps the limit the old image's programs had.
+    if (daemon->nofile_soft == 0) daemon->nofile_soft = limit.rlim_cur;
+    children_nofile = daemon->nofile_soft;
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
     if (limit.rlim_max >= MIN_DESCRIPTORS) return true;
@@ -162,6 +164,10 @@ void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
         exit(0);
     if (argc > 1) daemon->verbose = 1;
     if (prepare_needful_dir(DPI_TMP_DIRNAME) != 0 || prepare_needful_dir(DPI_DATA_DIRNAME) != 0) exit(0);
+    if (keep_locks) {  // the old image's programs, ended as a cycle ends them
+        watch_clean(daemon);
+        end_children();
+    }
     if (daemon_init("config", daemon) != 0) {
         puts("failed to init daemon");
         if (!keep_locks || daemon->sub_cnt < 1) exit(0);

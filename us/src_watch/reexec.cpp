@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
+#include <memory>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -107,6 +107,31 @@ bool locks_are_ours(int run_fd, int dir_fd) {
            holds_lock(dir_fd) && holds_lock(run_fd);
 }
 
+// Whether `pid` is a child of this process, running or ended but unreaped.
+bool is_child(pid_t pid) {
+    siginfo_t info{};
+    return pid > 0 && waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
+// A build of another format keeps only what it can use of the old image's
+// state: its programs, which the start ends as a cycle does, recording those
+// that ended first (their pids only while they are children of ours); the
+// records that wait; the open-file limit the programs get.
+void start_afresh(watch_daemon_t *daemon) {
+    const auto old = std::make_unique<watch_daemon_t>(std::move(*daemon));
+    *daemon = watch_daemon_t{};
+    daemon->sub_cnt = old->sub_cnt;
+    for (int i = 0; i < old->sub_cnt; ++i) {
+        exec_pid_t &slot = daemon->pids[i];
+        slot.base = old->pids[i].base;
+        slot.pid = is_child(old->pids[i].pid) ? old->pids[i].pid : 0;
+        slot.unreaped = slot.pid > 0;
+    }
+    daemon->unrecorded = std::move(old->unrecorded);
+    daemon->ends_lost = old->ends_lost;
+    daemon->nofile_soft = old->nofile_soft;
+}
+
 void reload_failed(watch_daemon_t *daemon) {
     ++daemon->reloads_failed;
     state_publish(daemon);
@@ -173,12 +198,7 @@ taken_over take_over(watch_daemon_t *daemon) {
     if (state_ok) {
         printf("re-executed: build %s replaced by %s\n", old_build, WATCH_VERSION);
     } else {
-        std::vector<std::string> names;  // its programs', if the envelope had them
-        for (int i = 0; i < daemon->sub_cnt; ++i) names.emplace_back(daemon->pids[i].base.data());
-        *daemon = watch_daemon_t{};
-        daemon->sub_cnt = static_cast<int>(names.size());
-        for (int i = 0; i < daemon->sub_cnt; ++i) snprintf(daemon->pids[i].base.data(), PATH_BUF, "%s", names[i].c_str());
-        end_children();
+        start_afresh(daemon);
         printf("re-executed, but the state of build %s (format %u) cannot be used by %s (format %u): the old "
                "programs were ended, a fresh cycle starts\n",
                old_build, env.format, WATCH_VERSION, WATCH_HANDOVER_FORMAT);
