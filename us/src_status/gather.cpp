@@ -171,6 +171,16 @@ void date_records(supervisor_status &sup) {
     set_zone(reader.c_str());
 }
 
+// Whether `base`, or its copy in ./data/, is the file `binary` (by a link, a
+// hard link), as the supervisor refuses a program that is itself.
+bool leads_to(const std::string &base, const std::string &binary) {
+    struct stat bin {}, st {};
+    if (stat(binary.c_str(), &bin) != 0) return false;
+    for (const std::string &path : {base, std::string(DPI_DATA_DIRNAME) + "/" + base})
+        if (stat(path.c_str(), &st) == 0 && st.st_dev == bin.st_dev && st.st_ino == bin.st_ino) return true;
+    return false;
+}
+
 // The config's programs, and why the supervisor `argv0` would refuse it ("" if not).
 std::string read_config(const char *path, const char *argv0, std::vector<std::string> &bases) {
     const std::string name = std::string("./") + path;
@@ -193,7 +203,7 @@ std::string read_config(const char *path, const char *argv0, std::vector<std::st
         const char *base = cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base");
         if (base == nullptr)
             return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has no string \"base\"";
-        if (named_like_supervisor(base, argv0))
+        if (named_like_supervisor(base, argv0) || leads_to(base, std::string("./") + std::string(base_name(argv0))))
             return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has the supervisor's name";
         bases.emplace_back(base);
     }

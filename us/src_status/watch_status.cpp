@@ -64,6 +64,7 @@ int parse_args(int argc, char *argv[], options &o) {
         if (c == 'n' && (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos))
             return usage(("--history takes a count, not " + value).c_str());
         if (c == 'n') o.history = std::stoul(value);
+        if (c == '?' && optopt != 0) return usage(("unexpected option -" + std::string(1, static_cast<char>(optopt))).c_str());
         if (c == '?') return usage(("unexpected argument " + std::string(argv[optind - 1])).c_str());
     }
     if (argc - optind > 1) return usage(("unexpected argument " + std::string(argv[optind + 1])).c_str());

@@ -112,11 +112,6 @@ bool cannot_read(const char *name) {
     return false;
 }
 
-bool is_empty_dir(int at, const char *name) {
-    const unique_fd dir = open_exposed_dir(at, name);
-    return dir.valid() && each_entry(dir.get(), false, [](const char *) { return false; });
-}
-
 // Before anything moves: only regular files, directories and symbolic links
 // may be installed, and none may take the place of a directory in ./data/
 // that is not empty (the move would fail half-way, as tar would).
@@ -134,15 +129,15 @@ bool check_tree(int from, int to, int depth) {
             return false;
         }
         const bool dst_dir = to >= 0 && fstatat(to, name, &dst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(dst.st_mode);
-        if (!is_dir && dst_dir && !is_empty_dir(to, name)) {
+        // The move holds both directories; one it cannot open now it could not open then.
+        const unique_fd sub = is_dir ? open_exposed_dir(from, name) : unique_fd();
+        const unique_fd sub_to = dst_dir ? open_exposed_dir(to, name) : unique_fd();
+        if ((is_dir && !sub.valid()) || (dst_dir && !sub_to.valid())) return cannot_read(name);
+        if (!is_dir && dst_dir && !each_entry(sub_to.get(), false, [](const char *) { return false; })) {
             printf("upgrade refused: %s in the package would replace a directory that is not empty\n", shown(name));
             return false;
         }
-        if (!is_dir) return true;
-        // The move holds both; one it cannot open now it could not open then.
-        const unique_fd sub = open_exposed_dir(from, name), sub_to = dst_dir ? open_exposed_dir(to, name) : unique_fd();
-        if (!sub.valid() || (dst_dir && !sub_to.valid())) return cannot_read(name);
-        return check_tree(sub.get(), sub_to.get(), depth + 1);
+        return !is_dir || check_tree(sub.get(), sub_to.get(), depth + 1);
     });
 }
 
