@@ -163,6 +163,7 @@ class World:
         self.blocked = False  # a directory holds the run file's name
         self.told_now, self.before, self.full, self.fresh, self.binary, self.sup = [], {}, False, False, 'good', None
         self.from_data = False
+        self.path_format = self.image_format = 2  # the hand-over format of the binary at the path, and of the one running
         self.gave_up = self.ever_stalled = self.segv = 0
         if self.tmpfs and self.rng.random() < 0.15:
             self.log('disk full at start')
@@ -212,6 +213,7 @@ class World:
         if self.binary != 'good':  # a full disk kept a bad one: an operator would make room first
             self.disk(False)
             self.replace_binary('good')
+        self.image_format = self.path_format
         # by its full path, as the unit does, or by one relative to where it was started
         relative = self.rng.random() < 0.3
         self.sup = subprocess.Popen(['inst/watch_daemon' if relative else f'{self.inst}/watch_daemon'],
@@ -220,6 +222,7 @@ class World:
                                     preexec_fn=self.limit_stack if self.small_stack else None)
         self.gens[self.sup.pid], self.upgrades[self.sup.pid], self.fd0, self.full_ends = [], 0, None, set()
         self.ledger, self.shown = [], None  # what the package counts went through, for the report
+        self.counted = {}  # ends and SIGSEGVs recorded before the running image's counts began
         if self.rng.random() < 0.2:  # reloads while it starts, once it holds them (before, nothing can)
             self.log('reloads while starting')
             poll_until(lambda: int(re.search(rb'SigBlk:\s+(\w+)', read(f'/proc/{self.sup.pid}/status') or b'SigBlk: 800')[1], 16) & 0x800, 2, 0.001)
@@ -430,8 +433,9 @@ class World:
             return
         recs = self.records(self.sup.pid)
         for p, shown in zip(self.progs, sups[0]['programs']):
-            want = {'pid': pids[p], 'state': 'running', 'ends': len(recs.get(p, [])),
-                    'segv': recs.get(p, []).count('killed by signal(11)')}
+            ends, segv = self.counted.get(p, (0, 0))
+            want = {'pid': pids[p], 'state': 'running', 'ends': len(recs.get(p, [])) - ends,
+                    'segv': recs.get(p, []).count('killed by signal(11)') - segv}
             if p in self.full_ends:  # ends counted whose records found no room
                 del want['ends'], want['segv']
             need({k: shown.get(k) for k in want} == want, 'status truth', f'{p}: shown {shown}, happened {want}')
@@ -517,15 +521,22 @@ class World:
         return pids
 
     def a_reload(self):
-        binary = self.rng.choice(('good', 'rebuilt', 'good') + tuple(BAD_BINARIES))
+        binary = self.rng.choice(('good', 'rebuilt', 'good', 'format99') + tuple(BAD_BINARIES))
         burst, waiting = self.rng.choice((1, 1, 2, 5, 30)), self.rng.choice(self.progs + [None] * 2 * len(self.progs))
-        self.log('reload', binary, burst, waiting and f'during the back-off of {waiting}')
         self.replace_binary(binary)
+        # A build of another hand-over format starts afresh, with the programs
+        # it replaced when the config has become invalid meanwhile.
+        afresh = self.binary == 'good' and self.path_format != self.image_format
+        broken = afresh and self.rng.random() < 0.5
+        self.log('reload', binary, burst, waiting and f'during the back-off of {waiting}', 'config invalid' if broken else '')
+        config = read(f'{self.inst}/config')
+        if broken:
+            write(f'{self.inst}/config', b'{"__watch": nope')
         said, due = self.console.count(b'not re-executed'), None
         if waiting:  # a SIGSEGV, and the reload inside its back-off
             self.tell(waiting, 'signal 11')
             due = poll_until(lambda: self.slot(waiting).get('restart_due'), 0.3, 0)
-        since = self.state().get('build_since')
+        since, recorded = self.state().get('build_since'), self.records(self.sup.pid)
         for _ in range(burst):
             os.kill(self.sup.pid, signal.SIGUSR2)
             time.sleep(self.rng.uniform(0, 0.002))
@@ -538,8 +549,13 @@ class World:
 
         poll_until(lambda: self.quiet(pids), 12)
         pids, self.fd0 = self.settle(), None  # a new image may have another baseline
+        if broken:
+            write(f'{self.inst}/config', config)
+        if afresh:  # its counts start again from what is recorded now
+            self.image_format, self.upgrades[self.sup.pid] = self.path_format, 0
+            self.counted = {p: (len(r), r.count('killed by signal(11)')) for p, r in recorded.items()}
         moved = {p for p in self.progs if pids[p] != self.before[p]}
-        need(moved <= {waiting}, 'reload', f'programs restarted by a reload: {moved}')
+        need(afresh or moved <= {waiting}, 'reload', f'programs restarted by a reload: {moved}')
         if self.binary in BAD_BINARIES and not self.stalled.is_set():
             need(poll_until(lambda: self.console.count(b'not re-executed') > said, 8, 0.05), 'reload',
                  'a reload that cannot happen does not say why')
@@ -548,10 +564,11 @@ class World:
 
     def replace_binary(self, kind):
         data, mode = BAD_BINARIES[kind] if kind in BAD_BINARIES else (
-            read(f'{self.pkgs}/watch_daemon' if kind == 'good' else f'{self.build}/tests/watch_daemon_rebuilt'), 0o755)
+            read(f'{self.pkgs}/watch_daemon' if kind == 'good' else f'{self.build}/tests/watch_daemon_{kind}'), 0o755)
         # As a package does it; a full disk keeps the old binary.
         if swap_in(f'{self.inst}/watch_daemon', 'file', data, mode):
             self.binary = kind if kind in BAD_BINARIES else 'good'
+            self.path_format = 99 if kind == 'format99' else 2 if kind not in BAD_BINARIES else self.path_format
 
     def a_runfile(self):
         how = self.rng.choice(('remove', 'rename', 'create', 'copytruncate', 'wipe', 'replace'))
