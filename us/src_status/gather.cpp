@@ -248,7 +248,9 @@ bool gather_status(install_status &status, std::string &error) {
     }
 
     // The supervisor's own judgement of the record, without its removal.
-    const cjson_tree record(bootchk_load());
+    int refused = 0;
+    const cjson_tree record(bootchk_load(&refused));
+    if (refused != 0) status.record_ignored = refusal_text(refused);
     status.reason = bootchk_judge(record.get());
     status.data_space = status.reason == boot_reason::data_space;
     if (const char *version = cJSON_GetItemString(record.get(), "version")) status.data_version = version;

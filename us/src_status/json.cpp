@@ -97,7 +97,7 @@ std::string format_status_json(const install_status &s, size_t history) {
     cJSON_AddItemToArray(cJSON_AddArrayToObject(root.get(), "supervisors"), supervisor_json(s, s.sup, history));
     cJSON *boot = cJSON_AddObjectToObject(root.get(), "boot_space");
     cJSON_AddStringToObject(boot, "space", space_name(s.data_space));
-    cJSON_AddStringToObject(boot, "reason", reason_text(s.reason).c_str());
+    cJSON_AddStringToObject(boot, "reason", reason_text(s).c_str());
     add_text(boot, "version", s.data_version);
     cJSON *notes = cJSON_AddArrayToObject(root.get(), "notes");
     for (const auto &n : s.notes) cJSON_AddItemToArray(notes, cJSON_CreateString(utf8(n).c_str()));

@@ -77,6 +77,7 @@ struct install_status {
     supervisor_status sup;
     bool data_space = false;  // what the record decides for the next cycle
     boot_reason reason = boot_reason::no_record;
+    std::string record_ignored;  // why a file at the record's path is no record ("a symbolic link")
     std::string data_version;  // the boot-check record's "version"
     std::vector<std::string> notes;
     bool running() const { return sup.pid > 0; }

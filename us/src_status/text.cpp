@@ -68,7 +68,7 @@ std::string format_status_text(const install_status &s, size_t history) {
     supervisor_lines(out, s, s.sup);
     program_lines(out, s, s.sup);
     history_lines(out, s.sup, history);
-    out << "boot space   " << space_name(s.data_space) << ": " << reason_text(s.reason)
+    out << "boot space   " << space_name(s.data_space) << ": " << reason_text(s)
         << (s.data_version.empty() ? "" : ", version " + printable(s.data_version)) << "\n";
     for (const auto &n : s.notes) out << "note         " << printable(n) << "\n";
     return out.str();

@@ -75,11 +75,12 @@ std::string label_value(const std::string &s) {
     return out;
 }
 
-std::string reason_text(boot_reason r) {
+std::string reason_text(const install_status &s) {
+    if (!s.record_ignored.empty()) return std::string(BOOTCHK_PATH) + " is ignored: " + s.record_ignored + " (remove it)";
     const std::string texts[] = {"no boot-check record", "the record has no \"version\" text",
                                  std::string("the record is older than ") + DPI_PLUGIN_VERSION + " (the next cycle removes it)",
                                  "the record has no \"plugindata\": 1", "the record says a plugin bundle is installed"};
-    return texts[static_cast<int>(r)];
+    return texts[static_cast<int>(s.reason)];
 }
 
 const char *space_name(bool data) { return data ? "data" : "system"; }

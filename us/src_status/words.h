@@ -16,7 +16,8 @@ std::string utf8(const std::string &s);
 // (bad bytes, controls and the backslash become \xHH), then quoted.
 std::string label_value(const std::string &s);
 
-std::string reason_text(boot_reason r);
+// Why the next cycle takes its boot space.
+std::string reason_text(const install_status &s);
 // The one name of each boot space, in every view: "data" or "system".
 const char *space_name(bool data);
 // "3.9.47-2 (g0123456789)": the package version and the source revision.
