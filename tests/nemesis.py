@@ -423,6 +423,12 @@ class World:
         need([s.get('pid') for s in sups] == [self.sup.pid], 'status truth', f'shown: {[(s["name"], s.get("pid")) for s in sups]}')
         if run and run == read(f'{self.inst}/tmp/watch_daemon.run'):
             need(sups[0]['directory'] == self.inst, 'status truth', f'directory shown as {sups[0]["directory"]!r}')
+        rec = None
+        with contextlib.suppress(OSError):
+            rec = os.lstat(f'{self.inst}/data/.bootchk')
+        ignored = rec is not None and (not stat.S_ISREG(rec.st_mode) or rec.st_size > 64 << 10)
+        boot = json.loads(text)['boot_space']
+        need(ignored == ('is ignored' in boot['reason']), 'status truth', f'the record is {rec}, shown {boot}')
         up = re.findall(r'^watch_daemon_up\{.*\} (\d+)$', self.status('--prometheus')[1], re.M)
         need(up == ['1'], 'status truth', f'watch_daemon_up series: {up}')
         need(f'running, pid {self.sup.pid}' in self.status()[1], 'status truth', 'the text view does not say running')
