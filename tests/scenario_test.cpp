@@ -236,9 +236,18 @@ runner::runner(scenario s) : s_(std::move(s)), base_("/tmp/wdtest.XXXXXX") {
 
 runner::~runner() {
     for (const auto &c : started_) {
-        kill(-c.pid, SIGKILL);  // the supervisor's group: its programs and tools too
+        kill(-c.pid, SIGKILL);  // the supervisor's group, with its tools
         waitpid(c.pid, nullptr, WNOHANG);
         if (c.pipe >= 0) close(c.pipe);
+    }
+    // Programs run in groups of their own, and a case may start processes
+    // of its own: whatever runs a file of this case's directory is killed,
+    // with its group (a script's subshells).
+    std::error_code gone;
+    for (const auto &proc : fs::directory_iterator("/proc", gone)) {
+        const pid_t pid = atoi(proc.path().filename().c_str());
+        if (pid > 0 && fs::read_symlink(proc.path() / "exe", gone).string().starts_with(base_ + "/"))
+            kill(-pid, SIGKILL), kill(pid, SIGKILL);
     }
     shell("chattr -R -i " + base_ + " 2>/dev/null; grep -o ' " + base_ + "/[^ ]*' /proc/mounts | sort -r | xargs -r -n1 umount -l");
     std::error_code ignored;

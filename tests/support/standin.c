@@ -8,6 +8,10 @@
  *   package CODE FILE      copy FILE to ./tmp//ttupgrade.tgz, then exit CODE
  *   rm FILE STEP           remove FILE, then act out STEP
  *   sleep MS STEP          wait MS milliseconds, then act out STEP
+ *   worker STEP            leave a worker in its process group, under another
+ *                          name, its pid in NAME.workers; then STEP
+ *   group SIG STEP         send SIG to its own process group, as an engine
+ *                          reaches its workers (itself ignoring it), then STEP
  *   await FILE N STEP      wait (5 s at most) until FILE has N lines
  *   await-dead FILE N STEP wait until the process of line N of FILE has ended
  * While it runs, SIGUSR1 makes it act out the step in PID.ctl, after noting
@@ -21,6 +25,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -54,7 +59,7 @@ static _Noreturn void die_by(int sig) {
 
 static volatile sig_atomic_t told;
 static void on_told(int sig) { (void)sig; told = 1; }
-static char dir[4096] = ".", ends[4400];
+static char dir[4096] = ".", ends[4400], workers[4400];
 
 /* The step a test put in PID.ctl, noted in NAME.ends before it is acted out. */
 static void take_told_step(char *step, size_t size) {
@@ -79,6 +84,16 @@ static _Noreturn void act(char *step) {
             unlink(file);
         } else if (strcmp(verb, "sleep") == 0 && sscanf(rest, "%ld%n", &n, &used) == 1) {
             usleep((useconds_t)n * 1000);
+        } else if (strcmp(verb, "worker") == 0) {
+            if (fork() == 0) {
+                prctl(PR_SET_NAME, "worker");
+                FILE *f = fopen(workers, "a");
+                if (f != NULL) fprintf(f, "%d\n", getpid()), fclose(f);
+                for (;;) pause();
+            }
+        } else if (strcmp(verb, "group") == 0 && sscanf(rest, "%ld%n", &n, &used) == 1) {
+            signal((int)n, SIG_IGN);
+            kill(0, (int)n);
         } else if (strncmp(verb, "await", 5) == 0 && sscanf(rest, "%4095s %ld%n", file, &n, &used) == 2) {
             for (int i = 0; i < 5000 && (verb[5] ? alive(file, n - 1) : line_of(file, -1, buf, sizeof buf) < n); ++i)
                 usleep(1000);
@@ -115,6 +130,7 @@ int main(int argc, char *argv[]) {
     snprintf(log, sizeof log, "%s/%s.log", dir, name);
     snprintf(plan, sizeof plan, "%s/%s.plan", dir, name);
     snprintf(ends, sizeof ends, "%s/%s.ends", dir, name);
+    snprintf(workers, sizeof workers, "%s/%s.workers", dir, name);
     const long k = line_of(log, -1, step, sizeof step);  /* one line per earlier start */
 
     /* The descriptors are listed before the log is opened, and the line is
