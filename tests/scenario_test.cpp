@@ -241,13 +241,13 @@ runner::~runner() {
         if (c.pipe >= 0) close(c.pipe);
     }
     // Programs run in groups of their own, and a case may start processes
-    // of its own: whatever runs a file of this case's directory is killed,
-    // with its group (a script's subshells).
+    // of its own: whatever runs a file of this case's directory, or runs in
+    // it, is killed, with its group (a script's subshells).
     std::error_code gone;
+    auto ours = [&](const fs::path &link) { return fs::read_symlink(link, gone).string().starts_with(base_ + "/"); };
     for (const auto &proc : fs::directory_iterator("/proc", gone)) {
         const pid_t pid = atoi(proc.path().filename().c_str());
-        if (pid > 0 && fs::read_symlink(proc.path() / "exe", gone).string().starts_with(base_ + "/"))
-            kill(-pid, SIGKILL), kill(pid, SIGKILL);
+        if (pid > 0 && (ours(proc.path() / "exe") || ours(proc.path() / "cwd"))) kill(-pid, SIGKILL), kill(pid, SIGKILL);
     }
     shell("chattr -R -i " + base_ + " 2>/dev/null; grep -o ' " + base_ + "/[^ ]*' /proc/mounts | sort -r | xargs -r -n1 umount -l");
     std::error_code ignored;

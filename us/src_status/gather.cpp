@@ -241,10 +241,13 @@ bool gather_status(install_status &status, std::string &error) {
     for (auto &p : sup.programs) {
         if (sup.pid > 0 && p.published_pid > 0) p.proc = facts_of(p.published_pid);
         // One that outlived the stop (it ignored SIGTERM) runs on: the pid
-        // it had, if that is still a process of its file's name.
-        p.outlived = sup.pid == 0 && sup.has_state && p.published_pid > 0 &&
-                     base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str());
-        if (p.outlived) p.proc = facts_of(p.published_pid);
+        // it had, if that is still the process started then (a script runs
+        // as its shell, a program may rename itself), or one of its file.
+        if (sup.pid != 0 || !sup.has_state || p.published_pid <= 0) continue;
+        const proc_facts was = facts_of(p.published_pid);
+        p.outlived = was.exists && ((was.started >= 0 && std::abs(was.started - p.started) <= 2) ||
+                                    base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str()));
+        if (p.outlived) p.proc = was;
     }
 
     // The supervisor's own judgement of the record, without its removal.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "build_info.h"
+#include "proc.h"
 #include "status.h"
 
 namespace {
@@ -59,6 +60,9 @@ void judge_status(install_status &status) {
     if (sup.impostor > 0)
         status.notes.push_back("the lock of the install directory is held by pid " + std::to_string(sup.impostor) +
                                ", which is no supervisor of it");
+    if (sup.pid > 0 && facts_of(sup.pid).stopped)
+        status.notes.push_back("the supervisor (pid " + std::to_string(sup.pid) +
+                               ") is stopped (SIGSTOP, a debugger): nothing is supervised until SIGCONT");
     if (sup.pid > 0 && !sup.has_state)
         status.notes.push_back(sup.state_file + " is missing (an older supervisor, or one just starting): "
                                "the programs' states are unknown");
@@ -66,7 +70,12 @@ void judge_status(install_status &status) {
         if (p.end_pending) status.notes.push_back(pending_note(sup, p));
         if (sup.pid == 0 && p.state == "running")
             status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + ") runs on as pid " +
-                                   std::to_string(p.pid) + " after its supervisor stopped; the next start kills it");
+                                   std::to_string(p.pid) +
+                                   " after its supervisor stopped; the next start kills it if it still goes by "
+                                   "its name");
+        if (p.state == "running" && p.proc.stopped)
+            status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): pid " + std::to_string(p.pid) +
+                                   " is stopped (SIGSTOP, a debugger): it does nothing until SIGCONT");
         note_program_file(status, p);
         if (p.state == "running" && !p.from_data && status.data_space)
             status.notes.push_back(p.base +

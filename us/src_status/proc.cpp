@@ -31,6 +31,16 @@ dir_ptr open_listing(const char *path) {
     return dir_ptr(dir);
 }
 
+// The boot on the wall clock (/proc/stat's btime); 0 when not known.
+time_t boot_time() {
+    static const time_t btime = [] {
+        const std::string stat = read_some("/proc/stat");
+        const size_t at = stat.find("\nbtime ");
+        return at == std::string::npos ? 0 : static_cast<time_t>(atoll(stat.c_str() + at + 7));
+    }();
+    return btime;
+}
+
 }  // namespace
 
 std::string read_some(const std::string &path, size_t limit, bool *ok) {
@@ -48,11 +58,18 @@ std::string read_some(const std::string &path, size_t limit, bool *ok) {
 // The state and the parent, after the command name, which may hold blanks.
 proc_facts facts_of(pid_t pid) {
     const std::string stat = pid > 0 ? read_some("/proc/" + std::to_string(pid) + "/stat", 4096) : "";
-    char state = 0;
-    int ppid = 0;
     const size_t close = stat.rfind(')');
-    if (close == std::string::npos || sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2) return {};
-    return {true, state == 'Z' || state == 'X', ppid};
+    if (close == std::string::npos) return {};
+    // The fields after the command name: state, parent, ..., the start in
+    // clock ticks since the boot (the 20th).
+    std::istringstream rest(stat.substr(close + 1));
+    std::vector<std::string> field;
+    for (std::string f; field.size() < 20 && rest >> f;) field.push_back(f);
+    if (field.size() < 20) return {};
+    const char state = field[0][0];
+    const long long ticks = atoll(field[19].c_str());
+    const time_t started = boot_time() > 0 ? boot_time() + static_cast<time_t>(ticks / sysconf(_SC_CLK_TCK)) : -1;
+    return {true, state == 'Z' || state == 'X', state == 'T' || state == 't', atoi(field[1].c_str()), started};
 }
 
 int holds_open(pid_t pid, dev_t dev, ino_t ino) {

@@ -27,7 +27,9 @@ struct program_end {
 // What /proc says about a pid.
 struct proc_facts {
     bool exists = false, zombie = false;
+    bool stopped = false;  // by SIGSTOP or a debugger: it does nothing until SIGCONT
     pid_t ppid = 0;
+    time_t started = -1;  // its start, on the wall clock
 };
 
 struct program_status {
