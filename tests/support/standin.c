@@ -85,12 +85,14 @@ static _Noreturn void act(char *step) {
         } else if (strcmp(verb, "sleep") == 0 && sscanf(rest, "%ld%n", &n, &used) == 1) {
             usleep((useconds_t)n * 1000);
         } else if (strcmp(verb, "worker") == 0) {
-            if (fork() == 0) {
+            const pid_t worker = fork();
+            if (worker == 0) {
                 prctl(PR_SET_NAME, "worker");
-                FILE *f = fopen(workers, "a");
-                if (f != NULL) fprintf(f, "%d\n", getpid()), fclose(f);
                 for (;;) pause();
             }
+            FILE *f = fopen(workers, "a");
+            if (f != NULL) fprintf(f, "%d\n", (int)worker), fclose(f);
+            used = 0;
         } else if (strcmp(verb, "group") == 0 && sscanf(rest, "%ld%n", &n, &used) == 1) {
             signal((int)n, SIG_IGN);
             kill(0, (int)n);

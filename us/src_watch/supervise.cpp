@@ -43,9 +43,19 @@ pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
     }
 }
 
+// What an ended program left in its process group (workers under another
+// name, a script's subshells) would run on beside its next start: it is
+// killed as the program is reaped. The group's id is still the program's:
+// pids are handed out in turn, and this one was freed only now.
+void kill_leftovers(pid_t program) {
+    kill(-program, SIGKILL);
+}
+
 // Whether the slot's child has ended already, reaping it then (`status`).
 bool reaped_if_ended(const exec_pid_t &slot, int *status) {
-    return slot.unreaped && slot.pid > 0 && waitpid(slot.pid, status, WNOHANG) == slot.pid;
+    if (!slot.unreaped || slot.pid <= 0 || waitpid(slot.pid, status, WNOHANG) != slot.pid) return false;
+    kill_leftovers(slot.pid);
+    return true;
 }
 
 // Ends that came before the supervisor stops (one in another program's
@@ -249,6 +259,7 @@ int watch_clean(watch_daemon_t *daemon) {
         if (!slot.unreaped || slot.pid <= 0) continue;
         int status = 0;
         const bool ended_before = waitpid(slot.pid, &status, WNOHANG) == slot.pid;
+        if (ended_before) kill_leftovers(slot.pid);
         if (!ended_before) {
             slot.unreaped = false;  // our kill: a stop while it is reaped must not record it
             status = kill_and_reap(slot.pid);
@@ -306,6 +317,7 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
         int code = 0, exit_normal = 0;
         const int i = find_exit_status(pid, status, daemon, &code, &exit_normal);
         if (i >= daemon->sub_cnt) continue;
+        kill_leftovers(pid);
 
         const int verdict = take_end(daemon, i, code, exit_normal, pcode);
         if (verdict <= 0) return verdict;
