@@ -250,9 +250,9 @@ class World:
         return [(int(m[2]), int(m[1])) for m in re.finditer(rb' \|ppid=(\d+) \|pid=(\d+)$', read(f'{self.logs}/{p}.log'), re.M)]
 
     def chosen(self, p):  # [(pid, record text)] of each end program p chose, in order
-        ends = (line.split() for line in read(f'{self.logs}/{p}.ends').decode().splitlines())
+        ends = (line.split()[:3] for line in read(f'{self.logs}/{p}.ends').decode().splitlines())
         return [(int(pid), ('exited normally with code(%s)' if verb == 'exit' else 'killed by signal(%s)') % n)
-                for pid, *_, verb, n in ends]
+                for pid, verb, n in ends]
 
     def records(self, sup):  # {base: [text]} over every generation of supervisor sup's run file
         texts = [t for _, t in self.gens[sup]]
@@ -509,8 +509,6 @@ class World:
             step = ('exit %d' % self.rng.choice((0, 1, 7, 11, 128, 180, 255)) if r < 0.35 else
                     'signal %d' % self.rng.choice((11, 9, 6, 15, 4)) if r < 0.6 else 'exit 160' if r < 0.75 else
                     'exit %d' % self.rng.choice((130, 131, 132)) if r < 0.95 else 'exit 129')
-            if r < 0.6 and self.rng.random() < 0.2:  # an engine reaching its workers through its group first
-                step = 'group %d %s' % (self.rng.choice((15, 1, 12)), step)
             ends.append((p, step, self.rng.choice(PACKAGES) if step in FLAGS else ''))
         self.log('end', ends, gap)
         installed = self.state().get('upgrades_installed')

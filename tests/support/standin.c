@@ -10,8 +10,7 @@
  *   sleep MS STEP          wait MS milliseconds, then act out STEP
  *   worker STEP            leave a worker in its process group, under another
  *                          name, its pid in NAME.workers; then STEP
- *   group SIG STEP         send SIG to its own process group, as an engine
- *                          reaches its workers (itself ignoring it), then STEP
+ *   leader STEP            lead a process group of its own, then STEP
  *   await FILE N STEP      wait (5 s at most) until FILE has N lines
  *   await-dead FILE N STEP wait until the process of line N of FILE has ended
  * While it runs, SIGUSR1 makes it act out the step in PID.ctl, after noting
@@ -93,9 +92,9 @@ static _Noreturn void act(char *step) {
             FILE *f = fopen(workers, "a");
             if (f != NULL) fprintf(f, "%d\n", (int)worker), fclose(f);
             used = 0;
-        } else if (strcmp(verb, "group") == 0 && sscanf(rest, "%ld%n", &n, &used) == 1) {
-            signal((int)n, SIG_IGN);
-            kill(0, (int)n);
+        } else if (strcmp(verb, "leader") == 0) {
+            setpgid(0, 0);
+            used = 0;
         } else if (strncmp(verb, "await", 5) == 0 && sscanf(rest, "%4095s %ld%n", file, &n, &used) == 2) {
             for (int i = 0; i < 5000 && (verb[5] ? alive(file, n - 1) : line_of(file, -1, buf, sizeof buf) < n); ++i)
                 usleep(1000);

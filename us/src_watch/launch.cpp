@@ -38,16 +38,11 @@ namespace {
 // The child's side, between vfork and exec. It runs on the supervisor's stack,
 // below the frames the supervisor returns to, and changes only what is the
 // child's own: its signal mask and dispositions, its descriptor table, its
-// limits, its death signal, its process group and its own frame; and errno,
-// which the supervisor reads only when vfork fails, that is when there is no
-// child.
+// limits, its death signal and its own frame; and errno, which the
+// supervisor reads only when vfork fails, that is when there is no child.
 // Programs get SIGTERM when the supervisor ends, so that they can end cleanly.
 [[noreturn]] void become_program(const char *pname, int ret_code, int verbose, int bootdata, pid_t supervisor) {
     become_child(SIGTERM, supervisor);
-    // A process group of its own: an engine that signals its group to reach
-    // its workers (kill(0, SIGTERM)) must not reach the supervisor, nor the
-    // other programs.
-    setpgid(0, 0);
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && children_nofile < limit.rlim_cur) {
         limit.rlim_cur = children_nofile;
@@ -109,9 +104,10 @@ void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     state_child_started(daemon, i);
 }
 
-// The program and what it left in its process group (workers under another
-// name, a script's subshells), which killall by name would miss. While the
-// program is unreaped its pid is taken, so the group is still its own.
+// The program, and what it left in a process group it leads (one that called
+// setsid() or setpgid(0, 0): workers under another name, a script's
+// subshells), which killall by name would miss. While the program is
+// unreaped its pid is taken, so such a group is still its own.
 int kill_and_reap(pid_t pid) {
     kill(pid, SIGKILL);
     kill(-pid, SIGKILL);

@@ -43,10 +43,12 @@ pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
     }
 }
 
-// What an ended program left in its process group (workers under another
-// name, a script's subshells) would run on beside its next start: it is
-// killed as the program is reaped. The group's id is still the program's:
-// pids are handed out in turn, and this one was freed only now.
+// What an ended program left in a process group it leads (it called setsid()
+// or setpgid(0, 0): workers under another name, a script's subshells) would
+// run on beside its next start: it is killed as the program is reaped. A
+// program in the supervisor's group leads none, and the kill finds nothing.
+// The group's id is still the program's: pids are handed out in turn, and
+// this one was freed only now.
 void kill_leftovers(pid_t program) {
     kill(-program, SIGKILL);
 }
