@@ -156,12 +156,32 @@ void set_zone(const char *zone) {
     tzset();
 }
 
+// The zone the supervisor published, from a file anything that writes ./tmp/
+// can forge: the C library would open the file it names and wait forever on
+// a FIFO. A zone file is used only as a regular file this process holds open;
+// a zone that names no file is a rule ("JST-9"), looked up nowhere.
+void set_published_zone(const std::string &zone) {
+    static unique_fd held;
+    const std::string name = zone.starts_with(':') ? zone.substr(1) : zone;
+    if (name.empty()) return set_zone(zone.c_str());
+    const bool has_dir = getenv("TZDIR") != nullptr;
+    const std::string dir = has_dir ? getenv("TZDIR") : "/usr/share/zoneinfo";
+    held = open_plain((name.starts_with('/') ? name : dir + "/" + name).c_str());
+    struct stat st {};
+    if (held.valid() && fstat(held.get(), &st) == 0 && S_ISREG(st.st_mode))
+        return set_zone(("/proc/self/fd/" + std::to_string(held.get())).c_str());
+    if (held.valid() || name.starts_with('/')) return set_zone("UTC0");  // as the library does with no zone file
+    setenv("TZDIR", "/dev/null", 1);  // a rule: no file is looked for
+    set_zone(name.c_str());
+    has_dir ? setenv("TZDIR", dir.c_str(), 1) : unsetenv("TZDIR");
+}
+
 // The records' time stamps are the supervisor's local time, read in its own
 // zone, daylight saving included; without a state file, the reader's zone
 // is a guess. The views then show times in the reader's zone again.
 void date_records(supervisor_status &sup) {
     const std::string reader = getenv("TZ") ? getenv("TZ") : "";
-    set_zone(sup.has_state ? sup.zone.c_str() : reader.c_str());
+    sup.has_state ? set_published_zone(sup.zone) : set_zone(reader.c_str());
     for (auto &end : sup.history) {
         struct tm tm {};
         gmtime_r(&end.stamp, &tm);
