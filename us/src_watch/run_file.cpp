@@ -113,6 +113,10 @@ size_t format_record(int ret_code, int exit_normal, const char *raw_base, char (
     char base[sizeof record];  // the record is cut to its size anyway
     escaped(raw_base, base, sizeof base);
     const time_t now = time(nullptr);
+    // The zone as it is now: localtime_r() keeps the one it first read, and
+    // an operator may have changed the system's since (timedatectl), which
+    // is the zone watch_status reads the stamps in.
+    tzset();
     struct tm local {};
     char stamp[64] = "";
     if (localtime_r(&now, &local) != nullptr) asctime_r(&local, stamp);
