@@ -29,8 +29,9 @@ void judge_program(program_status &p, const supervisor_status &sup) {
 
 // A program that ended while the supervisor sleeps through another's delay:
 // its end is read, recorded and acted on only when that delay is over.
-std::string pending_note(const supervisor_status &sup, const program_status &p) {
+std::string pending_note(const supervisor_status &sup, const program_status &p, bool sup_stopped) {
     std::string note = p.base + " (slot " + std::to_string(p.slot) + ") has ended; the supervisor handles its end";
+    if (sup_stopped) return note + " once it runs again";
     for (const auto &other : sup.programs)
         if (other.state == "waiting" && !other.end_pending)
             return note + " after the restart delay of " + other.base + " (slot " + std::to_string(other.slot) + ")";
@@ -60,14 +61,15 @@ void judge_status(install_status &status) {
     if (sup.impostor > 0)
         status.notes.push_back("the lock of the install directory is held by pid " + std::to_string(sup.impostor) +
                                ", which is no supervisor of it");
-    if (sup.pid > 0 && facts_of(sup.pid).stopped)
+    const bool sup_stopped = sup.pid > 0 && facts_of(sup.pid).stopped;
+    if (sup_stopped)
         status.notes.push_back("the supervisor (pid " + std::to_string(sup.pid) +
                                ") is stopped (SIGSTOP, a debugger): nothing is supervised until SIGCONT");
     if (sup.pid > 0 && !sup.has_state)
         status.notes.push_back(sup.state_file + " is missing (an older supervisor, or one just starting): "
                                "the programs' states are unknown");
     for (const auto &p : sup.programs) {
-        if (p.end_pending) status.notes.push_back(pending_note(sup, p));
+        if (p.end_pending) status.notes.push_back(pending_note(sup, p, sup_stopped));
         if (sup.pid == 0 && p.state == "running")
             status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + ") runs on as pid " +
                                    std::to_string(p.pid) +
