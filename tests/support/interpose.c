@@ -14,6 +14,8 @@
  * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() or vfork() calls
  *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
  *   "N+:ERR") fails waitpid(-1, ...).
+ * - WD_TEST_CLOCK_SHIFT=N: the wall clock (time(), CLOCK_REALTIME) N seconds
+ *   off, as for a supervisor that ran before the system's clock was set.
  * - WD_TEST_ORPHAN_KILL=1: the supervisor dies by SIGKILL with the process
  *   that started it (a test harness that is itself ended, say).
  * - WD_TEST_ORPHAN=1: a program's child (the one that asks for SIGTERM when
@@ -52,7 +54,7 @@
 #include <unistd.h>
 
 static char log_path[4096], kill_log[4096];
-static long scale;
+static long scale, clock_shift;
 static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls;
 static int wait_err, tracing, holding, noting, orphaning, stop_at_kill;
 static pid_t unseen;  /* killed, not to be seen at the first look */
@@ -115,6 +117,7 @@ __attribute__((constructor)) static void interpose_init(void) {
     tracing = getenv("WD_TEST_TRACE") != NULL;
     holding = getenv("WD_TEST_HOLD") != NULL;
     scale = atol(getenv("WD_TEST_SCALE") ? getenv("WD_TEST_SCALE") : "0");
+    clock_shift = atol(getenv("WD_TEST_CLOCK_SHIFT") ? getenv("WD_TEST_CLOCK_SHIFT") : "0");
     snprintf(kill_log, sizeof kill_log, "%s", getenv("WD_TEST_KILL_LOG") ? getenv("WD_TEST_KILL_LOG") : "");
     snprintf(landlock, sizeof landlock, "%s", getenv("WD_TEST_LANDLOCK") ? getenv("WD_TEST_LANDLOCK") : "");
     self = getpid();
@@ -208,6 +211,20 @@ int kill(pid_t pid, int sig) {
         unseen = pid;
     }
     return r;
+}
+
+int clock_gettime(clockid_t id, struct timespec *ts) {
+    REAL(int, clock_gettime, (clockid_t, struct timespec *));
+    const int r = real(id, ts);
+    if (r == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) ts->tv_sec += clock_shift;
+    return r;
+}
+
+time_t time(time_t *t) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (t != NULL) *t = now.tv_sec;
+    return now.tv_sec;
 }
 
 /* A wait for no child is a delay: a restart's, which a request to re-execute

@@ -100,6 +100,7 @@ void take_state(supervisor_status &sup, const state_facts &f) {
     sup.started = when(f.started), sup.build_since = when(f.build_since), sup.updated = when(f.updated);
     sup.zone = text(f.zone);
     sup.pid_ns = f.pid_ns;
+    sup.last_pid = f.pid;
     sup.data_space = f.data_space;
     sup.upgrades_installed = f.upgrades_installed, sup.upgrades_failed = f.upgrades_failed;
     sup.reloads_failed = f.reloads_failed;
@@ -261,11 +262,15 @@ bool gather_status(install_status &status, std::string &error) {
     for (auto &p : sup.programs) {
         if (sup.pid > 0 && p.published_pid > 0) p.proc = facts_of(p.published_pid);
         // One that outlived the stop (it ignored SIGTERM) runs on: the pid
-        // it had, if that is still the process started then (a script runs
-        // as its shell, a program may rename itself), or one of its file.
+        // it had, if that is still the process started then, whatever file
+        // it runs (a script runs as its shell, a program may exec another):
+        // one in the supervisor's process group or session, as programs are
+        // started, or one that started when it did (the wall clock may have
+        // been set since), or one of its file.
         if (sup.pid != 0 || !sup.has_state || p.published_pid <= 0) continue;
         const proc_facts was = facts_of(p.published_pid);
-        p.outlived = was.exists && ((was.started >= 0 && std::abs(was.started - p.started) <= 2) ||
+        const bool supervisors = sup.last_pid > 0 && (was.group == sup.last_pid || was.session == sup.last_pid);
+        p.outlived = was.exists && (supervisors || (was.started >= 0 && std::abs(was.started - p.started) <= 2) ||
                                     base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str()));
         if (p.outlived) p.proc = was;
     }

@@ -60,8 +60,8 @@ proc_facts facts_of(pid_t pid) {
     const std::string stat = pid > 0 ? read_some("/proc/" + std::to_string(pid) + "/stat", 4096) : "";
     const size_t close = stat.rfind(')');
     if (close == std::string::npos) return {};
-    // The fields after the command name: state, parent, ..., the start in
-    // clock ticks since the boot (the 20th).
+    // The fields after the command name: state, parent, process group,
+    // session, ..., the start in clock ticks since the boot (the 20th).
     std::istringstream rest(stat.substr(close + 1));
     std::vector<std::string> field;
     for (std::string f; field.size() < 20 && rest >> f;) field.push_back(f);
@@ -69,7 +69,8 @@ proc_facts facts_of(pid_t pid) {
     const char state = field[0][0];
     const long long ticks = atoll(field[19].c_str());
     const time_t started = boot_time() > 0 ? boot_time() + static_cast<time_t>(ticks / sysconf(_SC_CLK_TCK)) : -1;
-    return {true, state == 'Z' || state == 'X', state == 'T' || state == 't', atoi(field[1].c_str()), started};
+    return {true, state == 'Z' || state == 'X', state == 'T' || state == 't', atoi(field[1].c_str()),
+            atoi(field[2].c_str()), atoi(field[3].c_str()), started};
 }
 
 int holds_open(pid_t pid, dev_t dev, ino_t ino) {

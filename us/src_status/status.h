@@ -28,7 +28,7 @@ struct program_end {
 struct proc_facts {
     bool exists = false, zombie = false;
     bool stopped = false;  // by SIGSTOP or a debugger: it does nothing until SIGCONT
-    pid_t ppid = 0;
+    pid_t ppid = 0, group = 0, session = 0;
     time_t started = -1;  // its start, on the wall clock
 };
 
@@ -54,6 +54,7 @@ struct supervisor_status {
     std::string name = "watch_daemon", run_file, state_file;  // NAME, ./tmp/NAME.run, ./tmp/NAME.state
     bool has_run_file = false, has_state = false;
     pid_t pid = 0;       // the supervisor, 0 if none runs
+    pid_t last_pid = 0;  // the supervisor its state file names, running or not
     pid_t impostor = 0;  // a holder of the install directory's lock that is no supervisor of it
     unsigned long long pid_ns = 0;  // its pid namespace's inode, as its state file says (0: not known)
     time_t started = -1, build_since = -1, updated = -1;
