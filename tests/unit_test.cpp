@@ -87,6 +87,15 @@ TEST(CjsonHelpers, CountedStringsAndArrays) {
     EXPECT_EQ(texts[0], array->child->valuestring);
 }
 
+// A copy the supervisor does not make itself: whole, or a failure said so.
+TEST(CopyFile, WholeOrFailed) {
+    in_install_dir here;
+    here.write("from", "text");
+    EXPECT_EQ(copy_file("from", "to"), 0);
+    EXPECT_EQ(slurp("to"), "text");
+    EXPECT_EQ(copy_file("missing", "to"), -1);
+}
+
 TEST(ParseExitRecord, RecordTable) {
     program_end junk;  // no supervisor writes it; long enough to exhaust a recursive match's stack
     EXPECT_FALSE(parse_exit_record("Mon Mar  4 09:05:07 2024: " + std::string(1 << 20, 'a'), {}, junk));
