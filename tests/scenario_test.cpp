@@ -245,9 +245,9 @@ runner::~runner() {
     // it, is killed, with its group (a script's subshells).
     std::error_code gone;
     auto ours = [&](const fs::path &link) { return fs::read_symlink(link, gone).string().starts_with(base_ + "/"); };
-    for (const auto &proc : fs::directory_iterator("/proc", gone)) {
-        const pid_t pid = atoi(proc.path().filename().c_str());
-        if (pid > 0 && (ours(proc.path() / "exe") || ours(proc.path() / "cwd"))) kill(-pid, SIGKILL), kill(pid, SIGKILL);
+    for (fs::directory_iterator proc("/proc", gone), end; proc != end; proc.increment(gone)) {  // never throws
+        const pid_t pid = atoi(proc->path().filename().c_str());
+        if (pid > 0 && (ours(proc->path() / "exe") || ours(proc->path() / "cwd"))) kill(-pid, SIGKILL), kill(pid, SIGKILL);
     }
     shell("chattr -R -i " + base_ + " 2>/dev/null; grep -o ' " + base_ + "/[^ ]*' /proc/mounts | sort -r | xargs -r -n1 umount -l");
     std::error_code ignored;
