@@ -2,6 +2,7 @@
 // state and run files, what /proc says about its programs, the config and the
 // boot-check record. Only the files of the supervisor found are read: what
 // else ./tmp/ holds (the programs' own temporary files) never shows.
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,7 +99,8 @@ void take_state(supervisor_status &sup, const state_facts &f) {
     auto when = [](time_t t) { return t > 0 ? t : -1; };
     sup.version = text(f.version), sup.revision = text(f.revision);
     sup.started = when(f.started), sup.build_since = when(f.build_since), sup.updated = when(f.updated);
-    sup.zone = text(f.zone);
+    // An empty TZ is UTC to the C library, unlike none (the system's zone).
+    sup.zone = f.zone != nullptr && *f.zone == '\0' ? "UTC0" : text(f.zone);
     sup.pid_ns = f.pid_ns;
     sup.last_pid = f.pid;
     sup.data_space = f.data_space;
@@ -159,19 +161,25 @@ void set_zone(const char *zone) {
 
 // The zone the supervisor published, from a file anything that writes ./tmp/
 // can forge: the C library would open the file it names and wait forever on
-// a FIFO. A zone file is used only as a regular file this process holds open;
-// a zone that names no file is a rule ("JST-9"), looked up nowhere.
+// a FIFO, or on a file whose reads block (a kernel pipe). The zone file is
+// read here, without waiting, as a regular file of at most 1 MiB, and the
+// library reads this process's copy of it; a zone that names no file is a
+// rule ("JST-9"), looked up nowhere.
 void set_published_zone(const std::string &zone) {
-    static unique_fd held;
+    static unique_fd copy;
     const std::string name = zone.starts_with(':') ? zone.substr(1) : zone;
     if (name.empty()) return set_zone(zone.c_str());
-    const bool has_dir = getenv("TZDIR") != nullptr;
+    const bool has_dir = getenv("TZDIR") != nullptr && *getenv("TZDIR") != '\0';  // empty: the default, as the library has it
     const std::string dir = has_dir ? getenv("TZDIR") : "/usr/share/zoneinfo";
-    held = open_plain((name.starts_with('/') ? name : dir + "/" + name).c_str());
+    const unique_fd file = open_plain((name.starts_with('/') ? name : dir + "/" + name).c_str());
     struct stat st {};
-    if (held.valid() && fstat(held.get(), &st) == 0 && S_ISREG(st.st_mode))
-        return set_zone(("/proc/self/fd/" + std::to_string(held.get())).c_str());
-    if (held.valid() || name.starts_with('/')) return set_zone("UTC0");  // as the library does with no zone file
+    size_t len = 0;
+    const heap_text text = file.valid() && fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)
+                               ? read_capped(file.get(), 1 << 20, &len) : heap_text();
+    copy = unique_fd(text ? memfd_create("zone", MFD_CLOEXEC) : -1);
+    if (copy.valid() && write(copy.get(), text.get(), len) == static_cast<ssize_t>(len))
+        return set_zone(("/proc/self/fd/" + std::to_string(copy.get())).c_str());
+    if (file.valid() || name.starts_with('/')) return set_zone("UTC0");  // as the library does with no zone file
     setenv("TZDIR", "/dev/null", 1);  // a rule: no file is looked for
     set_zone(name.c_str());
     has_dir ? setenv("TZDIR", dir.c_str(), 1) : unsetenv("TZDIR");

@@ -31,11 +31,11 @@ void judge_program(program_status &p, const supervisor_status &sup) {
 // its end is read, recorded and acted on only when that delay is over.
 std::string pending_note(const supervisor_status &sup, const program_status &p, bool sup_stopped) {
     std::string note = p.base + " (slot " + std::to_string(p.slot) + ") has ended; the supervisor handles its end";
-    if (sup_stopped) return note + " once it runs again";
+    if (sup_stopped) note += " once it runs again,";
     for (const auto &other : sup.programs)
         if (other.state == "waiting" && !other.end_pending)
             return note + " after the restart delay of " + other.base + " (slot " + std::to_string(other.slot) + ")";
-    return note + " after the current restart delay";
+    return sup_stopped ? note.substr(0, note.size() - 1) : note + " after the current restart delay";
 }
 
 // A program whose file cannot be executed fails its next start with exit 129.
