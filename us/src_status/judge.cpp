@@ -30,12 +30,14 @@ void judge_program(program_status &p, const supervisor_status &sup) {
 // A program that ended while the supervisor sleeps through another's delay:
 // its end is read, recorded and acted on only when that delay is over.
 std::string pending_note(const supervisor_status &sup, const program_status &p, bool sup_stopped) {
-    std::string note = p.base + " (slot " + std::to_string(p.slot) + ") has ended; the supervisor handles its end";
-    if (sup_stopped) note += " once it runs again,";
+    std::string delay = sup_stopped ? "" : " after the current restart delay";
     for (const auto &other : sup.programs)
-        if (other.state == "waiting" && !other.end_pending)
-            return note + " after the restart delay of " + other.base + " (slot " + std::to_string(other.slot) + ")";
-    return sup_stopped ? note.substr(0, note.size() - 1) : note + " after the current restart delay";
+        if (other.state == "waiting" && !other.end_pending) {
+            delay = " after the restart delay of " + other.base + " (slot " + std::to_string(other.slot) + ")";
+            break;
+        }
+    return p.base + " (slot " + std::to_string(p.slot) + ") has ended; the supervisor handles its end" +
+           (sup_stopped ? " once it runs again" + (delay.empty() ? "" : "," + delay) : delay);
 }
 
 // A program whose file cannot be executed fails its next start with exit 129.

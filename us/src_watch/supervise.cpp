@@ -260,8 +260,7 @@ int watch_clean(watch_daemon_t *daemon) {
         exec_pid_t &slot = daemon->pids[i];
         if (!slot.unreaped || slot.pid <= 0) continue;
         int status = 0;
-        const bool ended_before = waitpid(slot.pid, &status, WNOHANG) == slot.pid;
-        if (ended_before) kill_leftovers(slot.pid);
+        const bool ended_before = reaped_if_ended(slot, &status);
         if (!ended_before) {
             slot.unreaped = false;  // our kill: a stop while it is reaped must not record it
             status = kill_and_reap(slot.pid);
