@@ -108,6 +108,7 @@ cJSON *state_json(const state_facts &f) {
     add_time(o, "updated", f.updated);
     add_text(o, "tz", f.zone);
     cJSON_AddStringToObject(o, "boot_space", f.data_space ? "data" : "system");
+    cJSON_AddBoolToObject(o, "record_set_aside", f.record_set_aside);
     cJSON_AddNumberToObject(o, "upgrades_installed", f.upgrades_installed);
     cJSON_AddNumberToObject(o, "upgrades_failed", f.upgrades_failed);
     cJSON_AddNumberToObject(o, "reloads_failed", f.reloads_failed);
@@ -146,6 +147,7 @@ bool state_from_json(const cJSON *o, state_facts &f) {
     f.zone = r.text(o, "tz");
     const char *space = r.text(o, "boot_space");
     f.data_space = space != nullptr && strcmp(space, "data") == 0;
+    f.record_set_aside = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(o, "record_set_aside"));
     f.upgrades_installed = r.number<unsigned>(o, "upgrades_installed", 0, UINT_MAX, 0);
     f.upgrades_failed = r.number<unsigned>(o, "upgrades_failed", 0, UINT_MAX, 0);
     f.reloads_failed = r.number<unsigned>(o, "reloads_failed", 0, UINT_MAX, 0);

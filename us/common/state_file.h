@@ -54,6 +54,7 @@ struct state_facts {
     time_t started, build_since, updated;
     const char *zone;    // the supervisor's TZ, null for the system's zone
     bool data_space;     // its cycle boots from ./data/
+    bool record_set_aside;  // a record it could not remove is ignored from now on
     unsigned upgrades_installed, upgrades_failed, reloads_failed;
     time_t stopped_at;   // 0 while it runs
     const char *stopped_why;

@@ -104,6 +104,7 @@ void take_state(supervisor_status &sup, const state_facts &f) {
     sup.pid_ns = f.pid_ns;
     sup.last_pid = f.pid;
     sup.data_space = f.data_space;
+    sup.record_set_aside = f.record_set_aside;
     sup.upgrades_installed = f.upgrades_installed, sup.upgrades_failed = f.upgrades_failed;
     sup.reloads_failed = f.reloads_failed;
     sup.stopped_why = text(f.stopped_why), sup.stopped_at = when(f.stopped_at);
@@ -288,6 +289,12 @@ bool gather_status(install_status &status, std::string &error) {
     const cjson_tree record(bootchk_load(&refused));
     if (refused != 0) status.record_ignored = refusal_text(refused);
     status.reason = bootchk_judge(record.get());
+    // After a failed boot the supervisor could not remove the record (a
+    // read-only or immutable file): its cycles ignore it from then on.
+    if (sup.pid > 0 && sup.record_set_aside && record) {
+        status.record_ignored = "the supervisor could not remove it after a failed boot";
+        status.reason = boot_reason::no_record;
+    }
     status.data_space = status.reason == boot_reason::data_space;
     if (const char *version = cJSON_GetItemString(record.get(), "version")) status.data_version = version;
     return true;

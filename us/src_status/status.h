@@ -64,6 +64,7 @@ struct supervisor_status {
     std::string stopped_why;  // as the supervisor said, or "" when it said nothing
     time_t stopped_at = -1;
     bool data_space = false;  // its cycle boots from ./data/
+    bool record_set_aside = false;  // it ignores a record it could not remove
     std::string directory;    // the run file's first line, if it names a directory
     int unparsed = 0;         // lines that are no exit record
     bool truncated = false;   // only the run file's tail was read

@@ -150,7 +150,8 @@ bool name_files(watch_daemon_t *daemon, const char *argv0) {
 // without a gap, in the install directory already; its programs are those
 // the replaced build ran, unless config names others (a reload must not
 // take the engine down for a config edited since and not yet valid).
-void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
+// Returns whether an end of the replaced build's programs failed the boot.
+bool start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
     char notify_socket[sizeof sockaddr_un::sun_path];
     snprintf(notify_socket, sizeof notify_socket, "%s", getenv("NOTIFY_SOCKET") ? getenv("NOTIFY_SOCKET") : "");
     start_clean(daemon, argv);
@@ -164,8 +165,9 @@ void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
         exit(0);
     if (argc > 1) daemon->verbose = 1;
     if (prepare_needful_dir(DPI_TMP_DIRNAME) != 0 || prepare_needful_dir(DPI_DATA_DIRNAME) != 0) exit(0);
+    bool failed = false;
     if (keep_locks) {  // the old image's programs, ended as a cycle ends them
-        watch_clean(daemon);
+        failed = watch_clean(daemon) < 0;
         end_children();
     }
     if (daemon_init("config", daemon) != 0) {
@@ -177,6 +179,7 @@ void start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
     remove_upgrade_leftovers();  // ours alone now: no other supervisor can be installing
     daemon->started = daemon->build_since = time(nullptr);
     tell_service_manager_ready(notify_socket);
+    return failed;
 }
 
 // A re-executed image: the state, the locks and the programs are the old
@@ -216,9 +219,9 @@ int main(int argc, char *argv[]) {
     console_init();
     if (!enough_stack()) return 0;
     const taken_over handed = take_over(&state);
-    if (handed == taken_over::everything)
+    if (handed == taken_over::everything) {
         resume(&state, argv);
-    else
-        start_up(argc, argv, &state, handed == taken_over::locks);
-    watch_loop(&state, handed == taken_over::everything);
+        watch_loop(&state, true);
+    }
+    watch_loop(&state, false, start_up(argc, argv, &state, handed == taken_over::locks));
 }

@@ -26,6 +26,7 @@ state_facts state_of(const watch_daemon_t *daemon) {
     // local time without one: TZ, or null for the system's zone.
     f.zone = getenv("TZ");
     f.data_space = daemon->boot_space == BOOT_SPACE_DATA;
+    f.record_set_aside = daemon->bootchk_set_aside;
     f.upgrades_installed = daemon->upgrades_installed;
     f.upgrades_failed = daemon->upgrades_failed;
     f.reloads_failed = daemon->reloads_failed;

@@ -60,9 +60,14 @@ bool reaped_if_ended(const exec_pid_t &slot, int *status) {
     return true;
 }
 
+bool asks_for_upgrade(int code, int exit_normal) {
+    return exit_normal == 1 && code >= APP_RETCODE_UPDATE && code <= APP_RETCODE_UPDATE_SIG;
+}
+
 // Ends that came before the supervisor stops (one in another program's
-// restart delay waits unreaped) are the programs' own: recorded and counted,
-// but not acted on, since no restart, cycle or upgrade follows.
+// restart delay waits unreaped) are the programs' own: recorded and counted.
+// No restart or cycle follows, but an upgrade asked for is installed: the
+// package would otherwise wait in ./tmp/, unannounced, for some later request.
 void record_ends_before_stop(watch_daemon_t *daemon) {
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         int status = 0, code = 0, exit_normal = 0;
@@ -70,6 +75,7 @@ void record_ends_before_stop(watch_daemon_t *daemon) {
         find_exit_status(daemon->pids[i].pid, status, daemon, &code, &exit_normal);
         record_end(daemon, i, code, exit_normal);
         state_child_ended(daemon, i, code, exit_normal);
+        if (asks_for_upgrade(code, exit_normal)) daemon_upgrade(daemon, code);
     }
 }
 
@@ -106,7 +112,7 @@ int take_end(watch_daemon_t *daemon, int slot, int code, int exit_normal, int *p
     state_child_ended(daemon, slot, code, exit_normal);
     if (exit_normal != 1) return 1;
     *pcode = code;
-    if (code >= APP_RETCODE_UPDATE && code <= APP_RETCODE_UPDATE_SIG) {
+    if (asks_for_upgrade(code, exit_normal)) {
         state_publish(daemon);  // the end shows while the package installs
         daemon_upgrade(daemon, code);
     } else if (code != APP_RETCODE_RESTORE && code != APP_RETCODE_ERROR) {
@@ -118,13 +124,14 @@ int take_end(watch_daemon_t *daemon, int slot, int code, int exit_normal, int *p
 // An end found when a cycle ends, before its kills: recorded and counted as
 // any end; a request is taken as far as the cycle still can. The next
 // cycle's starts keep the restart reason of the request that ended this one,
-// unless this end fails the cycle.
+// unless this end fails the cycle; with none yet (the programs of a replaced
+// build, ended at a reload), this request is the reason.
 int take_late_end(watch_daemon_t *daemon, int slot, int status) {
     int code = 0, exit_normal = 0, reason = daemon->cycle_reason;
     find_exit_status(daemon->pids[slot].pid, status, daemon, &code, &exit_normal);
     const int verdict = take_end(daemon, slot, code, exit_normal, &reason);
     if (verdict > 0 && exit_normal != 1 && code == SIGSEGV) segv_sleep(daemon);
-    if (verdict < 0) daemon->cycle_reason = reason;
+    if (verdict < 0 || (verdict == 0 && daemon->cycle_reason == 0)) daemon->cycle_reason = reason;
     return verdict;
 }
 
@@ -329,9 +336,10 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
     }
 }
 
-void watch_loop(watch_daemon_t *daemon, bool resumed) {
+void watch_loop(watch_daemon_t *daemon, bool resumed, bool failed_before) {
     supervised = daemon;
-    for (bool first = !resumed, fresh = !resumed, failed = false;; first = false, fresh = true) {
+    if (failed_before) fall_back_after_failure(daemon);
+    for (bool first = !resumed, fresh = !resumed, failed = failed_before;; first = false, fresh = true) {
         if (fresh) start_cycle(daemon, first, failed);
         failed = take_ended(daemon, loop_run(daemon, &daemon->cycle_reason)) < 0;
         if (failed) fall_back_after_failure(daemon);

@@ -39,7 +39,11 @@ int copy_fd_to(int in, const char *newfile) {
         if (n < 0 || !write_all(out.get(), block, static_cast<size_t>(n))) break;
         // A stop is taken between two MiB: a huge package must not hold it
         // for as long as filling the disk takes, nor leave its copy behind.
-        if (blocks % 1024 == 0 && stop_pending()) discard_temp(tmp), stop_on_request();
+        if (blocks % 1024 == 0 && stop_pending()) {
+            printf("upgrade not installed: stopping before %s was copied\n", newfile);
+            discard_temp(tmp);
+            stop_on_request();
+        }
     }
     if (n == 0 ? commit_temp(std::move(out), tmp, newfile) : discard_temp(tmp)) return 0;
     printf("upgrade failed: cannot copy to %s: %s\n", newfile, strerror(errno));

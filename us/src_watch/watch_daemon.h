@@ -110,8 +110,9 @@ void end_children();
 // Supervision loop
 // Runs cycles until the supervisor ends (giving up, or stopped); never
 // returns. `resumed`: a re-executed image goes on where the old one stood,
-// without a fresh cycle.
-[[noreturn]] void watch_loop(watch_daemon_t *daemon, bool resumed = false);
+// without a fresh cycle. `failed_before`: an end found before the first
+// cycle (the old image's programs, ended at a reload) failed the boot.
+[[noreturn]] void watch_loop(watch_daemon_t *daemon, bool resumed = false, bool failed_before = false);
 // The signals the supervisor waits for instead of handling them: a child's
 // end, a request to re-execute, a request to stop. Blocked for its whole
 // life, so that none can come between two waits and be missed.
