@@ -167,8 +167,11 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     const char *flag = install_package(package.get(), ret_code, record);
     package.reset();
     unlink(package_path);
+    // A failed installation leaves the record on disk as it was: one whose
+    // bundle never moved (the record could not be written before the move)
+    // must keep booting it.
     if (record && flag != nullptr) set_flag(record.get(), flag);
-    const bool recorded = record && write_record(record.get());
+    const bool recorded = record && flag != nullptr && write_record(record.get());
     if (recorded && daemon != nullptr) {
         daemon->bootchk_set_aside = false;
         daemon->record_untried |= flag != nullptr;  // a record that names nothing new is no new boot
