@@ -79,19 +79,11 @@ namespace {
 
 }  // namespace
 
-// A momentary shortage of pids or memory must not count as a failed boot,
-// which would delete the boot-check record: try three times, 1 s and 2 s apart.
 pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
     const pid_t supervisor = getpid();
-    constexpr long long pauses_ms[] = {1000, 2000};
-    for (size_t attempt = 0;; ++attempt) {
-        const pid_t pid = start_child(pname, ret_code, verbose, bootdata, supervisor);
-        if (pid >= 0) return pid;
-        if (attempt == std::size(pauses_ms) || (errno != EAGAIN && errno != ENOMEM)) break;
-        await_signal({SIGTERM}, pauses_ms[attempt]);
-    }
-    puts("failed to fork");
-    return -1;
+    const pid_t pid = with_fork_retries([&] { return start_child(pname, ret_code, verbose, bootdata, supervisor); });
+    if (pid < 0) puts("failed to fork");
+    return pid;
 }
 
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {

@@ -13,6 +13,7 @@
 
 #include "app_dpi_process.h"
 #include "build_info.h"
+#include "console.h"
 #include "reexec.h"
 #include "tool.h"
 #include "watch_daemon.h"
@@ -286,7 +287,13 @@ int watch_clean(watch_daemon_t *daemon) {
         snprintf(in_data, sizeof in_data, "%s/%s", DPI_DATA_DIRNAME, base);
         for (const char *name : {base, strchr(base, '/') != nullptr ? static_cast<const char *>(in_data) : nullptr}) {
             const char *const argv[] = {"killall", "-9", "--", name, nullptr};
-            if (name != nullptr && kills_only_programs(name)) run_tool(argv, {.quiet = true});
+            // A missing killall kills nothing, quietly; one that could not
+            // be started (no pids, descriptors) leaves leftovers: say so.
+            if (name != nullptr && kills_only_programs(name) && run_tool(argv, {.quiet = true}) < 0 &&
+                errno != ENOENT) {
+                char shown[PATH_BUF * 4];
+                printf("failed to run killall for %s: %s\n", escaped(name, shown, sizeof shown), strerror(errno));
+            }
         }
     }
     return result;

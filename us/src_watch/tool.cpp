@@ -112,7 +112,7 @@ void read_back(int fd, char *buf, size_t size) {
 
 int run_tool(const char *const argv[], const tool_options &options) {
     int exec_error = 0;
-    const pid_t pid = start_tool(argv, options, &exec_error);
+    const pid_t pid = with_fork_retries([&] { return start_tool(argv, options, &exec_error); });
     if (pid < 0) return -1;
     int status = 0;
     const long long deadline = options.time_limit_s > 0 ? monotonic_ms() + options.time_limit_s * 1000LL : 0;

@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <array>
+#include <cerrno>
+#include <iterator>
 #include <ctime>
 #include <initializer_list>
 #include <string>
@@ -126,6 +128,18 @@ int await_signal(std::initializer_list<int> signals, long long ms);
 [[noreturn]] void stop_on_request();
 bool stop_pending();  // a request to stop waits to be taken
 long long monotonic_ms();
+// A momentary shortage of pids or memory must not count as a failed boot,
+// which would delete the boot-check record, nor skip a cycle's killall: a
+// child is started by `start` up to three times, 1 s and 2 s apart.
+template <typename Start>
+pid_t with_fork_retries(Start start) {
+    constexpr long long pauses_ms[] = {1000, 2000};
+    for (size_t attempt = 0;; ++attempt) {
+        const pid_t pid = start();
+        if (pid >= 0 || attempt == std::size(pauses_ms) || (errno != EAGAIN && errno != ENOMEM)) return pid;
+        await_signal({SIGTERM}, pauses_ms[attempt]);
+    }
+}
 int loop_run(watch_daemon_t *daemon, int *pcode);
 int find_exit_status(pid_t death, int status, watch_daemon_t *daemon, int *ret_code, int *exit_normal);
 int segv_sleep(watch_daemon_t *daemon);
