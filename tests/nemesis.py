@@ -151,7 +151,7 @@ class World:
             'ignore=%d' % self.rng.choice((1, 2, 3, 13, 15)), 'block=%d' % self.rng.choice((10, 15, 17)),
             f'open={self.rng.randint(3, 40)}:{self.sentinel}/file', 'open=%d:/dev/null' % self.rng.randint(41, 60))
             if self.rng.random() < 0.4)
-        self.small_stack = self.rng.random() < 0.15  # 64 KiB, as a starter's ulimit -s may leave it
+        self.small_stack = self.rng.random() < 0.15  # the smallest the supervisor runs with
         self.notify, self.stdbuf = self.rng.random() < 0.4, self.rng.random() < 0.5 and os.path.exists(STDBUF)
         self.console, self.stalled, self.running = bytearray(), threading.Event(), True
         self.r, self.w = os.pipe()
@@ -169,7 +169,7 @@ class World:
             self.log('disk full at start')
             self.disk(True)
         if self.small_stack:
-            self.log('stack limit 64 KiB')
+            self.log('stack limit 256 KiB')
         self.start_supervisor()
 
     # -- set-up ------------------------------------------------------------
@@ -236,7 +236,7 @@ class World:
 
     @staticmethod
     def limit_stack():
-        resource.setrlimit(resource.RLIMIT_STACK, (64 << 10, 64 << 10))  # the hard one too: it cannot raise it
+        resource.setrlimit(resource.RLIMIT_STACK, (256 << 10, 256 << 10))  # the hard one too: it cannot raise it
 
     def read_console(self):
         while self.running:
@@ -632,11 +632,11 @@ class World:
             need(all((prog.get(k) or 0) >= 0 for k in ('pid', 'ends', 'segv')), 'status truth', f'shown: {prog}')
 
     def a_record(self):
-        how = self.rng.choice(('fifo', 'link', 'huge', 'hostile', 'data', 'dir', 'none'))
+        how = self.rng.choice(('fifo', 'link', 'huge', 'hostile', 'nested', 'data', 'dir', 'none'))
         self.log('record', how)
         path = f'{self.inst}/data/.bootchk'
         record = ('{"version":"3.9.47.2\\u0000","plugindata":[1],"version":"9"}' if how == 'hostile'
-                  else '{"version":"3.9.47.2","plugindata":1}')
+                  else '[' * 999 + ']' * 999 if how == 'nested' else '{"version":"3.9.47.2","plugindata":1}')
         with contextlib.suppress(OSError):  # a full disk
             plant(path, how, f'{self.sentinel}/file' if how == 'link' else record)
             how == 'huge' and os.truncate(path, 8 << 30)

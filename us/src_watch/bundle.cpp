@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -87,17 +89,21 @@ bool unpack_into(int stage, int package, const confinement &how) {
 
 // Calls `visit(name)` for every entry of the directory `dir` but . and ..,
 // until one returns false. Reads from the start again after each batch, so
-// that entries moved away meanwhile do not hide others.
+// that entries moved away meanwhile do not hide others. The batch is on the
+// heap: the walks recurse once per directory level, and 64 levels of it on
+// the stack would not fit the smallest stack the supervisor runs with.
 template <typename Visit>
 bool each_entry(int dir, bool again, Visit visit) {
-    alignas(dirent64) char buf[2048];
+    constexpr size_t batch = 2048;
+    const std::unique_ptr<char[]> buf(new (std::nothrow) char[batch]);
+    if (!buf) return errno = ENOMEM, false;
     for (;;) {
         if (again) lseek(dir, 0, SEEK_SET);
-        const ssize_t n = getdents64(dir, buf, sizeof buf);
+        const ssize_t n = getdents64(dir, buf.get(), batch);
         if (n <= 0) return n == 0;
         int entries = 0;
         for (ssize_t at = 0; at < n;) {
-            const auto *e = reinterpret_cast<const dirent64 *>(buf + at);
+            const auto *e = reinterpret_cast<const dirent64 *>(buf.get() + at);
             at += e->d_reclen;
             if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
             ++entries;

@@ -26,9 +26,11 @@ namespace {
 
 // Fewer descriptors than this, and an upgrade could not even be unpacked.
 constexpr rlim_t MIN_DESCRIPTORS = 32;
-// A stack limit below this (ulimit -s) would crash the supervisor in its
-// deepest calls; it runs with the wanted size where the hard limit allows.
-constexpr rlim_t MIN_STACK = 64 << 10, WANTED_STACK = 256 << 10;
+// A stack limit below this (ulimit -s) could crash the supervisor in its
+// deepest calls (a bundle's check 64 directories deep, the parse of a
+// record nested hundreds deep, a failed exec's report below a large
+// environment); a lower soft limit is raised to it where the hard one allows.
+constexpr rlim_t MIN_STACK = 256 << 10;
 
 // A closed standard descriptor would be handed to the run file, and console
 // messages would then land in it: put /dev/null there first.
@@ -113,8 +115,8 @@ bool enough_descriptors(watch_daemon_t *daemon) {
 // it here is enough; the programs inherit the raised limit.
 bool enough_stack() {
     rlimit limit{};
-    if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur >= WANTED_STACK) return true;
-    limit.rlim_cur = std::min(limit.rlim_max, WANTED_STACK);
+    if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur >= MIN_STACK) return true;
+    limit.rlim_cur = std::min(limit.rlim_max, MIN_STACK);
     setrlimit(RLIMIT_STACK, &limit);
     if (limit.rlim_cur >= MIN_STACK) return true;
     printf("stack limit too low: %lu KiB, at least %lu KiB needed, refusing to start\n",
