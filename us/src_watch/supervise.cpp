@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -242,17 +243,32 @@ void stop_on_request() {
 
 namespace {
 
+// Whether any step of the path `name` is a symbolic link.
+bool passes_a_link(const char *name) {
+    char prefix[PATH_MAX];
+    for (const char *slash = name; slash != nullptr; slash = strchr(slash + 1, '/')) {
+        const char *end = strchr(slash + 1, '/');
+        const size_t len = end != nullptr ? static_cast<size_t>(end - name) : strlen(name);
+        struct stat st {};
+        if (len == 0 || len >= sizeof prefix) continue;
+        memcpy(prefix, name, len);
+        prefix[len] = '\0';
+        if (lstat(prefix, &st) == 0 && S_ISLNK(st.st_mode)) return true;
+    }
+    return false;
+}
+
 // killall matches a name with a slash by the file it leads to, host-wide. A
 // link put there since (a bundle may bring one) could lead to the supervisor
 // itself, or out of the install directory to any program (a shell, another
 // install's supervisor): such a name is not given to killall. A path
-// configured outright, without a link, is what it names.
+// configured outright, through no link, is what it names, wherever it is.
 bool kills_only_programs(const char *name) {
     char real[PATH_MAX], here[PATH_MAX];
     if (strchr(name, '/') == nullptr || realpath(name, real) == nullptr) return true;  // by process name, or nothing
     if (leads_to_supervisor(name) || getcwd(here, sizeof here) == nullptr) return false;
     const size_t len = strlen(here);
-    return (strncmp(real, here, len) == 0 && real[len] == '/') || strcmp(real, name) == 0;
+    return (strncmp(real, here, len) == 0 && real[len] == '/') || !passes_a_link(name);
 }
 
 }  // namespace
