@@ -117,6 +117,7 @@ bool read_state(install_status &status, std::string &error) {
     supervisor_status &sup = status.sup;
     const unique_fd fd = open_supervisor_file(status, sup.state_file, error);
     if (!fd.valid()) return error.empty();
+    sup.state_present = true;
     state_facts facts{};
     cjson_tree tree;
     bool whole = false;
@@ -127,9 +128,15 @@ bool read_state(install_status &status, std::string &error) {
         whole = got > 0 && state_read(text.data(), static_cast<size_t>(got), facts, tree);
     }
     if (!whole) return status.notes.push_back(sup.state_file + " is not a state file: skipped"), true;
+    // An earlier supervisor's file (this one could not write its own, or has
+    // not yet): nothing in it is about the supervisor that runs.
+    if (sup.pid > 0 && facts.pid != own_pid(sup.pid)) {
+        status.notes.push_back(sup.state_file + " is an earlier supervisor's (pid " + std::to_string(facts.pid) +
+                               "): the running one's start, version and programs' states are unknown");
+        return true;
+    }
     sup.has_state = true;
     take_state(sup, facts);
-    if (sup.pid > 0 && facts.pid != own_pid(sup.pid)) sup.has_state = false, sup.programs.clear();  // an older file
     // A supervisor in a pid namespace of its own (a container read from
     // outside) publishes its programs' pids as it sees them.
     if (sup.pid > 0 && facts.pid != sup.pid)

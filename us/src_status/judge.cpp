@@ -67,7 +67,7 @@ void judge_status(install_status &status) {
     if (sup_stopped)
         status.notes.push_back("the supervisor (pid " + std::to_string(sup.pid) +
                                ") is stopped (SIGSTOP, a debugger): nothing is supervised until SIGCONT");
-    if (sup.pid > 0 && !sup.has_state)
+    if (sup.pid > 0 && !sup.state_present)
         status.notes.push_back(sup.state_file + " is missing (an older supervisor, or one just starting): "
                                "the programs' states are unknown");
     for (const auto &p : sup.programs) {

@@ -53,6 +53,7 @@ struct program_status {
 struct supervisor_status {
     std::string name = "watch_daemon", run_file, state_file;  // NAME, ./tmp/NAME.run, ./tmp/NAME.state
     bool has_run_file = false, has_state = false;
+    bool state_present = false;  // a file is at the state file's path, whether it is usable or not
     pid_t pid = 0;       // the supervisor, 0 if none runs
     pid_t last_pid = 0;  // the supervisor its state file names, running or not
     pid_t impostor = 0;  // a holder of the install directory's lock that is no supervisor of it
