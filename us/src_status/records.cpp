@@ -67,13 +67,16 @@ bool read_parts(int fd, const struct stat &st, supervisor_status &sup, std::stri
     if (read_full(fd, head.data(), head.size()) < 0) return false;
     const size_t records_at = head.starts_with("/") ? std::min(head.find('\n'), head.size()) + 1 : 0;
     if (records_at > 0) sup.directory = head.substr(0, records_at - 1);
-    const size_t from = std::max(records_at, size > run_file_tail ? size - run_file_tail : 0);
+    size_t from = std::max(records_at, size > run_file_tail ? size - run_file_tail : 0);
     sup.truncated = from > records_at;
+    // With the byte before the tail, a first line that begins just there is
+    // told from a partial one.
+    from -= sup.truncated ? 1 : 0;
     records.assign(size > from ? size - from : 0, '\0');
     const ssize_t n = pread(fd, records.data(), records.size(), static_cast<off_t>(from));
     if (n < 0) return false;
     records.resize(static_cast<size_t>(n));
-    if (sup.truncated) records.erase(0, records.find('\n') + 1);  // a partial first line
+    if (sup.truncated) records.erase(0, records.find('\n') + 1);  // up to the first whole line
     return true;
 }
 
