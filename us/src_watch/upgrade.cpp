@@ -155,12 +155,15 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     char package_path[510];
     snprintf(package_path, sizeof package_path, "%s/%s", DPI_TMP_DIRNAME, UPGRADE_FILE);
     // Only a regular file is a package: a FIFO would hang tar and the copy,
-    // a directory would empty the target. Anything else is just removed.
+    // a directory would empty the target. Anything else is just removed; a
+    // package that could not be opened for want of descriptors or memory
+    // stays for the next request.
     unique_fd package = open_exposed(package_path);
     if (!package.valid()) {
-        if (errno == ENOENT) return;
-        printf("upgrade failed: %s: %s\n", package_path, refusal_text(errno));
-        remove(package_path);  // a link, a FIFO, an empty directory
+        const int err = errno;
+        if (err == ENOENT) return;
+        printf("upgrade failed: %s: %s\n", package_path, refusal_text(err));
+        if (err == ELOOP || err == EINVAL || err == ENXIO) remove(package_path);  // a link, a FIFO, an empty directory
         return state_upgraded(daemon, false);
     }
     cjson_tree record = record_to_update();
