@@ -36,6 +36,7 @@ cJSON *slot_json(const slot_facts &f) {
     cJSON_AddNumberToObject(o, "pid", f.pid);
     cJSON_AddStringToObject(o, "state", state_names[s.state]);
     add_time(o, "started", s.started);
+    add_time(o, "started_boot", s.started_boot);
     cJSON_AddNumberToObject(o, "ends", s.ends);
     cJSON_AddNumberToObject(o, "segv", s.segv);
     cJSON *end = s.last_end > 0 ? cJSON_AddObjectToObject(o, "last_end") : cJSON_AddNullToObject(o, "last_end");
@@ -44,6 +45,7 @@ cJSON *slot_json(const slot_facts &f) {
         cJSON_AddNumberToObject(end, s.last_signaled ? "signal" : "exit_code", s.last_code);
     }
     add_time(o, "restart_due", s.state == SLOT_WAITING ? s.restart_due : 0);
+    add_time(o, "restart_due_boot", s.state == SLOT_WAITING ? s.due_boot : 0);
     return o;
 }
 
@@ -57,6 +59,9 @@ void read_slot(json_reader &r, const cJSON *o, slot_facts &f) {
     s.state = static_cast<slot_state>(found == state_names + 3 ? 0 : found - state_names);
     s.started = r.time(o, "started");
     s.restart_due = r.time(o, "restart_due");
+    json_reader optional;  // what older supervisors did not publish
+    s.started_boot = optional.time(o, "started_boot");
+    s.due_boot = optional.time(o, "restart_due_boot");
     s.ends = r.number<unsigned>(o, "ends", 0, UINT_MAX, 0);
     s.segv = r.number<unsigned>(o, "segv", 0, UINT_MAX, 0);
     const cJSON *end = cJSON_GetObjectItemCaseSensitive(o, "last_end");
@@ -92,6 +97,12 @@ bool supervisor_file(const char *argv0, const char *suffix, char *path, size_t s
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
+time_t boot_clock_s() {
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return now.tv_sec;
+}
+
 unsigned long long own_pid_namespace() {
     struct stat st {};
     return stat("/proc/self/ns/pid", &st) == 0 ? st.st_ino : 0;
@@ -104,7 +115,9 @@ cJSON *state_json(const state_facts &f) {
     add_text(o, "version", f.version);
     add_text(o, "revision", f.revision);
     add_time(o, "started", f.started);
+    add_time(o, "started_boot", f.started_boot);
     add_time(o, "build_since", f.build_since);
+    add_time(o, "build_since_boot", f.build_since_boot);
     add_time(o, "updated", f.updated);
     add_text(o, "tz", f.zone);
     cJSON_AddStringToObject(o, "boot_space", f.data_space ? "data" : "system");
@@ -142,7 +155,9 @@ bool state_from_json(const cJSON *o, state_facts &f) {
     f.version = r.text(o, "version");
     f.revision = r.text(o, "revision");
     f.started = r.time(o, "started");
+    f.started_boot = optional.time(o, "started_boot");
     f.build_since = r.time(o, "build_since");
+    f.build_since_boot = optional.time(o, "build_since_boot");
     f.updated = r.time(o, "updated");
     f.zone = r.text(o, "tz");
     const char *space = r.text(o, "boot_space");

@@ -30,11 +30,17 @@ bool named_like_supervisor(const char *base, const char *argv0);
 
 enum slot_state : unsigned char { SLOT_STARTING = 0, SLOT_RUNNING, SLOT_WAITING };
 
+// The boot clock (CLOCK_BOOTTIME) in seconds: unlike the wall clock, never
+// set. Times published with their boot-clock twin give true durations to a
+// reader of the same boot, however the wall clock was set in between.
+time_t boot_clock_s();
+
 // What a program publishes besides its name and pid. Times are Unix
 // seconds, 0 for "not yet".
 struct slot_record {
     slot_state state;
     time_t started, restart_due;
+    time_t started_boot, due_boot;  // the same two on the boot clock
     unsigned ends, segv;
     time_t last_end;  // its last end, with how: a signal's number or an exit code
     bool last_signaled;
@@ -52,6 +58,7 @@ struct state_facts {
     unsigned long long pid_ns;  // the inode of its pid namespace, 0 if not known
     const char *version, *revision;
     time_t started, build_since, updated;
+    time_t started_boot, build_since_boot;  // the same two on the boot clock
     const char *zone;    // the supervisor's TZ, null for the system's zone
     bool data_space;     // its cycle boots from ./data/
     bool record_set_aside;  // a record it could not remove is ignored from now on

@@ -113,6 +113,22 @@ void take_state(supervisor_status &sup, const state_facts &f) {
 
 // Written in place: a read that caught it half-written is read again. What
 // follows the state (an older, longer one cut short) is not looked at.
+// A running supervisor's times, moved onto this reader's wall clock by
+// their boot-clock twins: the wall clock may have been set since they were
+// taken, and uptimes and countdowns would be off by as much.
+void rebase_times(state_facts &f, time_t now) {
+    const time_t boot_now = boot_clock_s();
+    auto rebase = [&](time_t &wall, time_t boot) {
+        if (wall > 0 && boot > 0) wall = now - (boot_now - boot);
+    };
+    rebase(f.started, f.started_boot);
+    rebase(f.build_since, f.build_since_boot);
+    for (int i = 0; i < f.slot_count; ++i) {
+        rebase(f.slots[i].record.started, f.slots[i].record.started_boot);
+        rebase(f.slots[i].record.restart_due, f.slots[i].record.due_boot);
+    }
+}
+
 bool read_state(install_status &status, std::string &error) {
     supervisor_status &sup = status.sup;
     const unique_fd fd = open_supervisor_file(status, sup.state_file, error);
@@ -135,6 +151,7 @@ bool read_state(install_status &status, std::string &error) {
                                "): the running one's start, version and programs' states are unknown");
         return true;
     }
+    if (sup.pid > 0) rebase_times(facts, status.now);
     sup.has_state = true;
     take_state(sup, facts);
     // A supervisor in a pid namespace of its own (a container read from

@@ -29,6 +29,7 @@ bool take_state(const cJSON *o, watch_daemon_t &d) {
     }
     d.boot_space = f.data_space ? BOOT_SPACE_DATA : BOOT_SPACE_SYS;
     d.started = f.started;
+    d.started_boot = f.started_boot;
     d.upgrades_installed = f.upgrades_installed, d.upgrades_failed = f.upgrades_failed;
     d.reloads_failed = f.reloads_failed;
     return ok;

@@ -180,6 +180,7 @@ bool start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
     if (!keep_locks && daemon_run_set(argv[0], daemon) != 0) exit(0);
     remove_upgrade_leftovers();  // ours alone now: no other supervisor can be installing
     daemon->started = daemon->build_since = time(nullptr);
+    daemon->started_boot = daemon->build_since_boot = boot_clock_s();
     tell_service_manager_ready(notify_socket);
     return failed;
 }
@@ -191,6 +192,7 @@ void resume(watch_daemon_t *daemon, char *argv[]) {
     name_files(daemon, argv[0]);
     children_nofile = daemon->nofile_soft;
     daemon->build_since = time(nullptr);
+    daemon->build_since_boot = boot_clock_s();
     state_publish(daemon);
 }
 

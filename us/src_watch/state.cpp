@@ -20,7 +20,9 @@ state_facts state_of(const watch_daemon_t *daemon) {
     f.version = WATCH_PACKAGE_VERSION;
     f.revision = DPI_SRC_VER;
     f.started = daemon->started;
+    f.started_boot = daemon->started_boot;
     f.build_since = daemon->build_since;
+    f.build_since_boot = daemon->build_since_boot;
     f.updated = time(nullptr);
     // The reader needs the zone to read the run file's time stamps, which are
     // local time without one: TZ, or null for the system's zone.
@@ -74,6 +76,7 @@ void state_child_started(watch_daemon_t *daemon, int slot) {
     slot_record &s = daemon->pids[slot].published;
     s.state = started ? SLOT_RUNNING : SLOT_STARTING;
     s.started = started ? time(nullptr) : 0;
+    s.started_boot = started ? boot_clock_s() : 0;
     state_publish(daemon);
 }
 
@@ -93,6 +96,7 @@ void state_restart_due(watch_daemon_t *daemon, int slot, int delay_s) {
     slot_record &s = daemon->pids[slot].published;
     s.state = SLOT_WAITING;
     s.restart_due = time(nullptr) + delay_s;
+    s.due_boot = boot_clock_s() + delay_s;
     state_publish(daemon);
 }
 

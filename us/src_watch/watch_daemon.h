@@ -68,7 +68,9 @@ struct watch_daemon_ {
     std::string unrecorded;              // records the run file had no room for, oldest first
     unsigned int ends_lost;              // ends past the bound of what waits to be recorded
     time_t started;                      // the supervisor's start (Unix seconds)
+    time_t started_boot;                 // the same on the boot clock
     time_t build_since;                  // when the running build took over (Unix seconds)
+    time_t build_since_boot;             // the same on the boot clock
     time_t stopped_at;                   // when the supervisor stopped, 0 while it runs
     const char *stopped_why;             // why, a static text; null while it runs
     unsigned int upgrades_installed, upgrades_failed;  // since the supervisor started
