@@ -111,8 +111,6 @@ void take_state(supervisor_status &sup, const state_facts &f) {
     for (int i = 0; i < f.slot_count; ++i) sup.programs.push_back(slot_of(f.slots[i], i));
 }
 
-// Written in place: a read that caught it half-written is read again. What
-// follows the state (an older, longer one cut short) is not looked at.
 // A running supervisor's times, moved onto this reader's wall clock by
 // their boot-clock twins: the wall clock may have been set since they were
 // taken, and uptimes and countdowns would be off by as much.
@@ -129,6 +127,8 @@ void rebase_times(state_facts &f, time_t now) {
     }
 }
 
+// Written in place: a read that caught it half-written is read again. What
+// follows the state (an older, longer one cut short) is not looked at.
 bool read_state(install_status &status, std::string &error) {
     supervisor_status &sup = status.sup;
     const unique_fd fd = open_supervisor_file(status, sup.state_file, error);
