@@ -132,8 +132,8 @@ void rebase_times(state_facts &f, time_t now) {
 bool read_state(install_status &status, std::string &error) {
     supervisor_status &sup = status.sup;
     const unique_fd fd = open_supervisor_file(status, sup.state_file, error);
+    sup.state_present = fd.valid() || errno != ENOENT;
     if (!fd.valid()) return error.empty();
-    sup.state_present = true;
     state_facts facts{};
     cjson_tree tree;
     bool whole = false;

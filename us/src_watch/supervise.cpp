@@ -243,9 +243,11 @@ void stop_on_request() {
 
 namespace {
 
-// Whether any step of the path `name` is a symbolic link.
+// Whether any step of the path `name` is a symbolic link, but ./data, which
+// an operator may link elsewhere (to a tmpfs, say).
 bool passes_a_link(const char *name) {
     char prefix[PATH_MAX];
+    const size_t data_len = strlen(DPI_DATA_DIRNAME) - 1;  // without its slash
     for (const char *slash = name; slash != nullptr; slash = strchr(slash + 1, '/')) {
         const char *end = strchr(slash + 1, '/');
         const size_t len = end != nullptr ? static_cast<size_t>(end - name) : strlen(name);
@@ -253,6 +255,7 @@ bool passes_a_link(const char *name) {
         if (len == 0 || len >= sizeof prefix) continue;
         memcpy(prefix, name, len);
         prefix[len] = '\0';
+        if (len == data_len && strncmp(prefix, DPI_DATA_DIRNAME, len) == 0) continue;
         if (lstat(prefix, &st) == 0 && S_ISLNK(st.st_mode)) return true;
     }
     return false;
