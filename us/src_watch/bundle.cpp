@@ -70,11 +70,12 @@ unique_fd make_staging() {
 // tar reads the very file that was checked, on its standard input, in the
 // staging directory. As root, it would otherwise restore the archive's
 // owners and setuid bits. What it says is relayed once it is done, escaped.
-bool unpack_into(int stage, int package, const confinement &how) {
+bool unpack_into(int stage, int package, const confinement &how, bool *shortage) {
     const unique_fd said(memfd_create("tar-output", MFD_CLOEXEC));
     const char *const argv[] = {"tar", "-zxf", "-", "--no-same-owner", "--no-same-permissions", nullptr};
     const int status = run_tool(argv, {.input = package, .output = said.get(), .workdir = stage, .sandbox_abi = how.abi});
     if (status < 0) {
+        *shortage = is_shortage(errno);
         printf("upgrade failed: cannot run tar: %s\n", strerror(errno));
         return false;
     }
@@ -189,14 +190,14 @@ bool holds_reserved_name(int stage) {
 
 }  // namespace
 
-bool unpack_bundle(int package, int *stage) {
+bool unpack_bundle(int package, int *stage, bool *shortage) {
     const confinement how = choose_confinement();
     unique_fd dir = make_staging();
     if (!dir.valid()) {
         printf("upgrade failed: cannot make %s: %s\n", STAGING, strerror(errno));
         return false;
     }
-    const bool unpacked = unpack_into(dir.get(), package, how) && !holds_reserved_name(dir.get());
+    const bool unpacked = unpack_into(dir.get(), package, how, shortage) && !holds_reserved_name(dir.get());
     *stage = dir.release();
     return unpacked;
 }
@@ -216,6 +217,6 @@ bool move_bundle_into_place(int stage, int data) {
 }
 
 void remove_bundle_staging(int stage) {
-    close(stage);
+    if (stage >= 0) close(stage);
     remove_staging(STAGING);
 }

@@ -4,8 +4,9 @@
 #pragma once
 
 // Unpacks the package read from `package` into the staging directory, held
-// open as `*stage` (also on failure, when it was made).
-bool unpack_bundle(int package, int *stage);
+// open as `*stage` (also on failure, when it was made). `*shortage` is set
+// when tar could not be started for want of pids, memory or descriptors.
+bool unpack_bundle(int package, int *stage, bool *shortage);
 
 // Only files, directories and links, none replacing a directory in ./data/
 // that is not empty.
@@ -14,5 +15,6 @@ bool bundle_fits(int stage, int data);
 // Moves the staged bundle into ./data/ and makes it durable.
 bool move_bundle_into_place(int stage, int data);
 
-// Closes the staging directory and removes what is left of it.
+// Closes the staging directory (if `stage` is one) and removes what is left
+// of it.
 void remove_bundle_staging(int stage);

@@ -86,6 +86,11 @@ void record_ends_before_stop(watch_daemon_t *daemon) {
 // start and at a restart alike: a shortage of pids or memory is no failed
 // boot, and the boot-check record stays for its next start.
 [[noreturn]] void stop_supervising(watch_daemon_t *daemon, const char *why) {
+    if (upgrade_under_way()) {  // a stop taken while tar ran or a file was copied
+        printf("upgrade not installed: the supervisor stopped meanwhile; the package stays at %s/%s\n",
+               DPI_TMP_DIRNAME, UPGRADE_FILE);
+        state_upgraded(daemon, false);
+    }
     record_ends_before_stop(daemon);
     record_waiting_ends(daemon);
     state_stopped(daemon, why);

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 
 // In a new child, before anything else: signals back to their defaults (none
@@ -28,6 +29,12 @@ struct tool_options {
     int time_limit_s = 0;   // > 0: killed after this long (then -1, ETIMEDOUT)
     bool own_group = false; // in a process group of its own, killed whole when it ends
 };
+
+// Whether `err` tells of a passing shortage (pids, memory, descriptors),
+// after which the same work may well succeed.
+inline bool is_shortage(int err) {
+    return err == EAGAIN || err == ENOMEM || err == EMFILE || err == ENFILE;
+}
 
 // Exit status of a tool whose sandbox could not be set up: it did not run.
 inline constexpr int TOOL_NOT_CONFINED = 126;

@@ -18,6 +18,8 @@
 
 namespace {
 
+bool installing;  // a package is being installed: a stop now leaves it where it is
+
 void print_open_failure(int in, int out) {
     printf("Failed to read or write, in, %d, out, %d\n", in, out);
 }
@@ -39,11 +41,7 @@ int copy_fd_to(int in, const char *newfile) {
         if (n < 0 || !write_all(out.get(), block, static_cast<size_t>(n))) break;
         // A stop is taken between two MiB: a huge package must not hold it
         // for as long as filling the disk takes, nor leave its copy behind.
-        if (blocks % 1024 == 0 && stop_pending()) {
-            printf("upgrade not installed: stopping before %s was copied\n", newfile);
-            discard_temp(tmp);
-            stop_on_request();
-        }
+        if (blocks % 1024 == 0 && stop_pending()) discard_temp(tmp), stop_on_request();
     }
     if (n == 0 ? commit_temp(std::move(out), tmp, newfile) : discard_temp(tmp)) return 0;
     printf("upgrade failed: cannot copy to %s: %s\n", newfile, strerror(errno));
@@ -94,10 +92,10 @@ void set_flag(cJSON *record, const char *flag) {
 // A crash while a bundle moves in would leave old and new files mixed: while
 // it moves, the record says that no bundle is installed, and it says so
 // afterwards too if the move fails.
-bool install_bundle(int package, cjson_tree &record) {
+bool install_bundle(int package, cjson_tree &record, bool *shortage) {
     const unique_fd data = open_exposed_dir(AT_FDCWD, DPI_DATA_DIRNAME);
     int stage = -1;
-    bool installed = data.valid() && unpack_bundle(package, &stage) && bundle_fits(stage, data.get());
+    bool installed = data.valid() && unpack_bundle(package, &stage, shortage) && bundle_fits(stage, data.get());
     if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1)
         remove_member(record.get(), "plugindata"), installed = write_record(record.get());
     installed = installed && move_bundle_into_place(stage, data.get());
@@ -107,10 +105,10 @@ bool install_bundle(int package, cjson_tree &record) {
 
 // Installs the package for `ret_code`; returns the record's flag for a
 // successful installation, or null.
-const char *install_package(int package, int ret_code, cjson_tree &record) {
+const char *install_package(int package, int ret_code, cjson_tree &record, bool *shortage) {
     switch (ret_code) {
         case APP_RETCODE_UPDATE:
-            return install_bundle(package, record) ? "plugindata" : nullptr;
+            return install_bundle(package, record, shortage) ? "plugindata" : nullptr;
         case APP_RETCODE_UPDATE_LUA:
             return copy_package(package, "init.bin") ? "luadata" : nullptr;
         case APP_RETCODE_UPDATE_SIG:
@@ -122,7 +120,12 @@ const char *install_package(int package, int ret_code, cjson_tree &record) {
 
 }  // namespace
 
+bool upgrade_under_way() {
+    return installing;
+}
+
 void remove_upgrade_leftovers() {
+    remove_bundle_staging(-1);  // what a stop during an unpack left
     for (const char *target : {BOOTCHK_PATH, "./data//init.bin", "./data//m01_sig.bin"}) {
         char pattern[64];
         snprintf(pattern, sizeof pattern, "%s.tmp??????", target);
@@ -167,9 +170,15 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
         return state_upgraded(daemon, false);
     }
     cjson_tree record = record_to_update();
-    const char *flag = install_package(package.get(), ret_code, record);
+    bool shortage = false;
+    installing = true;
+    const char *flag = install_package(package.get(), ret_code, record, &shortage);
+    installing = false;
     package.reset();
-    unlink(package_path);
+    if (shortage)
+        printf("the package stays at %s for the next request\n", package_path);
+    else
+        unlink(package_path);
     // A failed installation leaves the record on disk as it was: one whose
     // bundle never moved (the record could not be written before the move)
     // must keep booting it.

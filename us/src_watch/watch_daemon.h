@@ -157,6 +157,8 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code);
 // Removes the temporary copies a supervisor killed during an installation
 // left beside the files it replaces.
 void remove_upgrade_leftovers();
+// Whether a package is being installed at this moment.
+bool upgrade_under_way();
 int copy_file(const char *oldfile, const char *newfile);
 int file_write_buf(const char *file, const char *buf, int buflen);
 
