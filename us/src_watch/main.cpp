@@ -169,6 +169,7 @@ bool start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
     if (prepare_needful_dir(DPI_TMP_DIRNAME) != 0 || prepare_needful_dir(DPI_DATA_DIRNAME) != 0) exit(0);
     bool failed = false;
     if (keep_locks) {  // the old image's programs, ended as a cycle ends them
+        take_stops(daemon);  // the locks are ours: a stop meanwhile is said and recorded
         failed = watch_clean(daemon) < 0;
         end_children();
     }

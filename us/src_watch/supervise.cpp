@@ -241,6 +241,10 @@ bool stop_pending() {
     return sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 1;
 }
 
+void take_stops(watch_daemon_t *daemon) {
+    supervised = daemon;
+}
+
 void stop_on_request() {
     if (supervised != nullptr) stop_supervising(supervised, "on request (SIGTERM)");
     exit(0);
@@ -368,7 +372,7 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
 }
 
 void watch_loop(watch_daemon_t *daemon, bool resumed, bool failed_before) {
-    supervised = daemon;
+    take_stops(daemon);
     if (failed_before) fall_back_after_failure(daemon);
     for (bool first = !resumed, fresh = !resumed, failed = failed_before;; first = false, fresh = true) {
         if (fresh) start_cycle(daemon, first, failed);

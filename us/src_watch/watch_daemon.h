@@ -128,6 +128,9 @@ sigset_t signal_set(std::initializer_list<int> signals);
 // programs get SIGTERM as the supervisor ends.
 int await_signal(std::initializer_list<int> signals, long long ms);
 [[noreturn]] void stop_on_request();
+// From now on a request to stop ends `daemon` as a stop does: the ends that
+// came before recorded, the state saying so. Before, it just exits.
+void take_stops(watch_daemon_t *daemon);
 bool stop_pending();  // a request to stop waits to be taken
 long long monotonic_ms();
 // A momentary shortage of pids or memory must not count as a failed boot,
