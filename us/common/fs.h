@@ -70,7 +70,8 @@ unique_fd open_plain(const char *path, int flags = O_RDONLY);
 
 // Opens the supervisor's own file at `path` (under ./tmp/), creating it, as
 // open_exposed would; whatever else holds that name (a link, a FIFO, a file
-// with other links) is removed first, since the name is the supervisor's.
+// with other links, one it may not write: another user's leftover) is
+// removed first, since the name is the supervisor's.
 unique_fd open_own(const char *path, int flags, mode_t mode);
 
 // Whether the descriptor is still the file at `path`, and that file's only
