@@ -690,7 +690,7 @@ class World:
     def run(self):
         acts = [(self.a_end, 30), (lambda: self.a_end(2, self.rng.choice((0.0, 0.003, 0.05))), 10),
                 (self.a_reload, 12), (self.a_runfile, 6), (self.a_state, 6), (self.a_record, 4), (self.a_second, 3),
-                (self.a_stall, 4), (self.a_full, 4)]
+                (self.a_stall, 4), (self.a_full, 4), (self.a_restart, 3)]
         self.check(self.settle())
         while time.time() < self.deadline:  # an action that has not settled itself is settled here
             self.check(self.rng.choices([a for a, _ in acts], [w for _, w in acts])[0]() or self.settle())
@@ -704,19 +704,46 @@ class World:
         if self.rng.random() < 0.4:  # ends just before the stop, one maybe in another's delay: theirs, to be recorded
             ends = [(p, self.rng.choice(('signal 11', 'exit 7', 'signal 6'))) for p in self.rng.sample(self.progs, 2)]
             self.log('ends before the stop', ends)
-            for p, step in ends:
-                self.tell(p, step)
-                poll_until(lambda: alive_under(self.starts(p)[-1][0]) is None, 2, 0.001)
+            self.end_unreaped(ends)
+        self.stop_supervisor()
+        need(b'Sanitizer' not in self.console and b'runtime error' not in self.console, 'no leaks', 'a sanitizer report')
+        given_up = len(re.findall(rf'^{GAVE_UP}$', self.tail(None), re.M))
+        need(self.ever_stalled or given_up == self.gave_up, 'containment', f'"{GAVE_UP}" said {given_up} times, done {self.gave_up}')
+        need(self.fingerprint() == self.sentinel_before, 'containment', 'something outside the install directory changed')
+
+    def end_unreaped(self, ends):  # each program ends as told, and the supervisor may not have reaped it yet
+        for p, step in ends:
+            self.tell(p, step)
+            poll_until(lambda: alive_under(self.starts(p)[-1][0]) is None, 2, 0.001)
+
+    def stop_supervisor(self):
         pids = [pid for p in self.progs for pid, _ in self.starts(p)]
         self.sup.send_signal(signal.SIGTERM)
         need(poll_until(lambda: self.sup.poll() is not None, 10), 'liveness', 'the supervisor does not stop on SIGTERM')
         need(poll_until(lambda: not any(alive_under(p) for p in pids), 5, 0.02), 'one of each',
              'a program outlived its supervisor')
         self.finish_lifetime('stopped')
-        need(b'Sanitizer' not in self.console and b'runtime error' not in self.console, 'no leaks', 'a sanitizer report')
-        given_up = len(re.findall(rf'^{GAVE_UP}$', self.tail(None), re.M))
-        need(self.ever_stalled or given_up == self.gave_up, 'containment', f'"{GAVE_UP}" said {given_up} times, done {self.gave_up}')
-        need(self.fingerprint() == self.sentinel_before, 'containment', 'something outside the install directory changed')
+
+    def a_restart(self):
+        # A stop at a moment of its own, inside a back-off and behind ends not
+        # reaped yet, one maybe asking for an upgrade; then a fresh start.
+        waiting = self.rng.choice(self.progs + [None])
+        ends = [(p, self.rng.choice(('exit 7', 'signal 6') + tuple(FLAGS))) for p in self.progs if p != waiting]
+        ends = self.rng.sample(ends, self.rng.randint(0, min(2, len(ends))))
+        self.log('stop and start', waiting and f'in the back-off of {waiting}', ends)
+        if waiting:
+            self.tell(waiting, 'signal 11')
+            poll_until(lambda: self.slot(waiting).get('restart_due'), 0.3, 0)
+        for _, step in ends:
+            step in FLAGS and self.place_package(self.rng.choice(PACKAGES))
+        self.end_unreaped(ends)
+        self.stop_supervisor()
+        if self.fresh and not self.full:  # an upgrade asked for is installed or failed, never dropped
+            done = (self.state().get('upgrades_installed') or 0) + (self.state().get('upgrades_failed') or 0)
+            need(done == self.upgrades[self.sup.pid], 'status truth',
+                 f'{done} upgrades counted at the stop, {self.upgrades[self.sup.pid]} asked for: {self.ledger}')
+        self.start_supervisor()
+        self.fresh = not self.full
 
     def cleanup(self):
         self.running = False
