@@ -21,7 +21,8 @@
 // Running:
 //   run [OPTIONS]            starts a supervisor and waits (10 s at most) for it
 //                            to end, by default with status 0. OPTIONS: pipe
-//                            (console a pipe), noargv, argv0=pad:N (padded
+//                            (console a pipe), stalled (a full pipe, read from
+//                            the next drain on), noargv, argv0=pad:N (padded
 //                            with slashes in front), argv0=slash (two behind).
 //                            What a starter hands down (signals,
 //                            limits, descriptors): env WD_TEST_INHERIT=...
@@ -33,6 +34,7 @@
 //                            contents of F), the first both at some point
 //   wait starts X N | CMD    until X has started N times, or the shell
 //                            condition CMD holds in the install dir (10 s at most)
+//   drain                    reads the latest console pipe, forgetting what it held
 //   stop                     SIGTERM to the supervisor still running
 //   query ARGS               runs watch_status ARGS from $BASE
 // Checking (the latest run, stop or query):
@@ -263,8 +265,8 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
-    bool pipe = false, argv = true;
-    for (const auto &o : split(options, " ")) pipe |= o == "pipe", argv &= o != "noargv";
+    bool pipe = false, argv = true, stalled = false;
+    for (const auto &o : split(options, " ")) stalled |= o == "stalled", pipe |= o == "pipe" || stalled, argv &= o != "noargv";
     if (argv) argv_text.push_back(daemon);
     if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
         argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
@@ -276,6 +278,10 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     const std::string out = base_ + "/out" + std::to_string(started_.size());
     int fds[2] = {-1, -1};
     if (pipe && pipe2(fds, O_CLOEXEC) != 0) return -1;
+    if (stalled) {  // one page, full: no line goes through until the drain
+        const std::string page(static_cast<size_t>(fcntl(fds[1], F_SETPIPE_SZ, 4096)), '\n');
+        if (::write(fds[1], page.data(), page.size()) != static_cast<ssize_t>(page.size())) return -1;
+    }
     const pid_t pid = fork();  // this test process has no other thread
     if (pid == 0) {
         setsid();
@@ -295,6 +301,7 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
 run_result runner::collect(size_t index, int status, bool ended) {
     child &c = started_[index];
     drain(c.pipe, c.out);
+    if (c.pipe >= 0) std::ofstream(base_ + "/out" + std::to_string(index)) << c.out;  // for checks too
     run_result r{ended, status, c.pipe >= 0 ? c.out : slurp(base_ + "/out" + std::to_string(index)), lines_of(slurp(base_ + "/delays"))};
     for (const char *report : {"Sanitizer", "runtime error:"})
         if (r.out.find(report) != std::string::npos) ADD_FAILURE() << "supervisor: " << r.out;
@@ -398,6 +405,9 @@ void runner::act(const step &st, const std::string &rest) {
         EXPECT_TRUE(expect_death_ || (WIFEXITED(last_.status) && WEXITSTATUS(last_.status) == 0)) << last_.out;
     } else if (v == "crash") {
         crash(rest);
+    } else if (v == "drain") {
+        drain(started_.back().pipe, started_.back().out);
+        started_.back().out.clear();
     } else if (v == "stop") {
         last_ = stop();
     } else if (v == "wait") {

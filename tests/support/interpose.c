@@ -178,7 +178,7 @@ TRACED(int, syncfs, (int fd), (fd))
 
 /* Notes a delay (in seconds, rounded up); returns the Nth part of it, or none. */
 static struct timespec delay(const char *what, const struct timespec *t) {
-    note(what, (long)t->tv_sec + (t->tv_nsec > 0));
+    if (what != NULL) note(what, (long)t->tv_sec + (t->tv_nsec > 0));
     const long long ns = scale > 0 ? (t->tv_sec * 1000000000LL + t->tv_nsec) / scale : 0;
     return (struct timespec){(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
 }
@@ -231,9 +231,12 @@ time_t time(time_t *t) {
  * may end ("sleep N"), or a pause (a cycle's bound, a fork's retry). */
 int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *timeout) {
     REAL(int, sigtimedwait, (const sigset_t *, siginfo_t *, const struct timespec *));
+    static int resumed; /* the last one ended for a removal in ./tmp/: this one waits out its rest */
     if (sigismember(set, SIGCHLD)) return real(set, info, timeout);
-    const struct timespec part = delay(sigismember(set, SIGUSR2) ? "sleep" : "pause", timeout);
-    return real(set, info, holding ? timeout : &part);
+    const struct timespec part = delay(resumed ? NULL : sigismember(set, SIGUSR2) ? "sleep" : "pause", timeout);
+    const int sig = real(set, info, holding ? timeout : &part);
+    resumed = sig == SIGIO;
+    return sig;
 }
 
 /* The supervisor's own re-execution: the new image keeps the library. */

@@ -6,7 +6,7 @@
  *   immortal               the same, ignoring SIGTERM
  *   exit N / signal N      exit with code N / die by signal N
  *   package CODE FILE      copy FILE to ./tmp//ttupgrade.tgz, then exit CODE
- *   rm FILE STEP           remove FILE, then act out STEP
+ *   rm FILE STEP           remove FILE (or an empty directory), then STEP
  *   sleep MS STEP          wait MS milliseconds, then act out STEP
  *   worker STEP            leave a worker in its process group, under another
  *                          name, its pid in NAME.workers; then STEP
@@ -80,7 +80,7 @@ static _Noreturn void act(char *step) {
         if (strcmp(verb, "exit") == 0) _exit(atoi(rest));
         if (strcmp(verb, "signal") == 0) die_by(atoi(rest));
         if (strcmp(verb, "rm") == 0 && sscanf(rest, "%4095s%n", file, &used) == 1) {
-            unlink(file);
+            remove(file);  /* a file, or an empty directory */
         } else if (strcmp(verb, "sleep") == 0 && sscanf(rest, "%ld%n", &n, &used) == 1) {
             usleep((useconds_t)n * 1000);
         } else if (strcmp(verb, "worker") == 0) {

@@ -69,7 +69,7 @@ unique_fd open_own(const char *path, int flags, mode_t mode) {
         snprintf(dir, sizeof dir, "%s", path);
         if (mkdir(dirname(dir), 0777 & ~S_IWOTH) == 0) fd = open_exposed(path, flags | O_CREAT, mode);
     }
-    if (fd.valid() || (errno != ELOOP && errno != EINVAL && errno != EMLINK && errno != EACCES)) return fd;
+    if (fd.valid() || (errno != ELOOP && errno != EINVAL && errno != ENXIO && errno != EMLINK && errno != EACCES)) return fd;
     if (unlink(path) != 0) return fd;
     return open_exposed(path, flags | O_CREAT | O_EXCL, mode);
 }
@@ -89,7 +89,7 @@ unique_fd open_plain(const char *path, int flags) {
 }
 
 const char *refusal_text(int err) {
-    return err == ELOOP ? "a symbolic link" : err == EINVAL ? "not a regular file" : err == EMLINK ? "a file with other hard links"
+    return err == ELOOP ? "a symbolic link" : err == EINVAL || err == ENXIO ? "not a regular file" : err == EMLINK ? "a file with other hard links"
            : err == EFBIG ? "too large" : strerror(err);
 }
 

@@ -52,8 +52,12 @@ inline int app_change_dir(const char *path) {
         return -1;
     }
     memcpy(dir, path, len + 1);
-    [[maybe_unused]] const int ignored = chdir(dirname(dir));
-    return 0;
+    // Anywhere else, ./tmp/, ./data/ and config would be made and read in
+    // whatever directory it was started from.
+    const char *where = dirname(dir);
+    if (chdir(where) == 0) return 0;
+    printf("cannot change into %s: %s, refusing to start\n", where, strerror(errno));
+    return -1;
 }
 
 // Opens (creating) and locks the run file `run_name`, empties it and writes

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -62,6 +63,14 @@ ssize_t write_lines(void *, const char *buf, size_t len) {
 }
 
 }  // namespace
+
+unsigned console_dropped() {
+    return static_cast<unsigned>(std::min<unsigned long>(dropped + (pending_len > 0), UINT_MAX));
+}
+
+void console_add_dropped(unsigned lines) {
+    dropped += lines;
+}
 
 void console_init() {
     static FILE *console;

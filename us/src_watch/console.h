@@ -14,6 +14,11 @@
 // description again.
 void console_init();
 
+// The lines dropped and not yet said, a line begun and not ended counted as
+// one: a reload hands them over, and the next image says them with its own.
+unsigned console_dropped();
+void console_add_dropped(unsigned lines);
+
 
 // One attempt to write `len` bytes without waiting, for a child between
 // fork and exec, which must not touch the supervisor's stdio.

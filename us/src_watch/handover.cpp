@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "build_info.h"
+#include "console.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ void take_carried(const cJSON *o, watch_daemon_t &d) {
     d.unrecorded = unrecorded != nullptr ? unrecorded : "";
     if (!d.unrecorded.empty() && !d.unrecorded.ends_with('\n')) d.unrecorded += '\n';  // whole lines only
     d.ends_lost = optional.number<unsigned>(o, "ends_lost", 0, UINT_MAX, 0);
+    console_add_dropped(optional.number<unsigned>(o, "console_dropped", 0, UINT_MAX, 0));
 }
 
 // What the state file does not publish.
@@ -85,6 +87,7 @@ unique_fd handover_write(const watch_daemon_t &d) {
     add(o, "nofile_soft", d.nofile_soft == RLIM_INFINITY ? -1.0 : static_cast<double>(d.nofile_soft));
     cJSON_AddStringToObject(o, "unrecorded", d.unrecorded.c_str());
     add(o, "ends_lost", d.ends_lost);
+    add(o, "console_dropped", console_dropped());
     cJSON *unreaped = cJSON_AddArrayToObject(o, "unreaped");
     for (int i = 0; i < d.sub_cnt; ++i) cJSON_AddItemToArray(unreaped, cJSON_CreateBool(d.pids[i].unreaped));
     cJSON *pending = cJSON_AddObjectToObject(o, "pending");

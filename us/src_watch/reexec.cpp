@@ -157,6 +157,7 @@ void reexec_self(watch_daemon_t *daemon) {
     char image[64];
     snprintf(image, sizeof image, "/proc/%d/fd/%d", static_cast<int>(proc_pid()), file.get());
     if (!runs_here(path, image)) return reload_failed(daemon);
+    fflush(stdout);  // what this image printed must not die with it, nor go uncounted
     const unique_fd channel = handover_write(*daemon);
     if (!channel.valid()) {
         printf("not re-executed: the state cannot be handed over: %s\n", strerror(errno));
@@ -164,10 +165,11 @@ void reexec_self(watch_daemon_t *daemon) {
     }
     setenv(CHANNEL_VARIABLE, std::to_string(channel.get()).c_str(), 1);
     let_locks_cross(daemon, true);
-    fflush(stdout);  // what this image printed must not die with it
+    state_unwatch_path(daemon);
     execv(image, daemon->argv);
     const int err = errno;
     let_locks_cross(daemon, false);
+    state_watch_path(daemon);
     unsetenv(CHANNEL_VARIABLE);
     say_not_reexecuted(path, err);
     reload_failed(daemon);

@@ -1,4 +1,6 @@
 // Publishing the supervisor's state for watch_status (./tmp/NAME.state).
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,4 +112,32 @@ void state_stopped(watch_daemon_t *daemon, const char *why) {
     daemon->stopped_at = time(nullptr);
     daemon->stopped_why = why;
     state_publish(daemon);
+}
+
+// A program may empty ./tmp/, its temporary directory, while all is quiet (a
+// clean-up at its start, an age-based cleaner), and the state file would be
+// gone until the next event publishes: watch_status would show the programs
+// unknown, and the down alert would fire while they run. The kernel tells of
+// each removal or rename there (SIGIO, awaited with the other signals).
+void state_watch_path(watch_daemon_t *daemon) {
+    if (daemon->tmp_watch >= 0) close(daemon->tmp_watch);
+    daemon->tmp_watch = open_plain(DPI_TMP_DIRNAME, O_RDONLY | O_DIRECTORY).release();
+    if (daemon->tmp_watch >= 0) fcntl(daemon->tmp_watch, F_NOTIFY, DN_DELETE | DN_RENAME | DN_MULTISHOT);
+}
+
+// After a removal or rename in ./tmp/: a state file no longer at its path is
+// published again, and the watch moves to the ./tmp/ that now holds it.
+void state_keep_in_place(watch_daemon_t *daemon) {
+    if (daemon->state_fd >= 0 && still_at(daemon->state_fd, daemon->statefile.data())) return;
+    state_publish(daemon);
+    state_watch_path(daemon);
+}
+
+// Before the image is replaced: a SIGIO pending then would end a build that
+// does not wait for it.
+void state_unwatch_path(watch_daemon_t *daemon) {
+    if (daemon->tmp_watch >= 0) close(std::exchange(daemon->tmp_watch, -1));
+    const sigset_t io = signal_set({SIGIO});
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGIO) == 1) sigwaitinfo(&io, nullptr);
 }

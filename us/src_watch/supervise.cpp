@@ -211,11 +211,13 @@ sigset_t signal_set(std::initializer_list<int> signals) {
 }
 
 sigset_t awaited_signals() {
-    return signal_set({SIGCHLD, SIGUSR2, SIGTERM});
+    return signal_set({SIGCHLD, SIGUSR2, SIGTERM, SIGIO});
 }
 
+// Every wait also takes a removal in ./tmp/ (SIGIO) and goes on waiting.
 int await_signal(std::initializer_list<int> signals, long long ms) {
-    const sigset_t set = signal_set(signals);
+    sigset_t set = signal_set(signals);
+    sigaddset(&set, SIGIO);
     const long long until = monotonic_ms() + ms;
     int sig = 0;
     // A stop and continue (SIGSTOP, a debugger attaching) ends the wait early
@@ -224,10 +226,11 @@ int await_signal(std::initializer_list<int> signals, long long ms) {
     for (long long left = ms; ms < 0 || left > 0; left = until - monotonic_ms()) {
         const timespec wait{left / 1000, left % 1000 * 1000000};
         sig = ms < 0 ? sigwaitinfo(&set, nullptr) : sigtimedwait(&set, nullptr, &wait);
-        if (sig >= 0 || errno != EINTR) break;
+        if (sig == SIGIO && supervised != nullptr) state_keep_in_place(supervised);
+        if (sig != SIGIO && (sig >= 0 || errno != EINTR)) break;
     }
     if (sig == SIGTERM) stop_on_request();
-    return sig > 0 ? sig : 0;
+    return sig > 0 && sig != SIGIO ? sig : 0;
 }
 
 long long monotonic_ms() {
@@ -373,6 +376,7 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
 
 void watch_loop(watch_daemon_t *daemon, bool resumed, bool failed_before) {
     take_stops(daemon);
+    state_watch_path(daemon);
     if (failed_before) fall_back_after_failure(daemon);
     for (bool first = !resumed, fresh = !resumed, failed = failed_before;; first = false, fresh = true) {
         if (fresh) start_cycle(daemon, first, failed);

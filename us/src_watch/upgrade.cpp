@@ -92,8 +92,17 @@ void set_flag(cJSON *record, const char *flag) {
 // A crash while a bundle moves in would leave old and new files mixed: while
 // it moves, the record says that no bundle is installed, and it says so
 // afterwards too if the move fails.
+// ./data/, made again when a program removed it (resetting its data space).
+unique_fd open_data_dir() {
+    unique_fd data = open_exposed_dir(AT_FDCWD, DPI_DATA_DIRNAME);
+    if (!data.valid() && errno == ENOENT && mkdir(DPI_DATA_DIRNAME, 0777 & ~S_IWOTH) == 0)  // never world-writable
+        data = open_exposed_dir(AT_FDCWD, DPI_DATA_DIRNAME);
+    if (!data.valid()) printf("upgrade failed: cannot open %s: %s\n", DPI_DATA_DIRNAME, strerror(errno));
+    return data;
+}
+
 bool install_bundle(int package, cjson_tree &record, bool *shortage) {
-    const unique_fd data = open_exposed_dir(AT_FDCWD, DPI_DATA_DIRNAME);
+    const unique_fd data = open_data_dir();
     int stage = -1;
     bool installed = data.valid() && unpack_bundle(package, &stage, shortage) && bundle_fits(stage, data.get());
     if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1)

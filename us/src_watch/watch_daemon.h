@@ -64,6 +64,7 @@ struct watch_daemon_ {
     pending_restart pending;
     rlim_t nofile_soft;                  // the open-file limit the programs get, the starter's
     int state_fd = -1;                   // the state file, held open; -1 when not open
+    int tmp_watch = -1;                  // ./tmp/, watched for removals (SIGIO); -1 when not
     bool state_unwritten;                // the state file's last write failed, and said so
     std::string unrecorded;              // records the run file had no room for, oldest first
     unsigned int ends_lost;              // ends past the bound of what waits to be recorded
@@ -174,3 +175,6 @@ void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_norm
 void state_restart_due(watch_daemon_t *daemon, int slot, int delay_s);
 void state_upgraded(watch_daemon_t *daemon, bool installed);
 void state_stopped(watch_daemon_t *daemon, const char *why);
+void state_watch_path(watch_daemon_t *daemon);
+void state_keep_in_place(watch_daemon_t *daemon);
+void state_unwatch_path(watch_daemon_t *daemon);
