@@ -437,11 +437,13 @@ class World:
              'read without capabilities, the text view does not say running')
         if not self.fresh or self.full:
             return
-        recs = self.records(self.sup.pid)
+        recs, state = self.records(self.sup.pid), self.state()
+        need(sups[0].get('started') == state.get('started'), 'status truth',
+             f'started shown at {sups[0].get("started")}, published {state.get("started")}')
         for p, shown in zip(self.progs, sups[0]['programs']):
             ends, segv = self.counted.get(p, (0, 0))
             want = {'pid': pids[p], 'state': 'running', 'ends': len(recs.get(p, [])) - ends,
-                    'segv': recs.get(p, []).count('killed by signal(11)') - segv}
+                    'segv': recs.get(p, []).count('killed by signal(11)') - segv, 'started': self.slot(p).get('started')}
             if p in self.full_ends:  # ends counted whose records found no room
                 del want['ends'], want['segv']
             need({k: shown.get(k) for k in want} == want, 'status truth', f'{p}: shown {shown}, happened {want}')
@@ -603,7 +605,12 @@ class World:
                 self.blocked = True
         for n in os.listdir(f'{self.inst}/tmp') if how == 'wipe' else ['watch_daemon.run'] if how == 'remove' else []:
             remove(f'{self.inst}/tmp/{n}')
-        self.fresh = self.fresh and how != 'wipe'
+        self.fresh = self.fresh and (how != 'wipe' or self.republished('./tmp/ was emptied'))
+
+    def republished(self, why):  # the state, gone while all is quiet, is published again at once (room permitting)
+        again = poll_until(lambda: self.state().get('pid') == self.sup.pid, 2)
+        need(again or self.full, 'status truth', f'the state is not published again after {why}')
+        return again
 
     def unblock(self):
         if self.blocked:
@@ -627,7 +634,7 @@ class World:
             else:
                 plant(path, how, f'{self.sentinel}/' + self.rng.choice(('file', 'created')) if how == 'link' else
                       b'junk' if how == 'garbage' else b'%d %016x\n' % (len(body), fnv1a(body)) + body)
-        self.fresh = self.fresh and how == 'foreign'
+        self.fresh = self.fresh and (how == 'foreign' or how == 'remove' and self.republished('its removal'))
         for prog in (q for sup in json.loads(self.status('--json')[1])['supervisors'] for q in sup['programs']):
             need(all((prog.get(k) or 0) >= 0 for k in ('pid', 'ends', 'segv')), 'status truth', f'shown: {prog}')
 

@@ -116,8 +116,11 @@ void take_state(supervisor_status &sup, const state_facts &f) {
 // taken, and uptimes and countdowns would be off by as much.
 void rebase_times(state_facts &f, time_t now) {
     const time_t boot_now = boot_clock_s();
+    // Both clocks are read in whole seconds, so the placing is a second off
+    // now and then: only a clock set by more than that moves a time.
     auto rebase = [&](time_t &wall, time_t boot) {
-        if (wall > 0 && boot > 0) wall = now - (boot_now - boot);
+        const time_t placed = now - (boot_now - boot);
+        if (wall > 0 && boot > 0 && (placed > wall + 1 || placed < wall - 1)) wall = placed;
     };
     rebase(f.started, f.started_boot);
     rebase(f.build_since, f.build_since_boot);
@@ -240,6 +243,8 @@ std::string read_config(const char *path, const char *argv0, std::vector<std::st
     const std::string name = std::string("./") + path;
     const unique_fd fd = open_plain(path);
     if (!fd.valid()) return name + ": " + strerror(errno);
+    struct stat st {};
+    if (fstat(fd.get(), &st) == 0 && !S_ISREG(st.st_mode)) return name + " is not a regular file";  // a FIFO reads empty
     size_t len = 0;
     const heap_text text = read_capped(fd.get(), CONFIG_MAX, &len);
     if (!text) return name + (errno == EFBIG ? " is larger than 16 MiB" : ": " + std::string(strerror(errno)));

@@ -1,5 +1,6 @@
 // Judging: what each program is doing, and what the operator should be told
 // besides.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,7 +44,10 @@ std::string pending_note(const supervisor_status &sup, const program_status &p, 
 // A program whose file cannot be executed fails its next start with exit 129.
 void note_program_file(install_status &status, const program_status &p) {
     const std::string path = p.from_data ? std::string(DPI_DATA_DIRNAME) + "/" + p.base : p.base;
-    if (access(path.c_str(), X_OK) == 0) return;
+    struct stat st {};
+    const bool found = stat(path.c_str(), &st) == 0;
+    if (found && !S_ISREG(st.st_mode)) errno = S_ISDIR(st.st_mode) ? EISDIR : EACCES;  // root may "execute" a directory
+    else if (found && access(path.c_str(), X_OK) == 0) return;
     status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): " + path + " " +
                            (errno == ENOENT ? "is missing" : "cannot be executed: " + std::string(strerror(errno))) +
                            ": its next start fails with exit 129");

@@ -122,4 +122,4 @@ std::string format_status_prometheus(const install_status &status);
 
 // Writes `report` to `path` if that is a regular file or a new name, replaced
 // whole; never through a link, never over anything else. False with `error`.
-bool write_report(const std::string &path, const std::string &report, std::string &error);
+bool write_report(const install_status &status, const std::string &path, const std::string &report, std::string &error);

@@ -97,7 +97,7 @@ int main(int argc, char *argv[]) {
         // A report lost on a full disk or a closed reader is no status.
         if (fwrite(report.data(), 1, report.size(), stdout) != report.size() || fflush(stdout) != 0)
             return fail(std::string("cannot write the report: ") + strerror(errno));
-    } else if (!write_report(o.output, report, error)) {
+    } else if (!write_report(status, o.output, report, error)) {
         return fail(error);
     }
     return status.running() ? STATUS_RUNNING : STATUS_NOT_RUNNING;
