@@ -1,6 +1,7 @@
 // Publishing the supervisor's state for watch_status (./tmp/NAME.state).
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,7 +51,10 @@ namespace {
 // A file no longer at its path is left, and the path gets a new one.
 bool write_view(watch_daemon_t *daemon, const char *path, const char *text) {
     if (daemon->state_fd >= 0 && !still_at(daemon->state_fd, path)) close(std::exchange(daemon->state_fd, -1));
-    if (daemon->state_fd < 0) daemon->state_fd = open_own(path, O_RDWR, 0644).release();
+    if (daemon->state_fd < 0) {
+        daemon->state_fd = open_own(path, O_RDWR, 0644).release();
+        state_watch_path(daemon);
+    }
     // Written to the end, so that a write cut short says why.
     const size_t len = strlen(text);
     return daemon->state_fd >= 0 && lseek(daemon->state_fd, 0, SEEK_SET) == 0 &&
@@ -117,26 +121,32 @@ void state_stopped(watch_daemon_t *daemon, const char *why) {
 // A program may empty ./tmp/, its temporary directory, while all is quiet (a
 // clean-up at its start, an age-based cleaner), and the state file would be
 // gone until the next event publishes: watch_status would show the programs
-// unknown, and the down alert would fire while they run. The kernel tells of
-// each removal or rename there (SIGIO, awaited with the other signals).
+// unknown, and the down alert would fire while they run. The kernel tells
+// when the file loses its name (SIGIO, awaited with the other signals): only
+// this file is watched, so that programs busy with their own files in ./tmp/
+// never wake the supervisor.
 void state_watch_path(watch_daemon_t *daemon) {
-    if (daemon->tmp_watch >= 0) close(daemon->tmp_watch);
-    daemon->tmp_watch = open_plain(DPI_TMP_DIRNAME, O_RDONLY | O_DIRECTORY).release();
-    if (daemon->tmp_watch >= 0) fcntl(daemon->tmp_watch, F_NOTIFY, DN_DELETE | DN_RENAME | DN_MULTISHOT);
+    if (daemon->state_watch < 0) daemon->state_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (daemon->state_watch < 0 || daemon->state_fd < 0) return;
+    inotify_rm_watch(daemon->state_watch, daemon->state_watched);  // the file that was there before
+    daemon->state_watched =
+        inotify_add_watch(daemon->state_watch, daemon->statefile.data(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW);
+    fcntl(daemon->state_watch, F_SETOWN, getpid());
+    fcntl(daemon->state_watch, F_SETFL, O_ASYNC | O_NONBLOCK);
 }
 
-// After a removal or rename in ./tmp/: a state file no longer at its path is
-// published again, and the watch moves to the ./tmp/ that now holds it.
+// After a SIGIO: a state file no longer at its path is published again.
 void state_keep_in_place(watch_daemon_t *daemon) {
-    if (daemon->state_fd >= 0 && still_at(daemon->state_fd, daemon->statefile.data())) return;
-    state_publish(daemon);
-    state_watch_path(daemon);
+    char events[4096];
+    while (daemon->state_watch >= 0 && read(daemon->state_watch, events, sizeof events) > 0) {
+    }
+    if (daemon->state_fd < 0 || !still_at(daemon->state_fd, daemon->statefile.data())) state_publish(daemon);
 }
 
 // Before the image is replaced: a SIGIO pending then would end a build that
 // does not wait for it.
 void state_unwatch_path(watch_daemon_t *daemon) {
-    if (daemon->tmp_watch >= 0) close(std::exchange(daemon->tmp_watch, -1));
+    if (daemon->state_watch >= 0) close(std::exchange(daemon->state_watch, -1));
     const sigset_t io = signal_set({SIGIO});
     sigset_t pending;
     if (sigpending(&pending) == 0 && sigismember(&pending, SIGIO) == 1) sigwaitinfo(&io, nullptr);

@@ -376,7 +376,6 @@ int loop_run(watch_daemon_t *daemon, int *pcode) {
 
 void watch_loop(watch_daemon_t *daemon, bool resumed, bool failed_before) {
     take_stops(daemon);
-    state_watch_path(daemon);
     if (failed_before) fall_back_after_failure(daemon);
     for (bool first = !resumed, fresh = !resumed, failed = failed_before;; first = false, fresh = true) {
         if (fresh) start_cycle(daemon, first, failed);

@@ -64,7 +64,8 @@ struct watch_daemon_ {
     pending_restart pending;
     rlim_t nofile_soft;                  // the open-file limit the programs get, the starter's
     int state_fd = -1;                   // the state file, held open; -1 when not open
-    int tmp_watch = -1;                  // ./tmp/, watched for removals (SIGIO); -1 when not
+    int state_watch = -1;                // an inotify descriptor on the state file (SIGIO); -1 when none
+    int state_watched = -1;              // its watch of the file there is now
     bool state_unwritten;                // the state file's last write failed, and said so
     std::string unrecorded;              // records the run file had no room for, oldest first
     unsigned int ends_lost;              // ends past the bound of what waits to be recorded
