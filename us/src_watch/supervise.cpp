@@ -214,7 +214,8 @@ sigset_t awaited_signals() {
     return signal_set({SIGCHLD, SIGUSR2, SIGTERM, SIGIO});
 }
 
-// Every wait also takes a removal in ./tmp/ (SIGIO) and goes on waiting.
+// Every wait also takes the state file's loss of its name (SIGIO), and goes
+// on waiting.
 int await_signal(std::initializer_list<int> signals, long long ms) {
     sigset_t set = signal_set(signals);
     sigaddset(&set, SIGIO);

@@ -89,9 +89,6 @@ void set_flag(cJSON *record, const char *flag) {
     cJSON_AddNumberToObject(record, flag, 1);
 }
 
-// A crash while a bundle moves in would leave old and new files mixed: while
-// it moves, the record says that no bundle is installed, and it says so
-// afterwards too if the move fails.
 // ./data/, made again when a program removed it (resetting its data space).
 unique_fd open_data_dir() {
     unique_fd data = open_exposed_dir(AT_FDCWD, DPI_DATA_DIRNAME);
@@ -101,6 +98,9 @@ unique_fd open_data_dir() {
     return data;
 }
 
+// A crash while a bundle moves in would leave old and new files mixed: while
+// it moves, the record says that no bundle is installed, and it says so
+// afterwards too if the move fails.
 bool install_bundle(int package, cjson_tree &record, bool *shortage) {
     const unique_fd data = open_data_dir();
     int stage = -1;
