@@ -21,8 +21,8 @@
 // Running:
 //   run [OPTIONS]            starts a supervisor and waits (10 s at most) for it
 //                            to end, by default with status 0. OPTIONS: pipe
-//                            (console a pipe), stalled (a full pipe, read from
-//                            the next drain on), noargv, argv0=pad:N (padded
+//                            (console a pipe), socket (a socket), stalled (full,
+//                            read from the next drain on), noargv, argv0=pad:N (padded
 //                            with slashes in front), argv0=slash (two behind).
 //                            What a starter hands down (signals,
 //                            limits, descriptors): env WD_TEST_INHERIT=...
@@ -57,6 +57,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -265,8 +266,9 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
-    bool pipe = false, argv = true, stalled = false;
-    for (const auto &o : split(options, " ")) stalled |= o == "stalled", pipe |= o == "pipe" || stalled, argv &= o != "noargv";
+    bool pipe = false, argv = true, stalled = false, socket = false;
+    for (const auto &o : split(options, " "))
+        stalled |= o == "stalled", socket |= o == "socket", pipe |= o == "pipe" || stalled || socket, argv &= o != "noargv";
     if (argv) argv_text.push_back(daemon);
     if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
         argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
@@ -277,10 +279,14 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     argvp.push_back(nullptr);
     const std::string out = base_ + "/out" + std::to_string(started_.size());
     int fds[2] = {-1, -1};
-    if (pipe && pipe2(fds, O_CLOEXEC) != 0) return -1;
-    if (stalled) {  // one page, full: no line goes through until the drain
-        const std::string page(static_cast<size_t>(fcntl(fds[1], F_SETPIPE_SZ, 4096)), '\n');
-        if (::write(fds[1], page.data(), page.size()) != static_cast<ssize_t>(page.size())) return -1;
+    if (socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0 : pipe && pipe2(fds, O_CLOEXEC) != 0) return -1;
+    if (stalled) {  // full: no line goes through until the drain
+        if (!socket) fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        const std::string page(4096, '\n');
+        while (::write(fds[1], page.data(), page.size()) > 0) {
+        }
+        fcntl(fds[1], F_SETFL, 0);
     }
     const pid_t pid = fork();  // this test process has no other thread
     if (pid == 0) {
