@@ -41,8 +41,8 @@ inline void process_closefd_from(int start) {
 
 // Moves into the directory that holds `path` (the program's own path).
 // A path that does not fit the 4096-byte buffer is refused rather than cut,
-// since a cut path would name some other directory: returns -1 then.
-// The result of chdir() is ignored: the daemon goes on where it was started.
+// since a cut path would name some other directory: returns -1 then, as
+// for a directory that cannot be entered.
 inline int app_change_dir(const char *path) {
     if (path == nullptr) return 0;
     char dir[4096];

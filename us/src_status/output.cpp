@@ -1,10 +1,12 @@
 // --output: a file that collectors read, replaced whole; and only a file.
+#include <libgen.h>
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "boot_record.h"
+#include "build_info.h"
 #include "fs.h"
 #include "status.h"
 
@@ -16,13 +18,31 @@ const char *kind_of(mode_t mode) {
                                                              : "not a regular file";
 }
 
-// Whether `st` is a file the supervisor keeps or runs (read from the install
-// directory): a slip of the operator's (--output tmp/watch_daemon.run) must
-// not lose the ends recorded, the state, the config or a program.
-bool used_by_supervisor(const install_status &status, const struct stat &st) {
-    std::vector<std::string> files{status.sup.run_file, status.sup.state_file, "config", BOOTCHK_PATH, status.sup.name,
-                                   "/proc/self/exe"};
+// Whether `path` lies in ./tmp/ or ./data/, whose files are the supervisor's
+// (run and state files, whatever its name) or the programs' (what they run
+// from ./data/, a bundle's files).
+bool in_working_dirs(const std::string &path) {
+    char dir[PATH_MAX], where[PATH_MAX], real[PATH_MAX];
+    snprintf(dir, sizeof dir, "%s", path.c_str());
+    if (realpath(dirname(dir), where) == nullptr) return false;
+    for (const char *working : {DPI_TMP_DIRNAME, DPI_DATA_DIRNAME}) {
+        if (realpath(working, real) == nullptr) continue;
+        const size_t len = strlen(real);
+        if (strncmp(where, real, len) == 0 && (where[len] == '\0' || where[len] == '/')) return true;
+    }
+    return false;
+}
+
+// Whether the file `st` at `path` is one the supervisor keeps or runs (read
+// from the install directory): a slip of the operator's (--output
+// tmp/watch_daemon.run) must not lose the ends recorded, the state, the
+// config or a program, whether config names it or, when config cannot be
+// read, the state does.
+bool used_by_supervisor(const install_status &status, const std::string &path, const struct stat &st) {
+    if (in_working_dirs(path)) return true;
+    std::vector<std::string> files{"config", status.sup.name, "/proc/self/exe"};
     files.insert(files.end(), status.bases.begin(), status.bases.end());
+    for (const auto &p : status.sup.programs) files.push_back(p.base);
     struct stat own {};
     for (const auto &file : files)
         if (stat(file.c_str(), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino) return true;
@@ -39,7 +59,7 @@ bool write_report(const install_status &status, const std::string &path, const s
         error = path + " is " + kind_of(st.st_mode) + ": not replaced";
         return false;
     }
-    if (S_ISREG(st.st_mode) && used_by_supervisor(status, st)) {
+    if (S_ISREG(st.st_mode) && used_by_supervisor(status, path, st)) {
         error = path + " is a file the supervisor uses: not replaced";
         return false;
     }

@@ -44,6 +44,19 @@ state_facts state_of(const watch_daemon_t *daemon) {
 
 namespace {
 
+// Opens the file at the state's name, and watches it. A program emptying
+// ./tmp/ over and over may remove a new file before it is checked or
+// watched: it is made again, lest the name stay without a file, or the file
+// without a watch, until the next event.
+void open_watched(watch_daemon_t *daemon, const char *path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        daemon->state_fd = open_own(path, O_RDWR, 0644).release();
+        if (daemon->state_fd < 0 && errno != ENOENT && errno != EMLINK) return;  // no room, no right: not a race
+        if (daemon->state_fd >= 0 && state_watch_path(daemon) && still_at(daemon->state_fd, path)) return;
+        if (daemon->state_fd >= 0) close(std::exchange(daemon->state_fd, -1));
+    }
+}
+
 // A view for readers, not data to survive a power cut: written in place
 // through a descriptor held open, since creating and renaming a file at every
 // start and end costs more than the rest of a restart; cut to what was
@@ -51,10 +64,7 @@ namespace {
 // A file no longer at its path is left, and the path gets a new one.
 bool write_view(watch_daemon_t *daemon, const char *path, const char *text) {
     if (daemon->state_fd >= 0 && !still_at(daemon->state_fd, path)) close(std::exchange(daemon->state_fd, -1));
-    if (daemon->state_fd < 0) {
-        daemon->state_fd = open_own(path, O_RDWR, 0644).release();
-        state_watch_path(daemon);
-    }
+    if (daemon->state_fd < 0) open_watched(daemon, path);
     // Written to the end, so that a write cut short says why.
     const size_t len = strlen(text);
     return daemon->state_fd >= 0 && lseek(daemon->state_fd, 0, SEEK_SET) == 0 &&
@@ -122,17 +132,22 @@ void state_stopped(watch_daemon_t *daemon, const char *why) {
 // clean-up at its start, an age-based cleaner), and the state file would be
 // gone until the next event publishes: watch_status would show the programs
 // unknown, and the down alert would fire while they run. The kernel tells
-// when the file loses its name (SIGIO, awaited with the other signals): only
-// this file is watched, so that programs busy with their own files in ./tmp/
-// never wake the supervisor.
-void state_watch_path(watch_daemon_t *daemon) {
+// when the file loses its name, or ./tmp/ is moved or removed (SIGIO,
+// awaited with the other signals): only these are watched, so that programs
+// busy with their own files in ./tmp/ never wake the supervisor. False when
+// the file was gone before its watch; without watches (no inotify, no
+// descriptor left), true: publishing goes on at each event.
+bool state_watch_path(watch_daemon_t *daemon) {
     if (daemon->state_watch < 0) daemon->state_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (daemon->state_watch < 0 || daemon->state_fd < 0) return;
-    inotify_rm_watch(daemon->state_watch, daemon->state_watched);  // the file that was there before
-    daemon->state_watched =
-        inotify_add_watch(daemon->state_watch, daemon->statefile.data(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW);
+    if (daemon->state_watch < 0 || daemon->state_fd < 0) return true;
+    for (const int old : daemon->state_watched) inotify_rm_watch(daemon->state_watch, old);  // what was there before
+    const int file = inotify_add_watch(daemon->state_watch, daemon->statefile.data(),
+                                       IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW);
+    const bool gone = file < 0 && errno == ENOENT;
+    daemon->state_watched = {file, inotify_add_watch(daemon->state_watch, DPI_TMP_DIRNAME, IN_MOVE_SELF | IN_DELETE_SELF)};
     fcntl(daemon->state_watch, F_SETOWN, getpid());
     fcntl(daemon->state_watch, F_SETFL, O_ASYNC | O_NONBLOCK);
+    return !gone;
 }
 
 // After a SIGIO: a state file no longer at its path is published again.

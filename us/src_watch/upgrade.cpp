@@ -92,9 +92,10 @@ void set_flag(cJSON *record, const char *flag) {
 // ./data/, made again when a program removed it (resetting its data space).
 unique_fd open_data_dir() {
     unique_fd data = open_exposed_dir(AT_FDCWD, DPI_DATA_DIRNAME);
-    if (!data.valid() && errno == ENOENT && mkdir(DPI_DATA_DIRNAME, 0777 & ~S_IWOTH) == 0)  // never world-writable
+    const int err = errno;  // why it cannot be opened, not why it cannot be made (a dangling link)
+    if (!data.valid() && err == ENOENT && mkdir(DPI_DATA_DIRNAME, 0777 & ~S_IWOTH) == 0)  // never world-writable
         data = open_exposed_dir(AT_FDCWD, DPI_DATA_DIRNAME);
-    if (!data.valid()) printf("upgrade failed: cannot open %s: %s\n", DPI_DATA_DIRNAME, strerror(errno));
+    if (!data.valid()) printf("upgrade failed: cannot open %s: %s\n", DPI_DATA_DIRNAME, strerror(err));
     return data;
 }
 
@@ -197,6 +198,5 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
         daemon->bootchk_set_aside = false;
         daemon->record_untried |= flag != nullptr;  // a record that names nothing new is no new boot
     }
-    if (ret_code >= APP_RETCODE_UPDATE && ret_code <= APP_RETCODE_UPDATE_SIG)
-        state_upgraded(daemon, flag != nullptr && recorded);
+    state_upgraded(daemon, flag != nullptr && recorded);
 }

@@ -65,7 +65,7 @@ struct watch_daemon_ {
     rlim_t nofile_soft;                  // the open-file limit the programs get, the starter's
     int state_fd = -1;                   // the state file, held open; -1 when not open
     int state_watch = -1;                // an inotify descriptor on the state file (SIGIO); -1 when none
-    int state_watched = -1;              // its watch of the file there is now
+    std::array<int, 2> state_watched{-1, -1};  // its watches: of the file there is now, and of ./tmp/
     bool state_unwritten;                // the state file's last write failed, and said so
     std::string unrecorded;              // records the run file had no room for, oldest first
     unsigned int ends_lost;              // ends past the bound of what waits to be recorded
@@ -176,6 +176,6 @@ void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_norm
 void state_restart_due(watch_daemon_t *daemon, int slot, int delay_s);
 void state_upgraded(watch_daemon_t *daemon, bool installed);
 void state_stopped(watch_daemon_t *daemon, const char *why);
-void state_watch_path(watch_daemon_t *daemon);
+bool state_watch_path(watch_daemon_t *daemon);
 void state_keep_in_place(watch_daemon_t *daemon);
 void state_unwatch_path(watch_daemon_t *daemon);
