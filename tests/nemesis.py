@@ -737,6 +737,8 @@ class World:
         waiting = self.rng.choice(self.progs + [None])
         ends = [(p, self.rng.choice(('exit 7', 'signal 6') + tuple(FLAGS))) for p in self.progs if p != waiting]
         ends = self.rng.sample(ends, self.rng.randint(0, min(2, len(ends))))
+        # One request at most: a stop that interrupts an install leaves the package to the next request.
+        ends = [(p, 'exit 7' if step in FLAGS and any(s in FLAGS for _, s in ends[:i]) else step) for i, (p, step) in enumerate(ends)]
         self.log('stop and start', waiting and f'in the back-off of {waiting}', ends)
         if waiting:
             self.tell(waiting, 'signal 11')
