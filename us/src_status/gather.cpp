@@ -69,7 +69,9 @@ void find_supervisor(install_status &status, const std::string &locks) {
                              ? lock_holder(locks, here.st_dev, here.st_ino,
                                            [&](pid_t pid) { return holds_open(pid, here.st_dev, here.st_ino); })
                              : 0;
-    const std::string argv0 = holder > 0 ? argv0_of(holder) : "", exe = holder > 0 ? exe_of(holder) : "";
+    std::string argv0 = holder > 0 ? argv0_of(holder) : "";
+    if (holder > 0 && argv0.empty()) argv0 = name_by_lock(locks, holder);  // /proc hides its command line
+    const std::string exe = holder > 0 ? exe_of(holder) : "";
     if (holder > 0 && name_files(sup, argv0) &&
         ((lies_in(status.dir, exe, argv0) && flocks_held(locks, holder) >= 2) ||
          pid_in_state(sup) == own_pid(holder)))
@@ -310,7 +312,7 @@ bool gather_status(install_status &status, std::string &error) {
         const bool supervisors = sup.last_pid > 0 && (was.group == sup.last_pid || was.session == sup.last_pid);
         p.outlived = was.exists && (supervisors || (was.started >= 0 && std::abs(was.started - p.started) <= 2) ||
                                     base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str()));
-        if (p.outlived) p.proc = was;
+        if (p.outlived || was.hidden) p.proc = was;
     }
 
     // The supervisor's own judgement of the record, without its removal.

@@ -19,6 +19,10 @@ void judge_program(program_status &p, const supervisor_status &sup) {
         p.state = "running", p.pid = p.published_pid;
         return;
     }
+    if (p.proc.hidden && (sup.pid == 0 || p.published_state == "running")) {
+        p.state = "unknown", p.restart_due = -1;
+        return;
+    }
     p.state = sup.pid == 0 ? "stopped" : !known ? "unknown" : p.published_state == "waiting" ? "waiting" : "starting";
     if (p.state != "waiting") p.restart_due = -1;
     const bool ours = p.proc.exists && p.proc.ppid == sup.pid;
@@ -84,6 +88,10 @@ void judge_status(install_status &status) {
         if (p.state == "running" && p.proc.stopped)
             status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): pid " + std::to_string(p.pid) +
                                    " is stopped (SIGSTOP, a debugger): it does nothing until SIGCONT");
+        if (p.state == "unknown" && p.proc.hidden)
+            status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): pid " +
+                                   std::to_string(p.published_pid) +
+                                   " runs, but /proc hides it from this user (hidepid): its state is unknown");
         note_program_file(status, p);
         if (p.state == "running" && !p.from_data && status.data_space)
             status.notes.push_back(p.base +

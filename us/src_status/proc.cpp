@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -55,11 +56,15 @@ std::string read_some(const std::string &path, size_t limit, bool *ok) {
     return text;
 }
 
+bool hidden_from_us(pid_t pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
 // The state and the parent, after the command name, which may hold blanks.
 proc_facts facts_of(pid_t pid) {
     const std::string stat = pid > 0 ? read_some("/proc/" + std::to_string(pid) + "/stat", 4096) : "";
     const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return {};
+    if (close == std::string::npos) return {.hidden = hidden_from_us(pid)};
     // The fields after the command name: state, parent, process group,
     // session, ..., the start in clock ticks since the boot (the 20th).
     std::istringstream rest(stat.substr(close + 1));
@@ -77,7 +82,7 @@ int holds_open(pid_t pid, dev_t dev, ino_t ino) {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     const dir_ptr dir(open_listing(fds.c_str()));
     auto denied = [] { return errno == EACCES || errno == EPERM; };
-    if (!dir) return denied() ? -1 : 0;
+    if (!dir) return denied() || hidden_from_us(pid) ? -1 : 0;
     // Root without capabilities may list a root process's descriptors but
     // not follow them: that cannot be told either.
     int found = 0;
@@ -163,6 +168,19 @@ pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino, const std
     for (const pid_t pid : inode_only)
         if (pid > 0 && holds_file(pid) == 1) return pid;
     return 0;
+}
+
+std::string name_by_lock(const std::string &proc_locks, pid_t pid) {
+    const dir_ptr dir(open_listing("./tmp"));
+    const auto all = flocks_of(proc_locks);
+    for (dirent *e; dir && (e = readdir(dir.get())) != nullptr;) {
+        const std::string_view name = e->d_name;
+        struct stat st {};
+        if (!name.ends_with(".run") || fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        for (const flock_line &l : all)
+            if (l.pid == pid && l.ino == st.st_ino) return std::string(name.substr(0, name.size() - 4));
+    }
+    return "";
 }
 
 int flocks_held(const std::string &proc_locks, pid_t pid) {

@@ -20,6 +20,14 @@ int holds_open(pid_t pid, dev_t dev, ino_t ino);
 // The process's executable, without " (deleted)"; "" when it may not be read.
 std::string exe_of(pid_t pid);
 
+// Whether `pid` runs but /proc keeps its facts from this reader (mounted
+// with hidepid, the process another user's).
+bool hidden_from_us(pid_t pid);
+
+// NAME of the ./tmp/NAME.run that /proc/locks text names `pid` as holding a
+// flock on; "" if none. It names a supervisor whose command line is hidden.
+std::string name_by_lock(const std::string &proc_locks, pid_t pid);
+
 // How many flocks /proc/locks text names `pid` as holding.
 int flocks_held(const std::string &proc_locks, pid_t pid);
 

@@ -30,6 +30,7 @@ struct proc_facts {
     bool stopped = false;  // by SIGSTOP or a debugger: it does nothing until SIGCONT
     pid_t ppid = 0, group = 0, session = 0;
     time_t started = -1;  // its start, on the wall clock
+    bool hidden = false;  // it runs, but /proc keeps its facts from this reader
 };
 
 struct program_status {
