@@ -80,6 +80,9 @@ bool unpack_into(int stage, int package, const confinement &how, bool *shortage)
         return false;
     }
     relay_output(said.get());
+    // tar that ran short itself (of pids or memory for gzip, or for its own
+    // libraries) fails as for a bad archive: the package is not to blame.
+    *shortage = status != 0 && ((WIFEXITED(status) && WEXITSTATUS(status) == 127) || said_shortage(said.get()));
     if (how.abi == 0) printf("unpacked in %s without a sandbox: %s\n", DPI_DATA_DIRNAME, how.why_not);
     if (WIFEXITED(status) && WEXITSTATUS(status) == TOOL_NOT_CONFINED)
         puts("upgrade refused: the sandbox for tar could not be set up");

@@ -146,6 +146,14 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
     return status;
 }
 
+bool said_shortage(int fd) {
+    char text[4096];
+    read_back(fd, text, sizeof text);
+    for (const int err : {EAGAIN, ENOMEM, EMFILE, ENFILE})
+        if (strstr(text, strerror(err)) != nullptr) return true;
+    return false;
+}
+
 void relay_output(int fd) {
     char text[4096];
     read_back(fd, text, sizeof text);

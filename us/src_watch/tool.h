@@ -57,3 +57,7 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
 // Reads back what a tool wrote into the memory file `fd` and prints each of
 // its lines, escaped, as a console line of its own.
 void relay_output(int fd);
+
+// Whether what a tool wrote into the memory file `fd` names a shortage of
+// pids, memory or descriptors (tools speak the C locale).
+bool said_shortage(int fd);
