@@ -1,3 +1,4 @@
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -287,6 +288,21 @@ bool kills_only_programs(const char *name) {
     return (strncmp(real, here, len) == 0 && real[len] == '/') || !passes_a_link(name);
 }
 
+// killall ends what is left of a program by its name. A missing killall
+// kills nothing, quietly; one that could not be started (no pids,
+// descriptors), or could not end a leftover (another user's process), leaves
+// it running beside the new start: say so.
+void kill_by_name(const char *name) {
+    const unique_fd said(memfd_create("killall-output", MFD_CLOEXEC));
+    const char *const argv[] = {"killall", "-9", "--", name, nullptr};
+    const int status = run_tool(argv, {.output = said.get()});
+    char shown[PATH_BUF * 4];
+    if (status < 0 && errno != ENOENT)
+        printf("failed to run killall for %s: %s\n", escaped(name, shown, sizeof shown), strerror(errno));
+    else if (status > 0 && said.valid() && relay_output(said.get(), ": no process found") > 0)
+        printf("a leftover of %s may run beside its new start\n", escaped(name, shown, sizeof shown));
+}
+
 }  // namespace
 
 // Our own children are killed by pid, and reaped at once: one that ended on
@@ -317,16 +333,8 @@ int watch_clean(watch_daemon_t *daemon) {
         const char *base = daemon->pids[i].base.data();
         char in_data[sizeof DPI_DATA_DIRNAME + PATH_BUF];
         snprintf(in_data, sizeof in_data, "%s/%s", DPI_DATA_DIRNAME, base);
-        for (const char *name : {base, strchr(base, '/') != nullptr ? static_cast<const char *>(in_data) : nullptr}) {
-            const char *const argv[] = {"killall", "-9", "--", name, nullptr};
-            // A missing killall kills nothing, quietly; one that could not
-            // be started (no pids, descriptors) leaves leftovers: say so.
-            if (name != nullptr && kills_only_programs(name) && run_tool(argv, {.quiet = true}) < 0 &&
-                errno != ENOENT) {
-                char shown[PATH_BUF * 4];
-                printf("failed to run killall for %s: %s\n", escaped(name, shown, sizeof shown), strerror(errno));
-            }
-        }
+        for (const char *name : {base, strchr(base, '/') != nullptr ? static_cast<const char *>(in_data) : nullptr})
+            if (name != nullptr && kills_only_programs(name)) kill_by_name(name);
     }
     return result;
 }

@@ -154,13 +154,17 @@ bool said_shortage(int fd) {
     return false;
 }
 
-void relay_output(int fd) {
+int relay_output(int fd, std::string_view unless_ending) {
     char text[4096];
     read_back(fd, text, sizeof text);
+    int relayed = 0;
     for (char *line = text, *next; *line != '\0'; line = next) {
         next = line + strcspn(line, "\n");
         if (*next != '\0') *next++ = '\0';
+        if (!unless_ending.empty() && std::string_view(line).ends_with(unless_ending)) continue;
         char shown[sizeof text * 4];
         puts(escaped(line, shown, sizeof shown));
+        ++relayed;
     }
+    return relayed;
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <string_view>
 
 // In a new child, before anything else: signals back to their defaults (none
 // blocked; SIGPIPE and SIGXFSZ, which the supervisor ignores, at default
@@ -55,8 +56,9 @@ int run_tool(const char *const argv[], const tool_options &options);
 int probe_version(const char *path, char *answer, size_t answer_size, char *error, size_t error_size);
 
 // Reads back what a tool wrote into the memory file `fd` and prints each of
-// its lines, escaped, as a console line of its own.
-void relay_output(int fd);
+// its lines, escaped, as a console line of its own, but those ending with
+// `unless_ending` (when given); returns how many it printed.
+int relay_output(int fd, std::string_view unless_ending = {});
 
 // Whether what a tool wrote into the memory file `fd` names a shortage of
 // pids, memory or descriptors (tools speak the C locale).
