@@ -31,7 +31,9 @@ int copy_fd_to(int in, const char *newfile) {
     char tmp[8300];
     unique_fd out = create_temp_beside(newfile, 0700, tmp, sizeof tmp);
     if (!out.valid()) {
+        const int err = errno;
         print_open_failure(in, -1);
+        printf("upgrade failed: cannot copy to %s: %s\n", newfile, strerror(err));
         return -1;
     }
     char block[1024];
