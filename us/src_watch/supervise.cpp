@@ -95,6 +95,10 @@ void record_ends_before_stop(watch_daemon_t *daemon) {
     record_ends_before_stop(daemon);
     record_waiting_ends(daemon);
     state_stopped(daemon, why);
+    // The parent-death signal ends the programs as we exit, but the kernel
+    // takes it from one that changed its user (a setuid program): told too.
+    for (int i = 0; i < daemon->sub_cnt; ++i)
+        if (daemon->pids[i].unreaped && daemon->pids[i].pid > 0) kill(daemon->pids[i].pid, SIGTERM);
     exit(0);
 }
 
