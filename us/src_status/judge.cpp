@@ -61,7 +61,9 @@ void note_program_file(install_status &status, const program_status &p) {
 
 void judge_status(install_status &status) {
     supervisor_status &sup = status.sup;
-    if (!status.config_ok)
+    if (!status.config_ok && status.config_error.ends_with(strerror(EACCES)))  // the supervisor's user may read it
+        status.notes.push_back("config cannot be read by this user (" + status.config_error + ")");
+    else if (!status.config_ok)
         status.notes.push_back("config cannot be loaded (" + status.config_error +
                                "): a supervisor starting now would refuse it");
     for (auto &p : sup.programs) {
