@@ -284,9 +284,12 @@ bool passes_a_link(const char *name) {
 // itself, or out of the install directory to any program (a shell, another
 // install's supervisor): such a name is not given to killall. A path
 // configured outright, through no link, is what it names, wherever it is.
+// One that cannot be resolved is not given either: a missing file matches
+// nothing, and one past PATH_MAX could not be checked.
 bool kills_only_programs(const char *name) {
     char real[PATH_MAX], here[PATH_MAX];
-    if (strchr(name, '/') == nullptr || realpath(name, real) == nullptr) return true;  // by process name, or nothing
+    if (strchr(name, '/') == nullptr) return true;  // by process name
+    if (realpath(name, real) == nullptr) return false;
     if (leads_to_supervisor(name) || getcwd(here, sizeof here) == nullptr) return false;
     const size_t len = strlen(here);
     return (strncmp(real, here, len) == 0 && real[len] == '/') || !passes_a_link(name);
