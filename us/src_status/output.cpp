@@ -1,4 +1,5 @@
 // --output: a file that collectors read, replaced whole; and only a file.
+#include <fcntl.h>
 #include <libgen.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -20,15 +21,22 @@ const char *kind_of(mode_t mode) {
 
 // Whether `path` lies in ./tmp/ or ./data/, whose files are the supervisor's
 // (run and state files, whatever its name) or the programs' (what they run
-// from ./data/, a bundle's files).
+// from ./data/, a bundle's files, the boot-check record). Its directory and
+// each above it are compared by device and inode: a bind mount of the
+// install directory is another path to the same directories.
 bool in_working_dirs(const std::string &path) {
-    char dir[PATH_MAX], where[PATH_MAX], real[PATH_MAX];
+    struct stat working[2] {};
+    const bool has[2] = {stat(DPI_TMP_DIRNAME, &working[0]) == 0, stat(DPI_DATA_DIRNAME, &working[1]) == 0};
+    auto same = [](const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; };
+    char dir[PATH_MAX];
     snprintf(dir, sizeof dir, "%s", path.c_str());
-    if (realpath(dirname(dir), where) == nullptr) return false;
-    for (const char *working : {DPI_TMP_DIRNAME, DPI_DATA_DIRNAME}) {
-        if (realpath(working, real) == nullptr) continue;
-        const size_t len = strlen(real);
-        if (strncmp(where, real, len) == 0 && (where[len] == '\0' || where[len] == '/')) return true;
+    unique_fd at = open_plain(dirname(dir), O_RDONLY | O_DIRECTORY);
+    for (struct stat st {}; at.valid() && fstat(at.get(), &st) == 0;) {
+        if ((has[0] && same(st, working[0])) || (has[1] && same(st, working[1]))) return true;
+        unique_fd up(openat(at.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat above {};
+        if (!up.valid() || fstat(up.get(), &above) != 0 || same(above, st)) return false;  // the root
+        at = std::move(up);
     }
     return false;
 }
@@ -38,8 +46,7 @@ bool in_working_dirs(const std::string &path) {
 // tmp/watch_daemon.run) must not lose the ends recorded, the state, the
 // config or a program, whether config names it or, when config cannot be
 // read, the state does.
-bool used_by_supervisor(const install_status &status, const std::string &path, const struct stat &st) {
-    if (in_working_dirs(path)) return true;
+bool used_by_supervisor(const install_status &status, const struct stat &st) {
     std::vector<std::string> files{"config", status.sup.name, "/proc/self/exe"};
     files.insert(files.end(), status.bases.begin(), status.bases.end());
     for (const auto &p : status.sup.programs) files.push_back(p.base);
@@ -55,11 +62,12 @@ bool write_report(const install_status &status, const std::string &path, const s
     // The rename replaces the name itself: whatever else is there (a link
     // to /dev/stdout, a device) must be left alone, not replaced.
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool exists = lstat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
         error = path + " is " + kind_of(st.st_mode) + ": not replaced";
         return false;
     }
-    if (S_ISREG(st.st_mode) && used_by_supervisor(status, path, st)) {
+    if (in_working_dirs(path) || (exists && used_by_supervisor(status, st))) {
         error = path + " is a file the supervisor uses: not replaced";
         return false;
     }

@@ -38,10 +38,13 @@ int fail(const std::string &message) {
 }
 
 // The directory that holds the executable (through any link to it).
+// "" when it cannot be read (no /proc, a path past PATH_MAX): the working
+// directory would be a guess, and another directory's status a lie.
 std::string own_directory() {
-    char exe[PATH_MAX] = "./watch_status";
+    char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    exe[n > 0 ? n : sizeof "./watch_status" - 1] = '\0';
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof exe - 1)) return "";
+    exe[n] = '\0';
     return dirname(exe);
 }
 
@@ -85,6 +88,7 @@ std::string report_of(const install_status &status, const options &o) {
 int main(int argc, char *argv[]) {
     options o;
     if (const int done = parse_args(argc, argv, o); done >= 0) return done;
+    if (o.dir.empty()) return fail("cannot tell which install directory holds watch_status: name it");
     if (chdir(o.dir.c_str()) != 0) return fail("cannot enter install directory " + o.dir + ": " + strerror(errno));
     install_status status;
     char cwd[PATH_MAX];
