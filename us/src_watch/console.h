@@ -3,6 +3,8 @@
 // is gone) must never stop supervision.
 #pragma once
 
+#include <climits>
+
 #include <cstddef>
 
 // Makes standard output line-buffered and written without ever blocking: a
@@ -27,3 +29,10 @@ void console_write_once(const char *text, size_t len);
 // `text` with every control byte as \xHH, into `out`: whatever a name holds,
 // it can never make a line of its own.
 const char *escaped(const char *text, char *out, size_t size);
+
+// A name or path escaped for the one console line that shows it, held until
+// the end of that statement: printf("... %s\n", shown_name(path).text).
+struct shown_name {
+    char text[PATH_MAX * 4];
+    explicit shown_name(const char *name) { escaped(name, text, sizeof text); }
+};

@@ -32,10 +32,15 @@ bool append_whole(int fd, const char *text, size_t len) {
     return false;
 }
 
+constexpr size_t DIR_LINE_BUF = PATH_BUF * 4 + 2;  // each byte escaped at most to four, and the newline
+
 // The run file's first line: the install directory. 0 when it is not known.
-size_t install_dir_line(char (&line)[PATH_BUF + 1]) {
-    if (getcwd(line, PATH_BUF) == nullptr) return 0;
-    const size_t len = strlen(line);
+// Escaped as names are, so that a directory named with a newline stays one
+// line and cannot pass for a record.
+size_t install_dir_line(char (&line)[DIR_LINE_BUF]) {
+    char cwd[PATH_BUF];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return 0;
+    const size_t len = strlen(escaped(cwd, line, sizeof line - 1));
     line[len] = '\n';
     return len + 1;
 }
@@ -55,7 +60,7 @@ int run_file_at_its_name(watch_daemon_t *daemon) {
             return errno;
     }
     struct stat st {};
-    char line[PATH_BUF + 1];
+    char line[DIR_LINE_BUF];
     if (fstat(daemon->run_fd, &st) == 0 && st.st_size == 0) append_whole(daemon->run_fd, line, install_dir_line(line));
     return 0;
 }
@@ -77,11 +82,11 @@ int process_run_set(const char *run_name, const char *buf, int len) {
     if (!fd.valid() && errno == EACCES && unlink(run_name) == 0)
         fd = open_exposed(run_name, O_RDWR | O_CREAT | O_EXCL | O_APPEND, 0644);
     if (!fd.valid()) {
-        printf("failed to open %s\n", run_name);
+        printf("failed to open %s\n", shown_name(run_name).text);
         return -1;
     }
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        printf("already in use for %s\n", run_name);
+        printf("already in use for %s\n", shown_name(run_name).text);
         return -1;
     }
     // Failures here cost only the run file's readability, never the lock.
@@ -91,7 +96,7 @@ int process_run_set(const char *run_name, const char *buf, int len) {
 }
 
 int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
-    char cwd[PATH_BUF + 1];
+    char cwd[DIR_LINE_BUF];
     const size_t len = install_dir_line(cwd);  // whole, or none: the line comes again with the first record
     if (len == 0) {
         puts("failed to get current dir");
@@ -103,10 +108,10 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     // install directory, whatever happens in ./tmp/.
     unique_fd dir = open_plain(".", O_RDONLY | O_DIRECTORY);
     if (!dir.valid() || flock(dir.get(), LOCK_EX | LOCK_NB) != 0)
-        printf("already in use for %s\n", daemon->runfile.data());
+        printf("already in use for %s\n", shown_name(daemon->runfile.data()).text);
     else if ((daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(len))) >= 0)
         return daemon->dir_fd = dir.release(), 0;
-    printf("process(%s) already run\n", argv0);
+    printf("process(%s) already run\n", shown_name(argv0).text);
     return -1;
 }
 
@@ -168,9 +173,10 @@ void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal) {
     else
         ++daemon->ends_lost;
     if (refused == 0) write_backlog(daemon->run_fd, backlog);
+    const int why = refused != 0 ? refused : errno;
     if (!backlog.empty() && !refused_before)
-        printf("failed to write %s: %s: ends are kept until it takes them\n", daemon->runfile.data(),
-               strerror(refused != 0 ? refused : errno));
+        printf("failed to write %s: %s: ends are kept until it takes them\n", shown_name(daemon->runfile.data()).text,
+               strerror(why));
 }
 
 void record_waiting_ends(watch_daemon_t *daemon) {
@@ -178,5 +184,6 @@ void record_waiting_ends(watch_daemon_t *daemon) {
         write_backlog(daemon->run_fd, daemon->unrecorded);
     const size_t waiting = static_cast<size_t>(std::count(daemon->unrecorded.begin(), daemon->unrecorded.end(), '\n'));
     if (waiting + daemon->ends_lost > 0)
-        printf("%zu ends were never recorded in %s: no room\n", waiting + daemon->ends_lost, daemon->runfile.data());
+        printf("%zu ends were never recorded in %s: no room\n", waiting + daemon->ends_lost,
+               shown_name(daemon->runfile.data()).text);
 }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "build_info.h"
+#include "console.h"
 #include "fs.h"
 #include "watch_daemon.h"
 
@@ -78,7 +79,8 @@ void state_publish(watch_daemon_t *daemon) {
     const char *path = daemon->statefile.data();
     const cjson_text text = state_text(state_of(daemon));
     const bool ok = text && write_view(daemon, path, text.get());
-    if (!ok && !daemon->state_unwritten) printf("failed to write %s: %s\n", path, strerror(errno));
+    const int why = errno;
+    if (!ok && !daemon->state_unwritten) printf("failed to write %s: %s\n", shown_name(path).text, strerror(why));
     daemon->state_unwritten = !ok;
 }
 
