@@ -31,7 +31,7 @@ void console_write_once(const char *text, size_t len);
 const char *escaped(const char *text, char *out, size_t size);
 
 // A name or path escaped for the one console line that shows it, held until
-// the end of that statement: printf("... %s\n", shown_name(path).text).
+// the end of the statement that prints `shown_name(path).text`.
 struct shown_name {
     char text[PATH_MAX * 4];
     explicit shown_name(const char *name) { escaped(name, text, sizeof text); }
