@@ -55,11 +55,13 @@ TEST(DaemonInit, ConfigTable) {
         EXPECT_LE(daemon.sub_cnt, MAX_SUB_PROCESS);
         EXPECT_EQ(loaded, expected) << config;
     }
-    in_install_dir here;  // a name beyond the buffer is cut, never overflows it
-    here.write("config", R"({"__watch":{"processes":[{"base":")" + std::string(5000, 'n') + "\"}]}}");
+    in_install_dir here;  // a name the slot cannot hold whole is refused, never cut: that would name another file
     watch_daemon_t daemon{};
-    ASSERT_EQ(daemon_init("config", &daemon), 0);
-    EXPECT_EQ(std::string(daemon.pids[0].base.data()), std::string(PATH_BUF - 1, 'n'));
+    for (const size_t len : {PATH_BUF - 1, PATH_BUF}) {
+        here.write("config", R"({"__watch":{"processes":[{"base":")" + std::string(len, 'n') + "\"}]}}");
+        EXPECT_EQ(daemon_init("config", &daemon) == 0, len < PATH_BUF) << len;
+        EXPECT_EQ(std::string(daemon.pids[0].base.data()), std::string(PATH_BUF - 1, 'n'));
+    }
     // a config over its 16 MiB cap is refused, however valid
     here.write("config", R"({"__watch":{"processes":[{"base":"a"}]},"pad":")" + std::string(17 << 20, ' ') + "\"}");
     EXPECT_NE(daemon_init("config", &daemon), 0);

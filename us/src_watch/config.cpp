@@ -63,9 +63,13 @@ int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
     auto base_of = [&](int i) { return cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base"); };
     for (int i = 0; i < count; ++i) {
         if (base_of(i) == nullptr) return -1;
-        std::array<char, PATH_BUF> kept{};  // as the slot keeps it
-        snprintf(kept.data(), kept.size(), "%s", base_of(i));
-        if (is_supervisor(kept.data(), daemon->argv != nullptr ? daemon->argv[0] : nullptr)) {
+        // A slot holds a path whole or not at all: a cut one names another file.
+        if (strlen(base_of(i)) >= PATH_BUF) {
+            printf("config: a program path of %zu bytes is too long (at most %zu), refused\n", strlen(base_of(i)),
+                   PATH_BUF - 1);
+            return -1;
+        }
+        if (is_supervisor(base_of(i), daemon->argv != nullptr ? daemon->argv[0] : nullptr)) {
             std::string shown(strlen(base_of(i)) * 4 + 1, '\0');
             printf("config: program %s has the supervisor's name, refused\n", escaped(base_of(i), shown.data(), shown.size()));
             return -1;
