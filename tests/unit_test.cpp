@@ -112,6 +112,11 @@ TEST(ParseExitRecord, RecordTable) {
                   std::regex_replace(expected.substr(0, expected.find("  (")), std::regex("BBB"), base))
             << line;
     }
+    // programs that share the part a cut record keeps: it names neither
+    const std::string cut = ("Mon Mar  4 09:05:07 2024: " + base + " killed by signal(11)").substr(0, 254);
+    program_end shared;
+    ASSERT_TRUE(parse_exit_record(cut, {base + "-first", base + "-second"}, shared));
+    EXPECT_EQ(shared.base, cut.substr(26));
 }
 
 TEST(HandoverRead, ForgedFieldsRefusedWhole) {

@@ -44,13 +44,13 @@ bool parse_exit_record(const std::string &line, const std::vector<std::string> &
     if (parse_end(rest, end)) return true;
     // A record cut at 255 bytes: 254 characters, named by a configured base.
     if (line.size() != 254) return false;  // the 256-byte buffer, less its NUL and the line end
-    for (const auto &base : bases) {
-        if (!(rest.starts_with(base) || base.starts_with(rest))) continue;
-        end.base = base;
-        end.how = program_end::cut;
-        return true;
-    }
-    return false;
+    const auto named = [&](const std::string &base) { return rest.starts_with(base) || base.starts_with(rest); };
+    const auto matches = std::count_if(bases.begin(), bases.end(), named);
+    if (matches == 0) return false;
+    // Programs that share the part kept are not told apart: it shows as it stands.
+    end.base = matches == 1 ? *std::find_if(bases.begin(), bases.end(), named) : rest;
+    end.how = program_end::cut;
+    return true;
 }
 
 namespace {
