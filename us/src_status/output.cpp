@@ -33,7 +33,7 @@ bool in_working_dirs(const std::string &path) {
     unique_fd at = open_plain(dirname(dir), O_RDONLY | O_DIRECTORY);
     for (struct stat st {}; at.valid() && fstat(at.get(), &st) == 0;) {
         if ((has[0] && same(st, working[0])) || (has[1] && same(st, working[1]))) return true;
-        unique_fd up(openat(at.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        unique_fd up = open_exposed_dir(at.get(), "..");
         struct stat above {};
         if (!up.valid() || fstat(up.get(), &above) != 0 || same(above, st)) return false;  // the root
         at = std::move(up);
