@@ -302,12 +302,13 @@ bool kills_only_programs(const char *name) {
 void kill_by_name(const char *name) {
     const unique_fd said(memfd_create("killall-output", MFD_CLOEXEC));
     const char *const argv[] = {"killall", "-9", "--", name, nullptr};
-    const int status = run_tool(argv, {.output = said.get()});
-    char shown[PATH_BUF * 4];
-    if (status < 0 && errno != ENOENT)
-        printf("failed to run killall for %s: %s\n", escaped(name, shown, sizeof shown), strerror(errno));
+    // Without a memory file (no descriptor to spare) its lines go nowhere.
+    const int status = run_tool(argv, said.valid() ? tool_options{.output = said.get()} : tool_options{.quiet = true});
+    const int err = errno;
+    if (status < 0 && err != ENOENT)
+        printf("failed to run killall for %s: %s\n", shown_name(name).text, strerror(err));
     else if (status > 0 && said.valid() && relay_output(said.get(), ": no process found") > 0)
-        printf("a leftover of %s may run beside its new start\n", escaped(name, shown, sizeof shown));
+        printf("a leftover of %s may run beside its new start\n", shown_name(name).text);
 }
 
 }  // namespace
