@@ -307,7 +307,7 @@ void kill_by_name(const char *name) {
     const int err = errno;
     if (status < 0 && err != ENOENT)
         printf("failed to run killall for %s: %s\n", shown_name(name).text, strerror(err));
-    else if (status > 0 && said.valid() && relay_output(said.get(), ": no process found") > 0)
+    else if (status >= 0 && said.valid() && relay_output(said.get(), ": no process found") > 0)
         printf("a leftover of %s may run beside its new start\n", shown_name(name).text);
 }
 
