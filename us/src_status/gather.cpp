@@ -71,6 +71,7 @@ void find_supervisor(install_status &status, const std::string &locks) {
                              : 0;
     std::string argv0 = holder > 0 ? argv0_of(holder) : "";
     if (holder > 0 && argv0.empty()) argv0 = name_by_lock(locks, holder);  // /proc hides its command line
+    if (holder > 0 && argv0.empty()) argv0 = "watch_daemon";                // and its run file is moved away
     const std::string exe = holder > 0 ? exe_of(holder) : "";
     if (holder > 0 && name_files(sup, argv0) &&
         ((lies_in(status.dir, exe, argv0) && flocks_held(locks, holder) >= 2) ||

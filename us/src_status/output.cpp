@@ -45,11 +45,14 @@ bool in_working_dirs(const std::string &path) {
 // from the install directory): a slip of the operator's (--output
 // tmp/watch_daemon.run) must not lose the ends recorded, the state, the
 // config or a program, whether config names it or, when config cannot be
-// read, the state does.
+// read, the state does, nor the copy of it that runs from ./data/ (which
+// a bind mount of a directory in ./data/ reaches by another path).
 bool used_by_supervisor(const install_status &status, const struct stat &st) {
-    std::vector<std::string> files{"config", status.sup.name, "/proc/self/exe"};
-    files.insert(files.end(), status.bases.begin(), status.bases.end());
-    for (const auto &p : status.sup.programs) files.push_back(p.base);
+    std::vector<std::string> files{"config", "watch_daemon", status.sup.name, "/proc/self/exe"};
+    if (status.sup.pid > 0) files.push_back("/proc/" + std::to_string(status.sup.pid) + "/exe");  // started by another name
+    std::vector<std::string> programs = status.bases;
+    for (const auto &p : status.sup.programs) programs.push_back(p.base);
+    for (const auto &base : programs) files.insert(files.end(), {base, DPI_DATA_DIRNAME + ("/" + base)});
     struct stat own {};
     for (const auto &file : files)
         if (stat(file.c_str(), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino) return true;

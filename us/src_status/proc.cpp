@@ -175,10 +175,12 @@ std::string name_by_lock(const std::string &proc_locks, pid_t pid) {
     const auto all = flocks_of(proc_locks);
     for (dirent *e; dir && (e = readdir(dir.get())) != nullptr;) {
         const std::string_view name = e->d_name;
+        const size_t run = name.rfind(".run");  // NAME.run, or rotated: NAME.run.1, NAME.run-DATE
         struct stat st {};
-        if (!name.ends_with(".run") || fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (run == 0 || run == name.npos || fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
         for (const flock_line &l : all)
-            if (l.pid == pid && l.ino == st.st_ino) return std::string(name.substr(0, name.size() - 4));
+            if (l.pid == pid && l.ino == st.st_ino) return std::string(name.substr(0, run));
     }
     return "";
 }

@@ -24,8 +24,9 @@ std::string exe_of(pid_t pid);
 // with hidepid, the process another user's).
 bool hidden_from_us(pid_t pid);
 
-// NAME of the ./tmp/NAME.run that /proc/locks text names `pid` as holding a
-// flock on; "" if none. It names a supervisor whose command line is hidden.
+// NAME of the ./tmp/NAME.run (or of its rotated NAME.run.1) that /proc/locks
+// text names `pid` as holding a flock on; "" if none. It names a supervisor
+// whose command line is hidden.
 std::string name_by_lock(const std::string &proc_locks, pid_t pid);
 
 // How many flocks /proc/locks text names `pid` as holding.

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "app_dpi_process.h"
 #include "console.h"
@@ -149,8 +151,13 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
 bool said_shortage(int fd) {
     char text[4096];
     read_back(fd, text, sizeof text);
-    for (const int err : {EAGAIN, ENOMEM, EMFILE, ENFILE})
-        if (strstr(text, strerror(err)) != nullptr) return true;
+    // The reason ends the line ("tar: NAME: Cannot open: REASON"): a member
+    // named after one, which tar shows before its reason, names none.
+    for (char *line = text, *end; *line != '\0'; line = *end != '\0' ? end + 1 : end) {
+        end = line + strcspn(line, "\n");
+        for (const int err : {EAGAIN, ENOMEM, EMFILE, ENFILE})
+            if (std::string_view(line, end).ends_with(std::string(": ") + strerror(err))) return true;
+    }
     return false;
 }
 
