@@ -37,10 +37,16 @@ int fail(const std::string &message) {
     return STATUS_UNKNOWN;
 }
 
-// The directory that holds the executable (through any link to it).
-// "" when it cannot be read (no /proc, a path past PATH_MAX): the working
-// directory would be a guess, and another directory's status a lie.
-std::string own_directory() {
+// The directory that holds watch_status as it was run: the one its path
+// names (a link there to another install's copy is this install's tool),
+// else, found on PATH, the one that holds the executable. "" when that
+// cannot be read (no /proc, a path past PATH_MAX): the working directory
+// would be a guess, and another directory's status a lie.
+std::string own_directory(const char *argv0) {
+    if (argv0 != nullptr && strchr(argv0, '/') != nullptr) {
+        std::string path = argv0;
+        return dirname(path.data());
+    }
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0 || n >= static_cast<ssize_t>(sizeof exe - 1)) return "";
@@ -71,7 +77,7 @@ int parse_args(int argc, char *argv[], options &o) {
         if (c == '?') return usage(("unexpected argument " + std::string(argv[optind - 1])).c_str());
     }
     if (argc - optind > 1) return usage(("unexpected argument " + std::string(argv[optind + 1])).c_str());
-    o.dir = optind < argc ? argv[optind] : own_directory();
+    o.dir = optind < argc ? argv[optind] : own_directory(argv[0]);
     char cwd[PATH_MAX];
     if (!o.output.empty() && o.output[0] != '/' && getcwd(cwd, sizeof cwd)) o.output = cwd + ("/" + o.output);
     return -1;

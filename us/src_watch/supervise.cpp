@@ -285,11 +285,14 @@ bool passes_a_link(const char *name) {
 // install's supervisor): such a name is not given to killall. A path
 // configured outright, through no link, is what it names, wherever it is.
 // One that cannot be resolved is not given either: a missing file matches
-// nothing, and one past PATH_MAX could not be checked.
+// nothing, and one past PATH_MAX could not be checked. Nor is a file with
+// other hard links: killall matches its inode, and another install made
+// with `cp -al` runs the same one.
 bool kills_only_programs(const char *name) {
     char real[PATH_MAX], here[PATH_MAX];
+    struct stat st {};
     if (strchr(name, '/') == nullptr) return true;  // by process name
-    if (realpath(name, real) == nullptr) return false;
+    if (realpath(name, real) == nullptr || stat(real, &st) != 0 || st.st_nlink > 1) return false;
     if (leads_to_supervisor(name) || getcwd(here, sizeof here) == nullptr) return false;
     const size_t len = strlen(here);
     return (strncmp(real, here, len) == 0 && real[len] == '/') || !passes_a_link(name);
