@@ -21,6 +21,9 @@ BAD_BINARIES = {'noexec': (b'\x7fELF not really', 0o644), 'garbage': (b'\x7fELF 
                 'wrong': (b'#!/bin/sh\necho hello\n', 0o755), 'mute': (b'#!/bin/sh\nsleep 60\n', 0o755),
                 'holder': (b'#!/bin/sh\nsleep 60 &\necho no such option >&2\nexit 3\n', 0o755)}
 NO_CAPS = ('setpriv', '--bounding-set=-all', '--inh-caps=-all', '--no-new-privs')
+# another user, where /proc hides root's processes from it; exit 99 where no /proc can be mounted
+HIDDEN = ('unshare', '-m', '--propagation', 'private', 'sh', '-c', 'mount -t proc -o hidepid=2 proc /proc || exit 99; '
+          'exec setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"', 'hidden')
 PACKAGES = ('good', 'payload', 'garbage', 'escape', 'device', 'reserved', 'forge', 'none', 'link', 'fifo')
 REQUESTS = ('exit 129', 'exit 130', 'exit 131', 'exit 132', 'exit 160')
 FLAGS = {'exit 130': 'plugindata', 'exit 131': 'luadata', 'exit 132': 'sigdata'}
@@ -130,6 +133,7 @@ class World:
     def __init__(self, build, seed, seconds, sanitized):
         self.rng, self.build, self.sanitized, self.actions, self.kinds = random.Random(seed), build, sanitized, [], []
         self.base = tempfile.mkdtemp(prefix='wdnemesis.')
+        os.chmod(self.base, 0o711)  # another user may read the status
         self.inst, self.logs, self.sentinel, self.pkgs = (f'{self.base}/{d}' for d in ('inst', 'logs', 'sentinel', 'pkgs'))
         for d in (self.inst, self.logs, self.sentinel, self.pkgs):
             os.makedirs(d)
@@ -435,6 +439,12 @@ class World:
         # as the metrics unit reads it: root without capabilities
         need(f'running, pid {self.sup.pid}' in self.status(wrapper=NO_CAPS)[1], 'status truth',
              'read without capabilities, the text view does not say running')
+        code, hidden = self.status('--json', wrapper=HIDDEN)
+        shown = json.loads(hidden)['supervisors'] if code == 0 else []
+        need(code == 99 or [s.get('pid') for s in shown] == [self.sup.pid], 'status truth',
+             f'read by another user under hidepid: exit {code}\n{hidden}')
+        need(code == 99 or not self.fresh or self.full or {p['state'] for p in shown[0]['programs']} == {'unknown'},
+             'status truth', f'programs hidden by hidepid shown as {[p["state"] for p in shown[0]["programs"]]}')
         if not self.fresh or self.full:
             return
         recs, state = self.records(self.sup.pid), self.state()
