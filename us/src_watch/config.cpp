@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "build_info.h"
 #include "console.h"
@@ -70,8 +69,7 @@ int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
             return -1;
         }
         if (is_supervisor(base_of(i), daemon->argv != nullptr ? daemon->argv[0] : nullptr)) {
-            std::string shown(strlen(base_of(i)) * 4 + 1, '\0');
-            printf("config: program %s has the supervisor's name, refused\n", escaped(base_of(i), shown.data(), shown.size()));
+            printf("config: program %s has the supervisor's name, refused\n", shown_name(base_of(i)).text);
             return -1;
         }
     }

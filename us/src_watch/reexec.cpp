@@ -46,31 +46,30 @@ bool own_path(const watch_daemon_t *daemon, char *path, size_t size) {
 }
 
 void say_not_reexecuted(const char *path, int err) {
-    char shown[PATH_BUF * 4];
-    printf("not re-executed: %s: %s\n", escaped(path, shown, sizeof shown), strerror(err));
+    printf("not re-executed: %s: %s\n", shown_name(path).text, strerror(err));
 }
 
 // A binary that is no watch_daemon for this machine would take the programs
 // down with it, after the point where the old image is gone: it must first
 // say, within a few seconds, that it is one.
 bool runs_here(const char *path, const char *image) {
-    char answer[64], error[256], shown_path[PATH_BUF * 4], shown_error[sizeof error * 4];
+    char answer[64], error[256], shown_error[sizeof error * 4];
     const int status = probe_version(image, answer, sizeof answer, error, sizeof error);
     const int err = errno;
     constexpr char expected[] = "watch_daemon ";
     if (status == 0 && strncmp(answer, expected, sizeof expected - 1) == 0) return true;
-    escaped(path, shown_path, sizeof shown_path);
+    const shown_name shown_path(path);
     escaped(error, shown_error, sizeof shown_error);
     const char *colon = error[0] != '\0' ? ": " : "";
     if (status < 0 && err == ETIMEDOUT)
-        printf("not re-executed: %s --version did not answer within 5 s%s%s\n", shown_path, colon, shown_error);
+        printf("not re-executed: %s --version did not answer within 5 s%s%s\n", shown_path.text, colon, shown_error);
     else if (status < 0)
         say_not_reexecuted(path, err);
     else if (status != 0)
-        printf("not re-executed: %s --version ended with status %d%s%s\n", shown_path,
+        printf("not re-executed: %s --version ended with status %d%s%s\n", shown_path.text,
                WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), colon, shown_error);
     else
-        printf("not re-executed: %s --version does not answer as watch_daemon\n", shown_path);
+        printf("not re-executed: %s --version does not answer as watch_daemon\n", shown_path.text);
     return false;
 }
 
