@@ -4,6 +4,7 @@
 // run file's lock and never removes a boot-check record.
 #include <getopt.h>
 #include <libgen.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,15 +38,18 @@ int fail(const std::string &message) {
     return STATUS_UNKNOWN;
 }
 
-// The directory that holds watch_status as it was run: the one its path
-// names (a link there to another install's copy is this install's tool),
-// else, found on PATH, the one that holds the executable. "" when that
-// cannot be read (no /proc, a path past PATH_MAX): the working directory
-// would be a guess, and another directory's status a lie.
+// The directory that holds watch_status as it was run: the install
+// directory its path names (a link there to another install's copy is this
+// install's tool), else the one that holds the executable (found on PATH,
+// or a link in a directory of commands). "" when that cannot be read (no
+// /proc, a path past PATH_MAX): the working directory would be a guess, and
+// another directory's status a lie.
 std::string own_directory(const char *argv0) {
     if (argv0 != nullptr && strchr(argv0, '/') != nullptr) {
         std::string path = argv0;
-        return dirname(path.data());
+        const std::string named = dirname(path.data());
+        struct stat st {};
+        if (lstat((named + "/config").c_str(), &st) == 0) return named;
     }
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
