@@ -21,7 +21,7 @@
  * - WD_TEST_ORPHAN=1: a program's child (the one that asks for SIGTERM when
  *   its parent dies) kills its parent and waits to be reparented first.
  * - WD_TEST_TRACE=1 logs "call NAME N" for each file call below and each
- *   waitpid(-1);
+ *   waitpid(-1) ("call rename record", "call unlink package" for those);
  *   WD_TEST_KILL_AT=N dies by SIGKILL just before the Nth.
  * - WD_TEST_LANDLOCK=enosys or eperm makes the Landlock calls fail so, as on a
  *   kernel without it or under a seccomp profile that forbids them; abi1
@@ -172,8 +172,17 @@ TRACED(ssize_t, read, (int fd, void *buf, size_t n), (fd, buf, n))
 TRACED(ssize_t, write, (int fd, const void *buf, size_t n), (fd, buf, n))
 TRACED(int, fsync, (int fd), (fd))
 TRACED(int, close, (int fd), (fd))
-TRACED(int, rename, (const char *from, const char *to), (from, to))
-TRACED(int, unlink, (const char *path), (path))
+/* The record's replacement and the package's removal are told apart. */
+int rename(const char *from, const char *to) {
+    REAL(int, rename, (const char *, const char *));
+    traced(strstr(to, ".bootchk") != NULL ? "call rename record" : "call rename");
+    return real(from, to);
+}
+int unlink(const char *path) {
+    REAL(int, unlink, (const char *));
+    traced(strstr(path, "ttupgrade") != NULL ? "call unlink package" : "call unlink");
+    return real(path);
+}
 TRACED(int, syncfs, (int fd), (fd))
 
 /* Notes a delay (in seconds, rounded up); returns the Nth part of it, or none. */

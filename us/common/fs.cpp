@@ -74,10 +74,15 @@ unique_fd open_own(const char *path, int flags, mode_t mode) {
     return open_exposed(path, flags | O_CREAT | O_EXCL, mode);
 }
 
-bool still_at(int fd, const char *path) {
+bool names_file(int fd, const char *path) {
     struct stat held {}, named {};
-    return fstat(fd, &held) == 0 && held.st_nlink == 1 && lstat(path, &named) == 0 &&
-           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    return fstat(fd, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
+bool still_at(int fd, const char *path) {
+    struct stat held {};
+    return names_file(fd, path) && fstat(fd, &held) == 0 && held.st_nlink == 1;
 }
 
 unique_fd open_exposed_dir(int at, const char *name) {

@@ -74,6 +74,10 @@ unique_fd open_plain(const char *path, int flags = O_RDONLY);
 // removed first, since the name is the supervisor's.
 unique_fd open_own(const char *path, int flags, mode_t mode);
 
+// Whether `path` names the descriptor's file now: not removed, replaced or
+// renamed away.
+bool names_file(int fd, const char *path);
+
 // Whether the descriptor is still the file at `path`, and that file's only
 // name: not removed, replaced, renamed away or linked elsewhere.
 bool still_at(int fd, const char *path);

@@ -53,20 +53,6 @@ confinement choose_confinement() {
                                                  : "Landlock cannot be set up here"};
 }
 
-// Removes what an earlier upgrade, or a crash in one, left at `path`; never
-// through a link (rm removes the link itself).
-void remove_staging(const char *path) {
-    if (unlinkat(AT_FDCWD, path, AT_REMOVEDIR) == 0 || errno == ENOENT) return;
-    const char *const argv[] = {"rm", "-rf", "--", path, nullptr};
-    run_tool(argv, {.quiet = true});
-}
-
-unique_fd make_staging() {
-    remove_staging(STAGING);
-    if (mkdir(STAGING, 0700) != 0) return unique_fd();
-    return open_exposed_dir(AT_FDCWD, STAGING);
-}
-
 // tar reads the very file that was checked, on its standard input, in the
 // staging directory. As root, it would otherwise restore the archive's
 // owners and setuid bits. What it says is relayed once it is done, escaped.
@@ -92,8 +78,9 @@ bool unpack_into(int stage, int package, const confinement &how, bool *shortage)
 }
 
 // Calls `visit(name)` for every entry of the directory `dir` but . and ..,
-// until one returns false. Reads from the start again after each batch, so
-// that entries moved away meanwhile do not hide others. The batch is on the
+// until one returns false. Reads from the start (and, when `again`, from the
+// start again after each batch, so that entries moved away meanwhile do not
+// hide others). The batch is on the
 // heap: the walks recurse once per directory level, and 64 levels of it on
 // the stack would not fit the smallest stack the supervisor runs with.
 template <typename Visit>
@@ -101,8 +88,8 @@ bool each_entry(int dir, bool again, Visit visit) {
     constexpr size_t batch = 2048;
     const std::unique_ptr<char[]> buf(new (std::nothrow) char[batch]);
     if (!buf) return errno = ENOMEM, false;
-    for (;;) {
-        if (again) lseek(dir, 0, SEEK_SET);
+    for (bool first = true;; first = false) {
+        if (first || again) lseek(dir, 0, SEEK_SET);  // whoever read it before
         const ssize_t n = getdents64(dir, buf.get(), batch);
         if (n <= 0) return n == 0;
         int entries = 0;
@@ -115,6 +102,43 @@ bool each_entry(int dir, bool again, Visit visit) {
         }
         if (again && entries == 0) return true;
     }
+}
+
+bool is_empty(int dir) {
+    return each_entry(dir, false, [](const char *) { return false; });
+}
+
+// The staged tree is the supervisor's own: each directory in it gets its
+// owner's rights. Run as another user than root, it could otherwise neither
+// move a read-only directory out of the staging directory nor remove one,
+// and that leftover would refuse every later upgrade; installed, the next
+// bundle merges into it.
+void own_tree(int dir, int depth) {
+    if (depth > MAX_DEPTH) return;
+    each_entry(dir, false, [&](const char *name) {
+        struct stat st {};
+        if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return true;
+        const bool owned = (st.st_mode & S_IRWXU) == S_IRWXU ||
+                           fchmodat(dir, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
+        const unique_fd sub = open_exposed_dir(dir, name);
+        if (owned && sub.valid()) own_tree(sub.get(), depth + 1);
+        return true;
+    });
+}
+
+// Removes what an earlier upgrade, or a crash in one, left at `path`; never
+// through a link (rm removes the link itself).
+void remove_staging(const char *path) {
+    if (unlinkat(AT_FDCWD, path, AT_REMOVEDIR) == 0 || errno == ENOENT) return;
+    if (const unique_fd top = open_exposed_dir(AT_FDCWD, path); top.valid()) own_tree(top.get(), 0);
+    const char *const argv[] = {"rm", "-rf", "--", path, nullptr};
+    run_tool(argv, {.quiet = true});
+}
+
+unique_fd make_staging() {
+    remove_staging(STAGING);
+    if (mkdir(STAGING, 0700) != 0) return unique_fd();
+    return open_exposed_dir(AT_FDCWD, STAGING);
 }
 
 bool cannot_read(const char *name) {
@@ -143,7 +167,7 @@ bool check_tree(int from, int to, int depth) {
         const unique_fd sub = is_dir ? open_exposed_dir(from, name) : unique_fd();
         const unique_fd sub_to = dst_dir ? open_exposed_dir(to, name) : unique_fd();
         if ((is_dir && !sub.valid()) || (dst_dir && !sub_to.valid())) return cannot_read(name);
-        if (!is_dir && dst_dir && !each_entry(sub_to.get(), false, [](const char *) { return false; })) {
+        if (!is_dir && dst_dir && !is_empty(sub_to.get())) {
             printf("upgrade refused: %s in the package would replace a directory that is not empty\n", shown(name));
             return false;
         }
@@ -200,7 +224,12 @@ bool unpack_bundle(int package, int *stage, bool *shortage) {
         printf("upgrade failed: cannot make %s: %s\n", STAGING, strerror(errno));
         return false;
     }
-    const bool unpacked = unpack_into(dir.get(), package, how, shortage) && !holds_reserved_name(dir.get());
+    bool unpacked = unpack_into(dir.get(), package, how, shortage);
+    own_tree(dir.get(), 0);
+    // tar takes a gzipped stream of less than a block (an error page, say)
+    // for an empty archive, and ends well.
+    if (unpacked && is_empty(dir.get())) unpacked = false, puts("upgrade failed: the package unpacked to nothing");
+    unpacked = unpacked && !holds_reserved_name(dir.get());
     *stage = dir.release();
     return unpacked;
 }

@@ -246,8 +246,11 @@ long long monotonic_ms() {
 }
 
 bool stop_pending() {
-    sigset_t pending;
-    return sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 1;
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    const timespec now{};
+    return sigtimedwait(&term, nullptr, &now) == SIGTERM;
 }
 
 void take_stops(watch_daemon_t *daemon) {

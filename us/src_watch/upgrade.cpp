@@ -103,13 +103,17 @@ unique_fd open_data_dir() {
 
 // A crash while a bundle moves in would leave old and new files mixed: while
 // it moves, the record says that no bundle is installed, and it says so
-// afterwards too if the move fails.
-bool install_bundle(int package, cjson_tree &record, bool *shortage) {
+// afterwards too if the move fails. `*keep` is set when the package is not
+// to blame (tar ran short, the record could not be written).
+bool install_bundle(int package, cjson_tree &record, bool *keep) {
     const unique_fd data = open_data_dir();
     int stage = -1;
-    bool installed = data.valid() && unpack_bundle(package, &stage, shortage) && bundle_fits(stage, data.get());
-    if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1)
-        remove_member(record.get(), "plugindata"), installed = write_record(record.get());
+    bool installed = data.valid() && unpack_bundle(package, &stage, keep) && bundle_fits(stage, data.get());
+    if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1) {
+        remove_member(record.get(), "plugindata");
+        installed = write_record(record.get());
+        *keep = !installed;
+    }
     installed = installed && move_bundle_into_place(stage, data.get());
     if (stage >= 0) remove_bundle_staging(stage);
     return installed;
@@ -117,10 +121,10 @@ bool install_bundle(int package, cjson_tree &record, bool *shortage) {
 
 // Installs the package for `ret_code`; returns the record's flag for a
 // successful installation, or null.
-const char *install_package(int package, int ret_code, cjson_tree &record, bool *shortage) {
+const char *install_package(int package, int ret_code, cjson_tree &record, bool *keep) {
     switch (ret_code) {
         case APP_RETCODE_UPDATE:
-            return install_bundle(package, record, shortage) ? "plugindata" : nullptr;
+            return install_bundle(package, record, keep) ? "plugindata" : nullptr;
         case APP_RETCODE_UPDATE_LUA:
             return copy_package(package, "init.bin") ? "luadata" : nullptr;
         case APP_RETCODE_UPDATE_SIG:
@@ -182,20 +186,22 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
         return state_upgraded(daemon, false);
     }
     cjson_tree record = record_to_update();
-    bool shortage = false;
+    bool keep = false;
     installing = true;
-    const char *flag = install_package(package.get(), ret_code, record, &shortage);
+    const char *flag = install_package(package.get(), ret_code, record, &keep);
     installing = false;
-    package.reset();
-    if (shortage)
-        printf("the package stays at %s for the next request\n", package_path);
-    else
-        unlink(package_path);
     // A failed installation leaves the record on disk as it was: one whose
     // bundle never moved (the record could not be written before the move)
     // must keep booting it.
     if (record && flag != nullptr) set_flag(record.get(), flag);
     const bool recorded = record && flag != nullptr && write_record(record.get());
+    // The package goes only once its upgrade is recorded, or once it proved
+    // bad, so that neither a crash nor a record that cannot be written loses
+    // it; and never when a program put its own package in its place meanwhile.
+    if (keep || (flag != nullptr && !recorded))
+        printf("the package stays at %s for the next request\n", package_path);
+    else if (names_file(package.get(), package_path))
+        unlink(package_path);
     if (recorded && daemon != nullptr) {
         daemon->bootchk_set_aside = false;
         daemon->record_untried |= flag != nullptr;  // a record that names nothing new is no new boot
