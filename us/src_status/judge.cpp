@@ -35,7 +35,7 @@ void judge_program(program_status &p, const supervisor_status &sup) {
 // A program that ended while the supervisor sleeps through another's delay:
 // its end is read, recorded and acted on only when that delay is over.
 std::string pending_note(const supervisor_status &sup, const program_status &p, bool sup_stopped) {
-    std::string delay = sup_stopped ? "" : " after the current restart delay";
+    std::string delay = sup_stopped ? "" : " once it is done with what it does now (an upgrade, a cycle's end, a stop)";
     for (const auto &other : sup.programs)
         if (other.state == "waiting" && !other.end_pending) {
             delay = " after the restart delay of " + other.base + " (slot " + std::to_string(other.slot) + ")";

@@ -179,9 +179,12 @@ bool start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
         puts("the programs of the replaced build run on");
     }
     if (!keep_locks && daemon_run_set(argv[0], daemon) != 0) exit(0);
-    remove_upgrade_leftovers();  // ours alone now: no other supervisor can be installing
     daemon->started = daemon->build_since = time(nullptr);
     daemon->started_boot = daemon->build_since_boot = boot_clock_s();
+    // At once: the state an earlier supervisor left may name this very pid
+    // (a fresh pid namespace), and would pass for this one's meanwhile.
+    state_publish(daemon);
+    remove_upgrade_leftovers();  // ours alone now: no other supervisor can be installing
     tell_service_manager_ready(notify_socket);
     return failed;
 }

@@ -124,12 +124,10 @@ int take_end(watch_daemon_t *daemon, int slot, int code, int exit_normal, int *p
     state_child_ended(daemon, slot, code, exit_normal);
     if (exit_normal != 1) return 1;
     *pcode = code;
-    if (asks_for_upgrade(code, exit_normal)) {
-        state_publish(daemon);  // the end shows while the package installs
-        daemon_upgrade(daemon, code);
-    } else if (code != APP_RETCODE_RESTORE && code != APP_RETCODE_ERROR) {
-        return 1;
-    }
+    const bool upgrade = asks_for_upgrade(code, exit_normal);
+    if (!upgrade && code != APP_RETCODE_RESTORE && code != APP_RETCODE_ERROR) return 1;
+    state_publish(daemon);  // the end shows while the cycle installs, waits and kills
+    if (upgrade) daemon_upgrade(daemon, code);
     return code == APP_RETCODE_ERROR ? -1 : 0;
 }
 
