@@ -350,11 +350,15 @@ class World:
         return all(pids[p] != old for p, old in must.items())
 
     def tidy(self, pids):
-        # A package whose program was killed before it asked for it is no request.
+        # A package whose program was killed before it asked for it is no
+        # request; one the supervisor kept after counting it (its record could
+        # not be written) was one.
         if os.path.lexists(f'{self.inst}/tmp/ttupgrade.tgz'):
             remove(f'{self.inst}/tmp/ttupgrade.tgz')
-            self.upgrades[self.placed] -= 1
-            self.ledger.append(f'#{len(self.actions)} -1 left unasked')
+            done = sum(self.state().get(k) or 0 for k in ('upgrades_installed', 'upgrades_failed'))
+            if self.placed != self.sup.pid or done != self.upgrades[self.placed]:
+                self.upgrades[self.placed] -= 1
+                self.ledger.append(f'#{len(self.actions)} -1 left unasked')
         shown = list(map(self.state().get, ('upgrades_installed', 'upgrades_failed')))  # one read
         if shown != self.shown:
             self.shown = shown

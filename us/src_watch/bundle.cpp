@@ -78,11 +78,11 @@ bool unpack_into(int stage, int package, const confinement &how, bool *shortage)
 }
 
 // Calls `visit(name)` for every entry of the directory `dir` but . and ..,
-// until one returns false. Reads from the start (and, when `again`, from the
+// until one returns false. Reads from the start, and with `again` from the
 // start again after each batch, so that entries moved away meanwhile do not
-// hide others). The batch is on the
-// heap: the walks recurse once per directory level, and 64 levels of it on
-// the stack would not fit the smallest stack the supervisor runs with.
+// hide others. The batch is on the heap: the walks recurse once per
+// directory level, and 64 levels of it on the stack would not fit the
+// smallest stack the supervisor runs with.
 template <typename Visit>
 bool each_entry(int dir, bool again, Visit visit) {
     constexpr size_t batch = 2048;
@@ -118,10 +118,10 @@ void own_tree(int dir, int depth) {
     each_entry(dir, false, [&](const char *name) {
         struct stat st {};
         if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return true;
-        const bool owned = (st.st_mode & S_IRWXU) == S_IRWXU ||
-                           fchmodat(dir, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
-        const unique_fd sub = open_exposed_dir(dir, name);
-        if (owned && sub.valid()) own_tree(sub.get(), depth + 1);
+        if ((st.st_mode & S_IRWXU) != S_IRWXU &&
+            fchmodat(dir, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) != 0)
+            return true;
+        if (const unique_fd sub = open_exposed_dir(dir, name); sub.valid()) own_tree(sub.get(), depth + 1);
         return true;
     });
 }
