@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,22 +54,29 @@ confinement choose_confinement() {
                                                  : "Landlock cannot be set up here"};
 }
 
+bool no_room(int dir) {
+    struct statvfs fs {};
+    return fstatvfs(dir, &fs) == 0 && (fs.f_bavail == 0 || (fs.f_files > 0 && fs.f_favail == 0));
+}
+
 // tar reads the very file that was checked, on its standard input, in the
 // staging directory. As root, it would otherwise restore the archive's
 // owners and setuid bits. What it says is relayed once it is done, escaped.
-bool unpack_into(int stage, int package, const confinement &how, bool *shortage) {
+bool unpack_into(int stage, int package, const confinement &how, bool *keep) {
     const unique_fd said(memfd_create("tar-output", MFD_CLOEXEC));
     const char *const argv[] = {"tar", "-zxf", "-", "--no-same-owner", "--no-same-permissions", nullptr};
     const int status = run_tool(argv, {.input = package, .output = said.get(), .workdir = stage, .sandbox_abi = how.abi});
     if (status < 0) {
-        *shortage = is_shortage(errno);
+        *keep = host_at_fault(errno);
         printf("upgrade failed: cannot run tar: %s\n", strerror(errno));
         return false;
     }
     relay_output(said.get());
     // tar that ran short itself (of pids or memory for gzip, or for its own
-    // libraries) fails as for a bad archive: the package is not to blame.
-    *shortage = status != 0 && ((WIFEXITED(status) && WEXITSTATUS(status) == 127) || said_shortage(said.get()));
+    // libraries), or of room ("Wrote only N of M bytes" gives no reason),
+    // fails as for a bad archive: the package is not to blame.
+    *keep = status != 0 && ((WIFEXITED(status) && WEXITSTATUS(status) == 127) || said_host_fault(said.get()) ||
+                            no_room(stage));
     if (how.abi == 0) printf("unpacked in %s without a sandbox: %s\n", DPI_DATA_DIRNAME, how.why_not);
     if (WIFEXITED(status) && WEXITSTATUS(status) == TOOL_NOT_CONFINED)
         puts("upgrade refused: the sandbox for tar could not be set up");
@@ -127,10 +135,12 @@ void own_tree(int dir, int depth) {
 }
 
 // Removes what an earlier upgrade, or a crash in one, left at `path`; never
-// through a link (rm removes the link itself).
+// through a link (find and rm take the link itself). Its directories get
+// their owner's rights first, however deep: rm cannot empty a read-only one.
 void remove_staging(const char *path) {
     if (unlinkat(AT_FDCWD, path, AT_REMOVEDIR) == 0 || errno == ENOENT) return;
-    if (const unique_fd top = open_exposed_dir(AT_FDCWD, path); top.valid()) own_tree(top.get(), 0);
+    const char *const own[] = {"find", path, "-type", "d", "!", "-perm", "-u=rwx", "-exec", "chmod", "u+rwx", "{}", ";", nullptr};
+    run_tool(own, {.quiet = true});
     const char *const argv[] = {"rm", "-rf", "--", path, nullptr};
     run_tool(argv, {.quiet = true});
 }
@@ -141,7 +151,10 @@ unique_fd make_staging() {
     return open_exposed_dir(AT_FDCWD, STAGING);
 }
 
+bool read_fault;  // the check could not read the staged tree for this host's sake
+
 bool cannot_read(const char *name) {
+    read_fault |= host_at_fault(errno);
     printf("upgrade failed: cannot read %s in the package: %s\n", shown(name), strerror(errno));
     return false;
 }
@@ -217,14 +230,15 @@ bool holds_reserved_name(int stage) {
 
 }  // namespace
 
-bool unpack_bundle(int package, int *stage, bool *shortage) {
+bool unpack_bundle(int package, int *stage, bool *keep) {
     const confinement how = choose_confinement();
     unique_fd dir = make_staging();
     if (!dir.valid()) {
         printf("upgrade failed: cannot make %s: %s\n", STAGING, strerror(errno));
-        return false;
+        return !(*keep = true);
     }
-    bool unpacked = unpack_into(dir.get(), package, how, shortage);
+    bool unpacked = unpack_into(dir.get(), package, how, keep);
+    fchmod(dir.get(), S_IRWXU);  // the archive's "./" gives it its mode
     own_tree(dir.get(), 0);
     // tar takes a gzipped stream of less than a block (an error page, say)
     // for an empty archive, and ends well.
@@ -234,8 +248,11 @@ bool unpack_bundle(int package, int *stage, bool *shortage) {
     return unpacked;
 }
 
-bool bundle_fits(int stage, int data) {
-    return check_tree(stage, data, 0);
+bool bundle_fits(int stage, int data, bool *keep) {
+    read_fault = false;
+    const bool fits = check_tree(stage, data, 0);
+    *keep = read_fault;
+    return fits;
 }
 
 // The bundle's files and directories reach the disk before the record that

@@ -3,14 +3,17 @@
 // check what came out, move it into place. Each step says why it failed.
 #pragma once
 
+// Each step sets `*keep` when it failed for this host's sake (too little of
+// something, a disk read-only or failing), not for the package's: the
+// package then stays for the next request.
+
 // Unpacks the package read from `package` into the staging directory, held
-// open as `*stage` (also on failure, when it was made). `*shortage` is set
-// when tar could not be started for want of pids, memory or descriptors.
-bool unpack_bundle(int package, int *stage, bool *shortage);
+// open as `*stage` (also on failure, when it was made).
+bool unpack_bundle(int package, int *stage, bool *keep);
 
 // Only files, directories and links, none replacing a directory in ./data/
 // that is not empty.
-bool bundle_fits(int stage, int data);
+bool bundle_fits(int stage, int data, bool *keep);
 
 // Moves the staged bundle into ./data/ and makes it durable.
 bool move_bundle_into_place(int stage, int data);

@@ -67,18 +67,32 @@ bool asks_for_upgrade(int code, int exit_normal) {
     return exit_normal == 1 && code >= APP_RETCODE_UPDATE && code <= APP_RETCODE_UPDATE_SIG;
 }
 
+void say_upgrade_not_installed(watch_daemon_t *daemon) {
+    printf("upgrade not installed: the supervisor stopped meanwhile; the package stays at %s/%s\n",
+           DPI_TMP_DIRNAME, UPGRADE_FILE);
+    state_upgraded(daemon, false);
+}
+
 // Ends that came before the supervisor stops (one in another program's
 // restart delay waits unreaped) are the programs' own: recorded and counted.
-// No restart or cycle follows, but an upgrade asked for is installed: the
-// package would otherwise wait in ./tmp/, unannounced, for some later request.
-void record_ends_before_stop(watch_daemon_t *daemon) {
+// No restart or cycle follows, but an upgrade asked for is installed (the
+// package would otherwise wait in ./tmp/, unannounced, for some later
+// request), unless the stop came while one installed: that one's tar may
+// still be writing, and the package stays for whoever asks next.
+void record_ends_before_stop(watch_daemon_t *daemon, bool may_install) {
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         int status = 0, code = 0, exit_normal = 0;
         if (!reaped_if_ended(daemon->pids[i], &status)) continue;
         find_exit_status(daemon->pids[i].pid, status, daemon, &code, &exit_normal);
         record_end(daemon, i, code, exit_normal);
         state_child_ended(daemon, i, code, exit_normal);
-        if (asks_for_upgrade(code, exit_normal)) daemon_upgrade(daemon, code);
+        if (!asks_for_upgrade(code, exit_normal)) continue;
+        if (!may_install) {
+            say_upgrade_not_installed(daemon);
+            continue;
+        }
+        state_publish(daemon);  // the end shows while its package installs
+        daemon_upgrade(daemon, code);
     }
 }
 
@@ -87,12 +101,9 @@ void record_ends_before_stop(watch_daemon_t *daemon) {
 // start and at a restart alike: a shortage of pids or memory is no failed
 // boot, and the boot-check record stays for its next start.
 [[noreturn]] void stop_supervising(watch_daemon_t *daemon, const char *why) {
-    if (upgrade_under_way()) {  // a stop taken while tar ran or a file was copied
-        printf("upgrade not installed: the supervisor stopped meanwhile; the package stays at %s/%s\n",
-               DPI_TMP_DIRNAME, UPGRADE_FILE);
-        state_upgraded(daemon, false);
-    }
-    record_ends_before_stop(daemon);
+    const bool abandoned = upgrade_under_way();  // a stop taken while tar ran or a file was copied
+    if (abandoned) say_upgrade_not_installed(daemon);
+    record_ends_before_stop(daemon, !abandoned);
     record_waiting_ends(daemon);
     state_stopped(daemon, why);
     // The parent-death signal ends the programs as we exit, but the kernel
@@ -244,11 +255,8 @@ long long monotonic_ms() {
 }
 
 bool stop_pending() {
-    sigset_t term;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    const timespec now{};
-    return sigtimedwait(&term, nullptr, &now) == SIGTERM;
+    sigset_t pending;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 1;
 }
 
 void take_stops(watch_daemon_t *daemon) {

@@ -148,14 +148,14 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
     return status;
 }
 
-bool said_shortage(int fd) {
+bool said_host_fault(int fd) {
     char text[4096];
     read_back(fd, text, sizeof text);
     // The reason ends the line ("tar: NAME: Cannot open: REASON"): a member
     // named after one, which tar shows before its reason, names none.
     for (char *line = text, *end; *line != '\0'; line = *end != '\0' ? end + 1 : end) {
         end = line + strcspn(line, "\n");
-        for (const int err : {EAGAIN, ENOMEM, EMFILE, ENFILE})
+        for (const int err : HOST_FAULTS)
             if (std::string_view(line, end).ends_with(std::string(": ") + strerror(err))) return true;
     }
     return false;

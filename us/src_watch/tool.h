@@ -31,10 +31,15 @@ struct tool_options {
     bool own_group = false; // in a process group of its own, killed whole when it ends
 };
 
-// Whether `err` tells of a passing shortage (pids, memory, descriptors),
-// after which the same work may well succeed.
-inline bool is_shortage(int err) {
-    return err == EAGAIN || err == ENOMEM || err == EMFILE || err == ENFILE;
+// The faults of this host rather than of the work: a passing shortage (pids,
+// memory, descriptors), no room on disk, a disk read-only or failing. The
+// same work may well succeed once they are mended.
+inline constexpr int HOST_FAULTS[] = {EAGAIN, ENOMEM, EMFILE, ENFILE, ENOSPC, EDQUOT, EROFS, EIO};
+
+inline bool host_at_fault(int err) {
+    for (const int fault : HOST_FAULTS)
+        if (err == fault) return true;
+    return false;
 }
 
 // Exit status of a tool whose sandbox could not be set up: it did not run.
@@ -60,6 +65,6 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
 // `unless_ending` (when given); returns how many it printed.
 int relay_output(int fd, std::string_view unless_ending = {});
 
-// Whether what a tool wrote into the memory file `fd` names a shortage of
-// pids, memory or descriptors (tools speak the C locale).
-bool said_shortage(int fd);
+// Whether what a tool wrote into the memory file `fd` names a fault of this
+// host (tools speak the C locale).
+bool said_host_fault(int fd);

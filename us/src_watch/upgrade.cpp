@@ -104,18 +104,18 @@ unique_fd open_data_dir() {
 // A crash while a bundle moves in would leave old and new files mixed: while
 // it moves, the record says that no bundle is installed, and it says so
 // afterwards too if the move fails. `*keep` is set when the package is not
-// to blame (tar ran short, the record could not be written).
+// to blame: anything but a bad archive or a refused member.
 bool install_bundle(int package, cjson_tree &record, bool *keep) {
     const unique_fd data = open_data_dir();
+    if (!data.valid()) return !(*keep = true);
     int stage = -1;
-    bool installed = data.valid() && unpack_bundle(package, &stage, keep) && bundle_fits(stage, data.get());
-    if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1) {
-        remove_member(record.get(), "plugindata");
-        installed = write_record(record.get());
-        *keep = !installed;
-    }
+    const bool checked = unpack_bundle(package, &stage, keep) && bundle_fits(stage, data.get(), keep);
+    bool installed = checked;
+    if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1)
+        remove_member(record.get(), "plugindata"), installed = write_record(record.get());
     installed = installed && move_bundle_into_place(stage, data.get());
     if (stage >= 0) remove_bundle_staging(stage);
+    if (checked && !installed) *keep = true;  // past the check only this host fails it: the record, the move
     return installed;
 }
 
@@ -126,9 +126,12 @@ const char *install_package(int package, int ret_code, cjson_tree &record, bool 
         case APP_RETCODE_UPDATE:
             return install_bundle(package, record, keep) ? "plugindata" : nullptr;
         case APP_RETCODE_UPDATE_LUA:
-            return copy_package(package, "init.bin") ? "luadata" : nullptr;
-        case APP_RETCODE_UPDATE_SIG:
-            return copy_package(package, "m01_sig.bin") ? "sigdata" : nullptr;
+        case APP_RETCODE_UPDATE_SIG: {
+            const bool lua = ret_code == APP_RETCODE_UPDATE_LUA;
+            if (copy_package(package, lua ? "init.bin" : "m01_sig.bin")) return lua ? "luadata" : "sigdata";
+            *keep = true;  // a copy fails for want of room or of a sound disk, never for the package
+            return nullptr;
+        }
         default:
             return nullptr;
     }
@@ -196,8 +199,9 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     if (record && flag != nullptr) set_flag(record.get(), flag);
     const bool recorded = record && flag != nullptr && write_record(record.get());
     // The package goes only once its upgrade is recorded, or once it proved
-    // bad, so that neither a crash nor a record that cannot be written loses
-    // it; and never when a program put its own package in its place meanwhile.
+    // bad (tar could not unpack it, a member was refused): a crash, or a
+    // fault of this host's (room, disk, descriptors, the record), leaves it
+    // for the next request; and one a program put in its place meanwhile stays.
     if (keep || (flag != nullptr && !recorded))
         printf("the package stays at %s for the next request\n", package_path);
     else if (names_file(package.get(), package_path))

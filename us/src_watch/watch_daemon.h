@@ -133,9 +133,7 @@ int await_signal(std::initializer_list<int> signals, long long ms);
 // From now on a request to stop ends `daemon` as a stop does: the ends that
 // came before recorded, the state saying so. Before, it just exits.
 void take_stops(watch_daemon_t *daemon);
-// Takes a request to stop that waits, if any: the caller then stops, and
-// only a further request abandons what the stop still does.
-bool stop_pending();
+bool stop_pending();  // a request to stop waits to be taken
 long long monotonic_ms();
 // A momentary shortage of pids or memory must not count as a failed boot,
 // which would delete the boot-check record, nor skip a cycle's killall: a
