@@ -25,7 +25,9 @@
  *   WD_TEST_KILL_AT=N dies by SIGKILL just before the Nth.
  * - WD_TEST_LANDLOCK=enosys or eperm makes the Landlock calls fail so, as on a
  *   kernel without it or under a seccomp profile that forbids them; abi1
- *   answers ABI 1, as a kernel from 5.13 to 5.18 does.
+ *   answers ABI 1, as a kernel from 5.13 to 5.18 does; restrict fails only
+ *   the last call, with ENOMEM: a sandbox that cannot be applied.
+ * - WD_TEST_FAIL_OPEN=TEXT: open() of a path holding TEXT fails with EMFILE.
  * - WD_TEST_INHERIT=ITEM,... hands down what a starter could, before main:
  *   itimer (ITIMER_REAL, 0.2 s), fsize=N (the file-size limit), ignore=SIG
  *   or block=SIG (numbers), nofile=N (the soft
@@ -59,7 +61,7 @@ static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls
 static int wait_err, tracing, holding, noting, orphaning, stop_at_kill;
 static pid_t unseen;  /* killed, not to be seen at the first look */
 static pid_t self;
-static char landlock[16];
+static char landlock[16], fail_open[64];
 /* What a supervisor that re-executes itself keeps, as NAME=VALUE. */
 static const char *const keep[] = {"LD_PRELOAD", "WD_TEST_LOG", "WD_TEST_SCALE", "WD_TEST_KILL_LOG"};
 static char *kept[4];
@@ -120,6 +122,7 @@ __attribute__((constructor)) static void interpose_init(void) {
     clock_shift = atol(getenv("WD_TEST_CLOCK_SHIFT") ? getenv("WD_TEST_CLOCK_SHIFT") : "0");
     snprintf(kill_log, sizeof kill_log, "%s", getenv("WD_TEST_KILL_LOG") ? getenv("WD_TEST_KILL_LOG") : "");
     snprintf(landlock, sizeof landlock, "%s", getenv("WD_TEST_LANDLOCK") ? getenv("WD_TEST_LANDLOCK") : "");
+    snprintf(fail_open, sizeof fail_open, "%s", getenv("WD_TEST_FAIL_OPEN") ? getenv("WD_TEST_FAIL_OPEN") : "");
     self = getpid();
     inherit(getenv("WD_TEST_INHERIT"));
     if (getenv("WD_TEST_ORPHAN_KILL") != NULL) prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -159,6 +162,7 @@ int open(const char *path, int flags, ...) {
     const mode_t mode = (mode_t)va_arg(ap, int);
     va_end(ap);
     traced("call open");
+    if (fail_open[0] != '\0' && strstr(path, fail_open) != NULL) return errno = EMFILE, -1;
     return real(path, flags, mode);
 }
 
@@ -320,6 +324,7 @@ long syscall(long number, ...) {
     if (number >= SYS_landlock_create_ruleset && number <= SYS_landlock_restrict_self) {
         if (strcmp(landlock, "enosys") == 0) return errno = ENOSYS, -1;
         if (strcmp(landlock, "eperm") == 0) return errno = EPERM, -1;
+        if (strcmp(landlock, "restrict") == 0 && number == SYS_landlock_restrict_self) return errno = ENOMEM, -1;
         if (strcmp(landlock, "abi1") == 0 && number == SYS_landlock_create_ruleset && a[2] == 1 /* VERSION */)
             return 1;
     }

@@ -74,8 +74,10 @@ bool unpack_into(int stage, int package, const confinement &how, bool *keep) {
     relay_output(said.get());
     // tar that ran short itself (of pids or memory for gzip, or for its own
     // libraries), or of room ("Wrote only N of M bytes" gives no reason),
-    // fails as for a bad archive: the package is not to blame.
-    *keep = status != 0 && ((WIFEXITED(status) && WEXITSTATUS(status) == 127) || said_host_fault(said.get()) ||
+    // that was killed (a file-size limit, the OOM killer) or could not be
+    // confined fails as for a bad archive: the package is not to blame.
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    *keep = status != 0 && (code < 0 || code == 127 || code == TOOL_NOT_CONFINED || said_host_fault(said.get()) ||
                             no_room(stage));
     if (how.abi == 0) printf("unpacked in %s without a sandbox: %s\n", DPI_DATA_DIRNAME, how.why_not);
     if (WIFEXITED(status) && WEXITSTATUS(status) == TOOL_NOT_CONFINED)

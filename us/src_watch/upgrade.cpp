@@ -14,6 +14,7 @@
 #include "build_info.h"
 #include "bundle.h"
 #include "fs.h"
+#include "tool.h"
 #include "watch_daemon.h"
 
 namespace {
@@ -75,8 +76,9 @@ void remove_member(cJSON *record, const char *name) {
 // The record as it stands, or a new one. A record that is valid JSON but no
 // object (42, []) would silently drop the members added to it when printed:
 // it starts afresh, as for none. It gets the build's version if it has none.
-cjson_tree record_to_update() {
-    cjson_tree record(bootchk_load());
+// `*unread` is why a record that is there could not be read, if it could not.
+cjson_tree record_to_update(int *unread) {
+    cjson_tree record(bootchk_load(unread));
     if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
     if (record && cJSON_GetItemString(record.get(), "version") == nullptr) {
         remove_member(record.get(), "version");
@@ -128,13 +130,18 @@ const char *install_package(int package, int ret_code, cjson_tree &record, bool 
         case APP_RETCODE_UPDATE_LUA:
         case APP_RETCODE_UPDATE_SIG: {
             const bool lua = ret_code == APP_RETCODE_UPDATE_LUA;
-            if (copy_package(package, lua ? "init.bin" : "m01_sig.bin")) return lua ? "luadata" : "sigdata";
+            if (open_data_dir().valid() && copy_package(package, lua ? "init.bin" : "m01_sig.bin"))
+                return lua ? "luadata" : "sigdata";
             *keep = true;  // a copy fails for want of room or of a sound disk, never for the package
             return nullptr;
         }
         default:
             return nullptr;
     }
+}
+
+void say_package_stays(const char *package_path) {
+    printf("the package stays at %s for the next request\n", package_path);
 }
 
 }  // namespace
@@ -188,7 +195,13 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
         if (err == ELOOP || err == EINVAL || err == ENXIO) remove(package_path);  // a link, a FIFO, an empty directory
         return state_upgraded(daemon, false);
     }
-    cjson_tree record = record_to_update();
+    int unread = 0;
+    cjson_tree record = record_to_update(&unread);
+    if (host_at_fault(unread)) {  // replaced by a new one, it would lose what is installed
+        printf("upgrade failed: cannot read %s: %s\n", BOOTCHK_PATH, strerror(unread));
+        say_package_stays(package_path);
+        return state_upgraded(daemon, false);
+    }
     bool keep = false;
     installing = true;
     const char *flag = install_package(package.get(), ret_code, record, &keep);
@@ -203,9 +216,9 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     // fault of this host's (room, disk, descriptors, the record), leaves it
     // for the next request; and one a program put in its place meanwhile stays.
     if (keep || (flag != nullptr && !recorded))
-        printf("the package stays at %s for the next request\n", package_path);
-    else if (names_file(package.get(), package_path))
-        unlink(package_path);
+        say_package_stays(package_path);
+    else if (names_file(package.get(), package_path) && unlink(package_path) != 0)
+        printf("cannot remove %s: %s\n", package_path, strerror(errno));
     if (recorded && daemon != nullptr) {
         daemon->bootchk_set_aside = false;
         daemon->record_untried |= flag != nullptr;  // a record that names nothing new is no new boot
