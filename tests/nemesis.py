@@ -351,14 +351,18 @@ class World:
 
     def tidy(self, pids):
         # A package whose program was killed before it asked for it is no
-        # request; one the supervisor kept after counting it (its record could
-        # not be written) was one.
+        # request. One the supervisor kept after counting it (the install
+        # failed for the host's sake) was one, and the requests that came
+        # after it in the same cycle took it again.
         if os.path.lexists(f'{self.inst}/tmp/ttupgrade.tgz'):
             remove(f'{self.inst}/tmp/ttupgrade.tgz')
             done = sum(self.state().get(k) or 0 for k in ('upgrades_installed', 'upgrades_failed'))
-            if self.placed != self.sup.pid or done != self.upgrades[self.placed]:
+            if self.placed != self.sup.pid or done < self.upgrades[self.placed]:
                 self.upgrades[self.placed] -= 1
                 self.ledger.append(f'#{len(self.actions)} -1 left unasked')
+            elif done > self.upgrades[self.placed]:
+                self.ledger.append(f'#{len(self.actions)} +{done - self.upgrades[self.placed]} took a kept package')
+                self.upgrades[self.placed] = done
         shown = list(map(self.state().get, ('upgrades_installed', 'upgrades_failed')))  # one read
         if shown != self.shown:
             self.shown = shown
