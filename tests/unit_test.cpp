@@ -15,6 +15,7 @@
 
 #include "fs.h"
 #include "handover.h"
+#include "proc.h"
 #include "status.h"
 #include "watch_daemon.h"
 
@@ -153,6 +154,27 @@ TEST(LockHolder, OnlyAProcessHoldingTheFile) {
     // Another user's processes: the same device still counts, the inode alone not.
     EXPECT_EQ(lock_holder(locks, dev, 42, [](pid_t) { return -1; }), 222);
     EXPECT_EQ(lock_holder(locks, makedev(1, 1), 42, [](pid_t) { return -1; }), 0);
+    // A busy host's other locks, listed before an early one, fill more than
+    // any fixed share of the file would take.
+    const std::string path = testing::TempDir() + "locks";
+    std::string busy;
+    for (int i = 0; i < 400000; ++i) busy += "9: POSIX  ADVISORY  WRITE 111 fd:01:7 0 EOF\n";
+    std::ofstream(path) << busy << locks;
+    bool ok = false;
+    EXPECT_EQ(lock_holder(read_flocks(path.c_str(), &ok), dev, 42, holding({222})), 222);
+    EXPECT_TRUE(ok);
+    std::filesystem::remove(path);
+}
+
+// Months of a program failing every few seconds: the text view's columns
+// stay apart however many digits the counts take.
+TEST(TextView, CountsStayApart) {
+    install_status s;
+    s.now = 1000000;
+    program_status p;
+    p.base = "engine", p.state = "waiting", p.restart_due = s.now + 7199, p.ends = 1234567, p.segv = 765432;
+    s.sup.programs.push_back(p);
+    EXPECT_NE(format_status_text(s, 0).find(" in 1h59m 1234567 765432 "), std::string::npos) << format_status_text(s, 0);
 }
 
 // Past the bound of what may wait for room, ends are counted; the first end

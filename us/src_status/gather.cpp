@@ -278,7 +278,7 @@ std::string read_config(const char *path, const char *argv0, std::vector<std::st
 bool gather_status(install_status &status, std::string &error) {
     status.now = time(nullptr);
     bool locks_ok = false;
-    const std::string locks = read_some("/proc/locks", 16 << 20, &locks_ok);
+    const std::string locks = read_flocks("/proc/locks", &locks_ok);
     if (!locks_ok) {
         error = "cannot read /proc/locks";
         return false;

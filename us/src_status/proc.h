@@ -11,6 +11,11 @@
 // At most `limit` bytes of a file that is ours or the kernel's (/proc).
 std::string read_some(const std::string &path, size_t limit = 1 << 20, bool *ok = nullptr);
 
+// The flock lines of a /proc/locks, read to its end: other locks can fill
+// many megabytes before them on a busy host, and a lock taken early is
+// listed after every later one. `ok` is false if it could not be read whole.
+std::string read_flocks(const char *path, bool *ok);
+
 proc_facts facts_of(pid_t pid);
 
 // 1 if `pid` has the file `dev`/`ino` open, 0 if not, -1 if that cannot be

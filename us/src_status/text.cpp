@@ -46,7 +46,7 @@ void program_lines(std::ostringstream &out, const install_status &s, const super
                                  : p.restart_due >= 0 ? "in " + duration_text(std::max(0L, static_cast<long>(p.restart_due - s.now)))
                                                       : "-";
         char counts[32];
-        snprintf(counts, sizeof counts, "%6u%6u", p.ends, p.segv);
+        snprintf(counts, sizeof counts, " %5u %5u", p.ends, p.segv);  // apart however many digits
         out << "  " << padded(printable(p.base), width) << "  " << padded(p.state, 8) << "  " << padded(pid, 7) << "  "
             << padded(when, 8) << counts << "  " << (p.last ? last_end_text(*p.last) : "-") << "\n";
     }
