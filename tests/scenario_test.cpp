@@ -23,7 +23,8 @@
 //                            to end, by default with status 0. OPTIONS: pipe
 //                            (console a pipe), socket (a socket), stalled (full,
 //                            read from the next drain on), noargv, argv0=pad:N (padded
-//                            with slashes in front), argv0=slash (two behind).
+//                            with slashes in front), argv0=slash (two behind),
+//                            nobody (run as uid and gid 65534).
 //                            What a starter hands down (signals,
 //                            limits, descriptors): env WD_TEST_INHERIT=...
 //   run [OPTIONS] until X N  starts one, waits for X's Nth start, stops it
@@ -54,6 +55,7 @@
 // and everything the case started is killed: each supervisor runs in a
 // process group of its own, and the groups are killed when the case ends.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -266,9 +268,10 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     env["LD_PRELOAD"] = INTERPOSER_LIB, env["WD_TEST_LOG"] = base_ + "/delays";
     for (const auto &more : {env_, extra_env}) env.insert(more.begin(), more.end());
     strings argv_text;
-    bool pipe = false, argv = true, stalled = false, socket = false;
+    bool pipe = false, argv = true, stalled = false, socket = false, nobody = false;
     for (const auto &o : split(options, " "))
-        stalled |= o == "stalled", socket |= o == "socket", pipe |= o == "pipe" || stalled || socket, argv &= o != "noargv";
+        stalled |= o == "stalled", socket |= o == "socket", pipe |= o == "pipe" || stalled || socket, argv &= o != "noargv",
+            nobody |= o == "nobody";
     if (argv) argv_text.push_back(daemon);
     if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
         argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
@@ -294,6 +297,7 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
         for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
         const int fd = fds[1] >= 0 ? fds[1] : open(out.c_str(), O_WRONLY | O_CREAT, 0644);
         dup2(fd, STDOUT_FILENO), dup2(fd, STDERR_FILENO);
+        if (nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
         execv(daemon.c_str(), argvp.data());
         _exit(127);
     }

@@ -3,6 +3,8 @@
 #include "fs.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,12 +25,42 @@ char pending[4096];
 size_t pending_len = 0;
 FILE *original;  // the standard output stdio had, for after the last line
 
+// Set when the console is a pipe or terminal that could not be opened anew
+// (another user's, or no /proc): its description, shared with the programs,
+// stays blocking, and a repeating timer cuts a write short instead.
+bool cut_short = false;
+
+void interrupt_only(int) {}
+
+ssize_t write_cut_short(const char *buf, size_t len) {
+    constexpr itimerval every_20ms{{0, 20000}, {0, 20000}};  // repeating: one that fires before the write still ends it
+    constexpr itimerval off{};
+    setitimer(ITIMER_REAL, &every_20ms, nullptr);
+    const ssize_t n = write(console_fd, buf, len);
+    setitimer(ITIMER_REAL, &off, nullptr);
+    return n;
+}
+
 ssize_t write_without_waiting(const char *buf, size_t len) {
+    if (cut_short) return write_cut_short(buf, len);
     ssize_t n;
     do {
         n = is_socket ? send(console_fd, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL) : write(console_fd, buf, len);
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+// SIGALRM, unblocked and caught without SA_RESTART, only ends a write.
+void let_timer_cut_writes() {
+    struct sigaction cut {};
+    cut.sa_handler = interrupt_only;
+    sigemptyset(&cut.sa_mask);
+    sigaction(SIGALRM, &cut, nullptr);
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm, nullptr);
+    cut_short = true;
 }
 
 // Writes what it can of `buf`; keeps the rest of a started line for later.
@@ -83,7 +115,10 @@ void console_init() {
         // Opened anew, a pipe or a terminal is a description of our own, whose
         // O_NONBLOCK the programs never see.
         const int fd = open_plain("/proc/self/fd/1", O_WRONLY).release();
-        if (fd >= 0) console_fd = fd;
+        if (fd >= 0)
+            console_fd = fd;
+        else
+            let_timer_cut_writes();
     }
     if (console != nullptr) return;
     console = fopencookie(nullptr, "w", {nullptr, write_lines, nullptr, nullptr});

@@ -59,6 +59,9 @@ void reset_signals() {
     // error, handled as a full disk is.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    // Nor may a line for a terminal it runs in the background of (stty
+    // tostop) stop it: the write fails instead, and the line is dropped.
+    signal(SIGTTOU, SIG_IGN);
     signal(SIGCHLD, SIG_DFL);
 }
 
@@ -83,6 +86,10 @@ void tell_service_manager_ready(const char *socket_path) {
     if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
     const unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     constexpr char ready[] = "READY=1";
+    // A manager that does not read its socket holds neither the programs'
+    // start nor a stop up for more than a few seconds.
+    constexpr timeval at_most{5, 0};
+    if (fd.valid()) setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &at_most, sizeof at_most);
     if (fd.valid())
         sendto(fd.get(), ready, sizeof ready - 1, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address),
                static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));

@@ -27,6 +27,7 @@ void become_child(int death_signal, pid_t supervisor) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
     signal(SIGXFSZ, SIG_DFL);
+    signal(SIGTTOU, SIG_DFL);
     prctl(PR_SET_PDEATHSIG, death_signal);
     if (getppid() != supervisor) raise(death_signal);
 }
