@@ -52,13 +52,13 @@ namespace {
     // console stays, for a failed exec's line.
     if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) process_closefd_from(3);
     // The argument vector, in the child's own frame: arguments are cut to
-    // fit their buffers; the path given to execv is not.
-    char buf[MAX_ARGS_COUNT][MAX_CMD_LEN], code[16], *argv[MAX_ARGS_COUNT] = {};
-    int argc = 0;
+    // fit their buffers, but for argv[0], the path itself: killall finds a
+    // leftover of a long name by it, and a cut one would run on.
+    char buf[MAX_ARGS_COUNT][MAX_CMD_LEN], code[16], *argv[MAX_ARGS_COUNT] = {const_cast<char *>(pname)};
+    int argc = 1;
     auto add = [&](const char *arg) {
         if (argc < MAX_ARGS_COUNT - 1) snprintf(argv[argc] = buf[argc], MAX_CMD_LEN, "%s", arg), ++argc;
     };
-    add(pname);
     if (ret_code != 0) snprintf(code, sizeof code, "%d", ret_code), add("-r"), add(code);
     if (verbose == 1) add("-d");
     for (const char *arg : {"-T", DPI_TMP_DIRNAME, "-D", DPI_DATA_DIRNAME, "-O", DPI_OUI_INFO})
