@@ -76,7 +76,7 @@ void judge_status(install_status &status) {
     const bool sup_stopped = sup.pid > 0 && facts_of(sup.pid).stopped;
     if (sup_stopped)
         status.notes.push_back("the supervisor (pid " + std::to_string(sup.pid) +
-                               ") is stopped (SIGSTOP, a debugger): nothing is supervised until SIGCONT");
+                               ") is stopped (SIGSTOP, job control, a debugger): nothing is supervised until SIGCONT");
     if (sup.pid > 0 && !sup.state_present)
         status.notes.push_back(sup.state_file + " is missing (an older supervisor, or one just starting): "
                                "the programs' states are unknown");
@@ -89,7 +89,7 @@ void judge_status(install_status &status) {
                                    "its name");
         if (p.state == "running" && p.proc.stopped)
             status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): pid " + std::to_string(p.pid) +
-                                   " is stopped (SIGSTOP, a debugger): it does nothing until SIGCONT");
+                                   " is stopped (SIGSTOP, job control, a debugger): it does nothing until SIGCONT");
         if (p.state == "unknown" && p.proc.hidden)
             status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): pid " +
                                    std::to_string(p.published_pid) +

@@ -60,7 +60,7 @@ void reset_signals() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     // Nor may a line for a terminal it runs in the background of (stty
-    // tostop) stop it: the write fails instead, and the line is dropped.
+    // tostop) stop it: ignoring SIGTTOU lets the write through.
     signal(SIGTTOU, SIG_IGN);
     signal(SIGCHLD, SIG_DFL);
 }

@@ -107,9 +107,11 @@ void record_ends_before_stop(watch_daemon_t *daemon, bool may_install) {
     record_waiting_ends(daemon);
     state_stopped(daemon, why);
     // The parent-death signal ends the programs as we exit, but the kernel
-    // takes it from one that changed its user (a setuid program): told too.
+    // takes it from one that changed its user (a setuid program): told too,
+    // and continued, so that a stopped one takes it rather than linger.
     for (int i = 0; i < daemon->sub_cnt; ++i)
-        if (daemon->pids[i].unreaped && daemon->pids[i].pid > 0) kill(daemon->pids[i].pid, SIGTERM);
+        if (daemon->pids[i].unreaped && daemon->pids[i].pid > 0)
+            kill(daemon->pids[i].pid, SIGTERM), kill(daemon->pids[i].pid, SIGCONT);
     exit(0);
 }
 
