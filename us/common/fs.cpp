@@ -45,6 +45,14 @@ ssize_t read_full(int fd, void *buf, size_t len) {
 unique_fd open_exposed(const char *path, int flags, mode_t mode) {
     flags &= ~O_TRUNC;
     unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
+    // A regular file another process holds a lease on: the open asked it to
+    // let go, which one that answers does at once; one that does not loses
+    // the lease only after the kernel's break time (45 s), too long to wait.
+    for (int tries = 0; !fd.valid() && errno == EWOULDBLOCK && tries < 20; ++tries) {
+        constexpr timespec pause{0, 50'000'000};
+        nanosleep(&pause, nullptr);
+        fd.reset(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
+    }
     if (!fd.valid()) return fd;
     struct stat st {};
     if (fstat(fd.get(), &st) != 0) return unique_fd();
@@ -69,7 +77,9 @@ unique_fd open_own(const char *path, int flags, mode_t mode) {
         snprintf(dir, sizeof dir, "%s", path);
         if (mkdir(dirname(dir), 0777 & ~S_IWOTH) == 0) fd = open_exposed(path, flags | O_CREAT, mode);
     }
-    if (fd.valid() || (errno != ELOOP && errno != EINVAL && errno != ENXIO && errno != EMLINK && errno != EACCES)) return fd;
+    if (fd.valid() ||
+        (errno != ELOOP && errno != EINVAL && errno != ENXIO && errno != EMLINK && errno != EACCES && errno != EWOULDBLOCK))
+        return fd;
     if (unlink(path) != 0) return fd;
     return open_exposed(path, flags | O_CREAT | O_EXCL, mode);
 }
@@ -95,7 +105,7 @@ unique_fd open_plain(const char *path, int flags) {
 
 const char *refusal_text(int err) {
     return err == ELOOP ? "a symbolic link" : err == EINVAL || err == ENXIO ? "not a regular file" : err == EMLINK ? "a file with other hard links"
-           : err == EFBIG ? "too large" : strerror(err);
+           : err == EFBIG ? "too large" : err == EWOULDBLOCK ? "another process holds a lease on it" : strerror(err);
 }
 
 heap_text read_capped(int fd, size_t cap, size_t *len) {

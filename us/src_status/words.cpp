@@ -1,5 +1,6 @@
 #include "words.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "build_info.h"
@@ -76,7 +77,9 @@ std::string label_value(const std::string &s) {
 }
 
 std::string reason_text(const install_status &s) {
-    if (!s.record_ignored.empty()) return std::string(BOOTCHK_PATH) + " is ignored: " + s.record_ignored + " (remove it)";
+    if (!s.record_ignored.empty())
+        return std::string(BOOTCHK_PATH) + " is ignored: " + s.record_ignored +
+               (s.record_ignored == refusal_text(EWOULDBLOCK) ? " (for now)" : " (remove it)");
     const std::string texts[] = {"no boot-check record", "the record has no \"version\" text",
                                  std::string("the record is older than ") + DPI_PLUGIN_VERSION + " (the next cycle removes it)",
                                  "the record has no \"plugindata\": 1", "the record says a plugin bundle is installed"};

@@ -8,9 +8,10 @@
 #include "watch_daemon.h"
 
 // Only what counts as a record is removed: anything else in its place is no
-// record, as for the boot-space decision.
+// record, as for the boot-space decision. A file another process keeps a
+// lease on is a regular file all the same: it goes.
 int bootchk_exit_clean() {
-    if (!open_exposed(BOOTCHK_PATH).valid()) return 0;
+    if (!open_exposed(BOOTCHK_PATH).valid() && errno != EWOULDBLOCK) return 0;
     if (unlink(BOOTCHK_PATH) == 0 || errno == ENOENT) return 1;
     return -1;
 }
