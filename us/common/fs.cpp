@@ -105,7 +105,7 @@ unique_fd open_plain(const char *path, int flags) {
 
 const char *refusal_text(int err) {
     return err == ELOOP ? "a symbolic link" : err == EINVAL || err == ENXIO ? "not a regular file" : err == EMLINK ? "a file with other hard links"
-           : err == EFBIG ? "too large" : err == EWOULDBLOCK ? "another process holds a lease on it" : strerror(err);
+           : err == EFBIG ? "too large" : err == EWOULDBLOCK ? "held under another process's lease" : strerror(err);
 }
 
 heap_text read_capped(int fd, size_t cap, size_t *len) {

@@ -9,9 +9,10 @@
 
 // Only what counts as a record is removed: anything else in its place is no
 // record, as for the boot-space decision. A file another process keeps a
-// lease on is a regular file all the same: it goes.
-int bootchk_exit_clean() {
-    if (!open_exposed(BOOTCHK_PATH).valid() && errno != EWOULDBLOCK) return 0;
+// lease on goes only after a cycle from ./data/, which read it; one the lease
+// kept a cycle from reading had no part in that cycle's failure.
+int bootchk_exit_clean(bool after_data_cycle) {
+    if (!open_exposed(BOOTCHK_PATH).valid() && !(errno == EWOULDBLOCK && after_data_cycle)) return 0;
     if (unlink(BOOTCHK_PATH) == 0 || errno == ENOENT) return 1;
     return -1;
 }
@@ -22,6 +23,6 @@ int find_boot_space(watch_daemon_t *daemon) {
     const cjson_tree record(bootchk_load(&refused));
     if (refused != 0) printf("ignoring %s: %s\n", BOOTCHK_PATH, refusal_text(refused));
     const boot_reason reason = bootchk_judge(record.get());
-    if (reason == boot_reason::too_old) bootchk_exit_clean();
+    if (reason == boot_reason::too_old) bootchk_exit_clean(false);
     return reason == boot_reason::data_space ? BOOT_SPACE_DATA : BOOT_SPACE_SYS;
 }

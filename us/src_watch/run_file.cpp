@@ -77,9 +77,10 @@ int process_run_set(const char *run_name, const char *buf, int len) {
     // another file, and a FIFO would block the first record that fills it.
     unique_fd fd = open_exposed(run_name, O_RDWR | O_CREAT | O_APPEND, 0644);
     // One it may not write (another user's: logrotate's `create` for a
-    // service user, a run as root before) is replaced, as it is emptied
-    // anyway; the install directory's lock keeps other supervisors out.
-    if (!fd.valid() && errno == EACCES && unlink(run_name) == 0)
+    // service user, a run as root before) or may not open for another
+    // process's lease is replaced, as it is emptied anyway; the install
+    // directory's lock keeps other supervisors out.
+    if (!fd.valid() && (errno == EACCES || errno == EWOULDBLOCK) && unlink(run_name) == 0)
         fd = open_exposed(run_name, O_RDWR | O_CREAT | O_EXCL | O_APPEND, 0644);
     if (!fd.valid()) {
         printf("failed to open %s\n", shown_name(run_name).text);

@@ -184,7 +184,7 @@ void fall_back_after_failure(watch_daemon_t *daemon) {
         return;
     }
     if (!daemon->bootchk_set_aside) {
-        switch (bootchk_exit_clean()) {
+        switch (bootchk_exit_clean(daemon->boot_space == BOOT_SPACE_DATA)) {
             case 1:
                 puts("failed boot, then clean bootchk, and try again");
                 return;

@@ -154,7 +154,7 @@ int segv_delay(unsigned int count);  // the delay after the `count`th SIGSEGV de
 int watch_clean(watch_daemon_t *daemon);
 
 // Boot-check record
-int bootchk_exit_clean();
+int bootchk_exit_clean(bool after_data_cycle);
 int find_boot_space(watch_daemon_t *daemon);
 
 // Upgrade installation
