@@ -743,6 +743,11 @@ class World:
 
     def stop_supervisor(self):
         pids = [pid for p in self.progs for pid, _ in self.starts(p)]
+        if self.rng.random() < 0.3:  # one stopped (job control, a debugger) must not outlive the stop either
+            stopped = self.rng.choice(self.progs)
+            self.log('stopped at the stop', stopped)
+            with contextlib.suppress(OSError):  # it ended already
+                os.kill(self.starts(stopped)[-1][0], signal.SIGSTOP)
         self.sup.send_signal(signal.SIGTERM)
         need(poll_until(lambda: self.sup.poll() is not None, 10), 'liveness', 'the supervisor does not stop on SIGTERM')
         need(poll_until(lambda: not any(alive_under(p) for p in pids), 5, 0.02), 'one of each',
