@@ -518,15 +518,15 @@ class World:
             self.upgrades[self.placed] += 1
             self.ledger.append(f'#{len(self.actions)} +1 {kind}')
 
-    def a_end(self, count=1, gap=0.003):
-        ends, record = [], f'{self.inst}/data/.bootchk'
-        # Programs told now run from ./data/: their failed boots fall back to the install directory first
-        self.from_data = (self.fresh and not self.full and self.state().get('boot_space') == 'data' and
-                          os.path.isfile(record) and not os.path.islink(record))
+    def a_end(self, count=1, gap=0.003, told=None):
+        ends = []
+        # Programs told now run from ./data/: their failed boots fall back to the install directory first,
+        # whatever became of the record since the cycle read it
+        self.from_data = self.fresh and not self.full and self.state().get('boot_space') == 'data'
         bad_bundle = count > 1 and self.from_data and self.rng.random() < 0.5  # all its programs fail
         for p in self.rng.sample(self.progs, count):
-            r = 1.0 if bad_bundle else self.rng.random()
-            step = ('exit %d' % self.rng.choice((0, 1, 7, 11, 128, 180, 255)) if r < 0.35 else
+            r = 1.0 if bad_bundle or told else self.rng.random()
+            step = told or ('exit %d' % self.rng.choice((0, 1, 7, 11, 128, 180, 255)) if r < 0.35 else
                     'signal %d' % self.rng.choice((11, 9, 6, 15, 4)) if r < 0.6 else 'exit 160' if r < 0.75 else
                     'exit %d' % self.rng.choice((130, 131, 132)) if r < 0.95 else 'exit 129')
             ends.append((p, step, self.rng.choice(PACKAGES) if step in FLAGS else ''))
@@ -665,6 +665,8 @@ class World:
         with contextlib.suppress(OSError):  # a full disk
             plant(path, how, f'{self.sentinel}/file' if how == 'link' else record)
             how == 'huge' and os.truncate(path, 8 << 30)
+        if self.rng.random() < 0.3:  # a failed boot right after: from ./data/ it must still fall back
+            return self.a_end(told='exit 129')
 
     def a_second(self):
         how = self.rng.choice(('same', 'symlink', 'hardlink'))

@@ -10,9 +10,11 @@
 // Only what counts as a record is removed: anything else in its place is no
 // record, as for the boot-space decision. A file another process keeps a
 // lease on goes only after a cycle from ./data/, which read it; one the lease
-// kept a cycle from reading had no part in that cycle's failure.
+// kept a cycle from reading had no part in that cycle's failure. After a
+// cycle from ./data/ the record counts as cleaned even when it went meanwhile
+// (removed, replaced, its disk gone): the install directory is still to try.
 int bootchk_exit_clean(bool after_data_cycle) {
-    if (!open_exposed(BOOTCHK_PATH).valid() && !(errno == EWOULDBLOCK && after_data_cycle)) return 0;
+    if (!open_exposed(BOOTCHK_PATH).valid() && !(errno == EWOULDBLOCK && after_data_cycle)) return after_data_cycle ? 1 : 0;
     if (unlink(BOOTCHK_PATH) == 0 || errno == ENOENT) return 1;
     return -1;
 }
