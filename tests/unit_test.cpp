@@ -2,6 +2,7 @@
 // and what only a direct call can reach.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 
@@ -17,6 +18,7 @@
 #include "handover.h"
 #include "proc.h"
 #include "status.h"
+#include "tool.h"
 #include "watch_daemon.h"
 
 // scenario_test.cpp's, linked into the same binary.
@@ -98,6 +100,14 @@ TEST(CopyFile, WholeOrFailed) {
     EXPECT_EQ(copy_file("from", "to"), 0);
     EXPECT_EQ(slurp("to"), "text");
     EXPECT_EQ(copy_file("missing", "to"), -1);
+}
+
+TEST(SaidHostFault, ReasonTable) {
+    for (const auto &[said, expected] : table("tool_output.table")) {
+        const unique_fd fd(memfd_create("said", 0));
+        ASSERT_EQ(write(fd.get(), said.data(), said.size()), static_cast<ssize_t>(said.size()));
+        EXPECT_EQ(said_host_fault(fd.get()) ? "host" : "package", expected) << said;
+    }
 }
 
 TEST(ParseExitRecord, RecordTable) {
