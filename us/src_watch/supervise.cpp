@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -108,10 +112,13 @@ void record_ends_before_stop(watch_daemon_t *daemon, bool may_install) {
     state_stopped(daemon, why);
     // The parent-death signal ends the programs as we exit, but the kernel
     // takes it from one that changed its user (a setuid program): told too,
-    // and continued, so that a stopped one takes it rather than linger.
+    // and continued, so that a stopped one takes it rather than linger. So is
+    // what one left in a process group of its own (no parent-death signal
+    // reaches its workers); its pid, unreaped, still names that group.
     for (int i = 0; i < daemon->sub_cnt; ++i)
         if (daemon->pids[i].unreaped && daemon->pids[i].pid > 0)
-            kill(daemon->pids[i].pid, SIGTERM), kill(daemon->pids[i].pid, SIGCONT);
+            for (const pid_t whom : {daemon->pids[i].pid, -daemon->pids[i].pid})
+                kill(whom, SIGTERM), kill(whom, SIGCONT);
     exit(0);
 }
 
@@ -325,6 +332,23 @@ void kill_by_name(const char *name) {
         printf("a leftover of %s may run beside its new start\n", shown_name(name).text);
 }
 
+// killall matches a name with a slash by its file's inode, and misses a
+// leftover whose file was replaced since (a bundle moved in, a package
+// manager's upgrade): that one runs a deleted file of the same path.
+void kill_running_replaced(const char *name) {
+    char real[PATH_MAX];
+    const std::unique_ptr<DIR, int (*)(DIR *)> proc(realpath(name, real) ? opendir("/proc") : nullptr, closedir);
+    if (proc == nullptr) return;
+    const std::string deleted = std::string(real) + " (deleted)";
+    char exe[PATH_MAX + sizeof " (deleted)"], link[sizeof dirent::d_name + 16];
+    for (const dirent *e; (e = readdir(proc.get())) != nullptr;) {
+        const pid_t pid = atoi(e->d_name);
+        snprintf(link, sizeof link, "/proc/%s/exe", e->d_name);
+        const ssize_t n = pid > 0 && pid != getpid() ? readlink(link, exe, sizeof exe) : -1;
+        if (n > 0 && std::string_view(exe, static_cast<size_t>(n)) == deleted) kill(pid, SIGKILL);
+    }
+}
+
 }  // namespace
 
 // Our own children are killed by pid, and reaped at once: one that ended on
@@ -356,7 +380,10 @@ int watch_clean(watch_daemon_t *daemon) {
         char in_data[sizeof DPI_DATA_DIRNAME + PATH_BUF];
         snprintf(in_data, sizeof in_data, "%s/%s", DPI_DATA_DIRNAME, base);
         for (const char *name : {base, strchr(base, '/') != nullptr ? static_cast<const char *>(in_data) : nullptr})
-            if (name != nullptr && kills_only_programs(name)) kill_by_name(name);
+            if (name != nullptr && kills_only_programs(name)) {
+                kill_by_name(name);
+                if (strchr(name, '/') != nullptr) kill_running_replaced(name);
+            }
     }
     return result;
 }
