@@ -103,6 +103,13 @@ unique_fd open_plain(const char *path, int flags) {
     return unique_fd(open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
 }
 
+dir_ptr open_listing(const char *path) {
+    unique_fd fd = open_plain(path, O_RDONLY | O_DIRECTORY);
+    DIR *dir = fd.valid() ? fdopendir(fd.get()) : nullptr;
+    if (dir != nullptr) fd.release();
+    return dir_ptr(dir);
+}
+
 const char *refusal_text(int err) {
     return err == ELOOP ? "a symbolic link" : err == EINVAL || err == ENXIO ? "not a regular file" : err == EMLINK ? "a file with other hard links"
            : err == EFBIG ? "too large" : err == EWOULDBLOCK ? "held under another process's lease" : strerror(err);

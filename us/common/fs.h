@@ -1,7 +1,8 @@
-// Owners for descriptors and cJSON trees, and file replacement that a crash
-// or a full disk can never leave half-done.
+// Owners for descriptors, directory listings and cJSON trees, and file
+// replacement that a crash or a full disk can never leave half-done.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -67,6 +68,14 @@ unique_fd open_exposed(const char *path, int flags = O_RDONLY, mode_t mode = 0);
 // /proc, a directory): follows links, but never blocks on a FIFO and is
 // never inherited by a child.
 unique_fd open_plain(const char *path, int flags = O_RDONLY);
+
+// A directory to list (/proc, ./tmp/), opened as open_plain opens; null with
+// errno on failure.
+struct dir_closer {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+dir_ptr open_listing(const char *path);
 
 // Opens the supervisor's own file at `path` (under ./tmp/), creating it, as
 // open_exposed would; whatever else holds that name (a link, a FIFO, a file

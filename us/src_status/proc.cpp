@@ -20,19 +20,6 @@
 
 namespace {
 
-struct dir_closer {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
-// A directory to list, by open_plain; null with errno on failure.
-dir_ptr open_listing(const char *path) {
-    unique_fd fd = open_plain(path, O_RDONLY | O_DIRECTORY);
-    DIR *dir = fd.valid() ? fdopendir(fd.get()) : nullptr;
-    if (dir != nullptr) fd.release();
-    return dir_ptr(dir);
-}
-
 // The boot on the wall clock (/proc/stat's btime); 0 when not known.
 time_t boot_time() {
     static const time_t btime = [] {

@@ -8,13 +8,16 @@
 #include "watch_daemon.h"
 
 // Only what counts as a record is removed: anything else in its place is no
-// record, as for the boot-space decision. A file another process keeps a
-// lease on goes only after a cycle from ./data/, which read it; one the lease
-// kept a cycle from reading had no part in that cycle's failure. After a
-// cycle from ./data/ the record counts as cleaned even when it went meanwhile
-// (removed, replaced, its disk gone): the install directory is still to try.
+// record, as for the boot-space decision. After a cycle from ./data/, which
+// read it, the record counts as cleaned also when it went meanwhile (removed,
+// replaced, its disk unmounted), and one that cannot be opened now (a lease,
+// a shortage, a failing disk) is removed unread. After a cycle from the
+// install directory one that cannot be opened is left: it had no part in it.
 int bootchk_exit_clean(bool after_data_cycle) {
-    if (!open_exposed(BOOTCHK_PATH).valid() && !(errno == EWOULDBLOCK && after_data_cycle)) return after_data_cycle ? 1 : 0;
+    if (!open_exposed(BOOTCHK_PATH).valid()) {
+        if (!after_data_cycle) return 0;
+        if (errno == ENOENT || errno == ELOOP || errno == EINVAL || errno == ENXIO || errno == EMLINK) return 1;  // none there
+    }
     if (unlink(BOOTCHK_PATH) == 0 || errno == ENOENT) return 1;
     return -1;
 }

@@ -333,20 +333,28 @@ void kill_by_name(const char *name) {
 }
 
 // killall matches a name with a slash by its file's inode, and misses a
-// leftover whose file was replaced since (a bundle moved in, a package
-// manager's upgrade): that one runs a deleted file of the same path.
+// leftover whose file was renamed over since (a bundle moved in, a package
+// manager's upgrade): that one runs a deleted file of the same path. Only in
+// our own mount namespace: in another (a container) the path may be another
+// install's. One that may not be ended (another user's) is said.
 void kill_running_replaced(const char *name) {
     char real[PATH_MAX];
-    const std::unique_ptr<DIR, int (*)(DIR *)> proc(realpath(name, real) ? opendir("/proc") : nullptr, closedir);
+    struct stat ours {}, theirs {};
+    const dir_ptr proc(realpath(name, real) != nullptr && stat("/proc/self/ns/mnt", &ours) == 0 ? open_listing("/proc") : nullptr);
     if (proc == nullptr) return;
     const std::string deleted = std::string(real) + " (deleted)";
     char exe[PATH_MAX + sizeof " (deleted)"], link[sizeof dirent::d_name + 16];
+    bool refused = false;
     for (const dirent *e; (e = readdir(proc.get())) != nullptr;) {
         const pid_t pid = atoi(e->d_name);
         snprintf(link, sizeof link, "/proc/%s/exe", e->d_name);
         const ssize_t n = pid > 0 && pid != getpid() ? readlink(link, exe, sizeof exe) : -1;
-        if (n > 0 && std::string_view(exe, static_cast<size_t>(n)) == deleted) kill(pid, SIGKILL);
+        if (n <= 0 || std::string_view(exe, static_cast<size_t>(n)) != deleted) continue;
+        snprintf(link, sizeof link, "/proc/%s/ns/mnt", e->d_name);
+        if (stat(link, &theirs) == 0 && theirs.st_ino == ours.st_ino && kill(pid, SIGKILL) != 0 && errno == EPERM)
+            refused = true;
     }
+    if (refused) printf("a leftover of %s may run beside its new start\n", shown_name(name).text);
 }
 
 }  // namespace
