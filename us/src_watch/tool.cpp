@@ -149,6 +149,17 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
     return status;
 }
 
+namespace {
+
+// A file system without links (vfat, the kernel's exFAT) refuses them as not
+// permitted, which nothing in a package can cause in its staging directory.
+bool link_refused(std::string_view line) {
+    return (line.find(": Cannot create symlink to ") != line.npos || line.find(": Cannot hard link to ") != line.npos) &&
+           line.ends_with(std::string(": ") + strerror(EPERM));
+}
+
+}  // namespace
+
 bool said_host_fault(int fd) {
     char text[4096];
     read_back(fd, text, sizeof text);
@@ -156,6 +167,7 @@ bool said_host_fault(int fd) {
     // named after one, which tar shows before its reason, names none.
     for (char *line = text, *end; *line != '\0'; line = *end != '\0' ? end + 1 : end) {
         end = line + strcspn(line, "\n");
+        if (link_refused(std::string_view(line, end))) return true;
         for (const int err : HOST_FAULTS)
             if (std::string_view(line, end).ends_with(std::string(": ") + strerror(err))) return true;
     }
