@@ -717,7 +717,7 @@ class World:
     def run(self):
         acts = [(self.a_end, 30), (lambda: self.a_end(2, self.rng.choice((0.0, 0.003, 0.05))), 10),
                 (self.a_reload, 12), (self.a_runfile, 6), (self.a_state, 6), (self.a_record, 4), (self.a_second, 3),
-                (self.a_stall, 4), (self.a_full, 4), (self.a_restart, 3)]
+                (self.a_stall, 4), (self.a_full, 4), (self.a_restart, 3), (self.a_crash, 3)]
         self.check(self.settle())
         while time.time() < self.deadline:  # an action that has not settled itself is settled here
             self.check(self.rng.choices([a for a, _ in acts], [w for _, w in acts])[0]() or self.settle())
@@ -776,6 +776,34 @@ class World:
             done = (self.state().get('upgrades_installed') or 0) + (self.state().get('upgrades_failed') or 0)
             need(done == self.upgrades[self.sup.pid], 'status truth',
                  f'{done} upgrades counted at the stop, {self.upgrades[self.sup.pid]} asked for: {self.ledger}')
+        self.start_supervisor()
+        self.fresh = not self.full
+
+    def a_crash(self):
+        # The supervisor killed at a moment of its own (the OOM killer), maybe
+        # as an end comes in, one maybe asking for an upgrade; then a fresh
+        # start, which must run one of each and recover whatever was under way.
+        # Ends recorded so far must all be there; the rest died with it.
+        missing = self.unrecorded(self.sup.pid)
+        need(not missing, 'records', f'ends never recorded by supervisor {self.sup.pid}: {missing}')
+        ends = [(p, self.rng.choice(('exit 7', 'signal 11', 'exit 160') + tuple(FLAGS))) for p in self.rng.sample(self.progs, self.rng.randint(0, 1))]
+        delay = self.rng.choice((0, 0.001, 0.01, 0.05, 0.2))
+        self.log('crash', ends, delay)
+        package, asked = f'{self.inst}/tmp/ttupgrade.tgz', []
+        for p, step in ends:
+            if step in FLAGS and not os.path.lexists(package):
+                self.place_package('good')
+                asked += [FLAGS[step]] if os.path.lexists(package) else []
+            self.tell(p, step)
+        time.sleep(delay)
+        self.sup.kill()
+        self.sup.wait()
+        self.tolerated |= {pid for p in self.progs for pid, ppid in self.starts(p) if ppid == self.sup.pid}
+        self.gens[self.sup.pid].append(('crashed', read(f'{self.inst}/tmp/watch_daemon.run')))
+        if asked and not self.full and not os.path.lexists(package):  # a good package gone: installed
+            record = parse(read(f'{self.inst}/data/.bootchk')) if not os.path.islink(f'{self.inst}/data/.bootchk') else {}
+            need(isinstance(record, dict) and record.get(asked[0]) == 1, 'records',
+                 f'a package taken by a crashed supervisor that the record does not name: {record}')
         self.start_supervisor()
         self.fresh = not self.full
 
