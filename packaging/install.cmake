@@ -32,7 +32,9 @@ add_custom_target(package_docs ALL
 # across upgrades.
 file(WRITE ${CMAKE_BINARY_DIR}/conffiles
      "${CMAKE_INSTALL_PREFIX}/config\n${WATCH_LOGROTATE_DIR}/quorin-watch-daemon\n")
-set(WATCH_RELOAD_SINCE ${PROJECT_VERSION}-2)
+# The first release that re-executes on a reload: a fixed fact, not this
+# release's version (which every later release would raise past its own).
+set(WATCH_RELOAD_SINCE 3.9.47-2)
 foreach(script postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${script}.sh ${CMAKE_BINARY_DIR}/maint/${script} @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE

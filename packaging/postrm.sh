@@ -16,6 +16,10 @@ if [ "$1" = purge ]; then
         deb-systemd-helper purge $units >/dev/null || true
         deb-systemd-helper unmask $units >/dev/null || true
     fi
-    rm -rf "${DPKG_ROOT:-}@WATCH_INSTALL_DIR@/tmp" "${DPKG_ROOT:-}@WATCH_INSTALL_DIR@/data" \
-        "${DPKG_ROOT:-}/var/lib/prometheus/node-exporter/watch_daemon.prom"
+    # A mount point (a tmpfs on ./tmp/, a disk of its own for ./data/) stays,
+    # emptied: it cannot be removed while mounted.
+    for dir in "${DPKG_ROOT:-}@WATCH_INSTALL_DIR@/tmp" "${DPKG_ROOT:-}@WATCH_INSTALL_DIR@/data"; do
+        if mountpoint -q "$dir"; then find "$dir" -mindepth 1 -delete; else rm -rf "$dir"; fi
+    done
+    rm -f "${DPKG_ROOT:-}/var/lib/prometheus/node-exporter/watch_daemon.prom"
 fi

@@ -78,6 +78,13 @@ check "remove masks the unit" "" -- test "$(readlink "$root/etc/systemd/system/w
 check "dpkg purges" "" -- pkg -P quorin-watch-daemon
 check "purge disables and unmasks" "" -- test -z "$(find "$root/etc/systemd" -name 'watch_daemon*')"
 check "purge removes the state and the install directory" "" -- test ! -e "$root/opt/dpi"
+# ./tmp/ a mount point of its own: emptied, and the purge still succeeds
+if unshare -m true 2>/dev/null; then
+    pkg -i "$deb" && mkdir -p "$root/opt/dpi/tmp"
+    check "purge empties a mount point" "" -- unshare -m sh -c "mount -t tmpfs none '$root/opt/dpi/tmp' && touch '$root/opt/dpi/tmp/watch_daemon.run' &&
+        dpkg --root='$root' --force-script-chrootless --force-depends --log=/dev/null -P quorin-watch-daemon >/dev/null 2>&1 &&
+        test -z \"\$(ls -A '$root/opt/dpi/tmp')\""
+fi
 
 # On a running systemd (a mount namespace of its own where
 # /run/systemd/system exists; systemctl and the helpers only log what they
