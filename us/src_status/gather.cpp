@@ -275,8 +275,26 @@ std::string read_config(const char *path, const char *argv0, std::vector<std::st
 
 }  // namespace
 
+namespace {
+
+// ./tmp/ may be a link (to a tmpfs, say). One that leads nowhere from here (a
+// /tmp that the reader's unit made private) hides the supervisor's files,
+// which would read as a supervisor that never published any: no status.
+bool tmp_reachable(std::string &error) {
+    struct stat st {};
+    if (lstat("./tmp", &st) != 0 || !S_ISLNK(st.st_mode) || stat("./tmp", &st) == 0) return true;
+    const int err = errno;
+    char target[PATH_MAX] = "";
+    [[maybe_unused]] const ssize_t n = readlink("./tmp", target, sizeof target - 1);
+    error = std::string("./tmp is a link to ") + target + ", which cannot be reached from here: " + strerror(err);
+    return false;
+}
+
+}  // namespace
+
 bool gather_status(install_status &status, std::string &error) {
     status.now = time(nullptr);
+    if (!tmp_reachable(error)) return false;
     bool locks_ok = false;
     const std::string locks = read_flocks("/proc/locks", &locks_ok);
     if (!locks_ok) {
