@@ -273,10 +273,6 @@ std::string read_config(const char *path, const char *argv0, std::vector<std::st
     return "";
 }
 
-}  // namespace
-
-namespace {
-
 // ./tmp/ may be a link (to a tmpfs, say). One that leads nowhere from here (a
 // /tmp that the reader's unit made private) hides the supervisor's files,
 // which would read as a supervisor that never published any: no status.

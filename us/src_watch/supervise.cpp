@@ -340,7 +340,8 @@ void kill_by_name(const char *name) {
 void kill_running_replaced(const char *name) {
     char real[PATH_MAX];
     struct stat ours {}, theirs {};
-    const dir_ptr proc(realpath(name, real) != nullptr && stat("/proc/self/ns/mnt", &ours) == 0 ? open_listing("/proc") : nullptr);
+    if (realpath(name, real) == nullptr || stat("/proc/self/ns/mnt", &ours) != 0) return;
+    const dir_ptr proc(open_listing("/proc"));
     if (proc == nullptr) return;
     const std::string deleted = std::string(real) + " (deleted)";
     char exe[PATH_MAX + sizeof " (deleted)"], link[sizeof dirent::d_name + 16];
