@@ -272,6 +272,10 @@ pid_t runner::start(const std::string &options, const std::map<std::string, std:
     for (const auto &o : split(options, " "))
         stalled |= o == "stalled", socket |= o == "socket", pipe |= o == "pipe" || stalled || socket, argv &= o != "noargv",
             nobody |= o == "nobody";
+    if (nobody) {  // the build tree may lie under a directory nobody cannot enter (a mkdtemp's 0700)
+        fs::copy_file(INTERPOSER_LIB, base_ + "/interpose.so", fs::copy_options::overwrite_existing);
+        env["LD_PRELOAD"] = base_ + "/interpose.so";
+    }
     if (argv) argv_text.push_back(daemon);
     if (options.find("argv0=pad:") != std::string::npos)  // the binary's path, padded with slashes
         argv_text.back().insert(0, std::stoul(options.substr(options.find("pad:") + 4)) - daemon.size(), '/');
