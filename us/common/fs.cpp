@@ -77,9 +77,7 @@ unique_fd open_own(const char *path, int flags, mode_t mode) {
         snprintf(dir, sizeof dir, "%s", path);
         if (mkdir(dirname(dir), 0777 & ~S_IWOTH) == 0) fd = open_exposed(path, flags | O_CREAT, mode);
     }
-    if (fd.valid() ||
-        (errno != ELOOP && errno != EINVAL && errno != ENXIO && errno != EMLINK && errno != EACCES && errno != EWOULDBLOCK))
-        return fd;
+    if (fd.valid() || (!refused_for_kind(errno) && errno != EACCES && errno != EWOULDBLOCK)) return fd;
     if (unlink(path) != 0) return fd;
     return open_exposed(path, flags | O_CREAT | O_EXCL, mode);
 }
@@ -108,6 +106,10 @@ dir_ptr open_listing(const char *path) {
     DIR *dir = fd.valid() ? fdopendir(fd.get()) : nullptr;
     if (dir != nullptr) fd.release();
     return dir_ptr(dir);
+}
+
+bool refused_for_kind(int err) {
+    return err == ELOOP || err == EINVAL || err == ENXIO || err == EMLINK;
 }
 
 const char *refusal_text(int err) {

@@ -95,6 +95,10 @@ bool still_at(int fd, const char *path);
 // (AT_FDCWD: the working directory), never through a final symbolic link.
 unique_fd open_exposed_dir(int at, const char *name);
 
+// Whether open_exposed refused what it found for what it is (a link, no
+// regular file, a file with other hard links) rather than for a failure.
+bool refused_for_kind(int err);
+
 // Why open_exposed or read_capped refused a file, in an operator's words.
 const char *refusal_text(int err);
 

@@ -16,7 +16,7 @@
 int bootchk_exit_clean(bool after_data_cycle) {
     if (!open_exposed(BOOTCHK_PATH).valid()) {
         if (!after_data_cycle) return 0;
-        if (errno == ENOENT || errno == ELOOP || errno == EINVAL || errno == ENXIO || errno == EMLINK) return 1;  // none there
+        if (errno == ENOENT || refused_for_kind(errno)) return 1;  // none there
     }
     if (unlink(BOOTCHK_PATH) == 0 || errno == ENOENT) return 1;
     return -1;
