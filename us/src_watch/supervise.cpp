@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <sys/mman.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -332,27 +333,46 @@ void kill_by_name(const char *name) {
         printf("a leftover of %s may run beside its new start\n", shown_name(name).text);
 }
 
+// The root directory as a mount sees it: a chroot made of a bind mount of /
+// has the same inode as / itself, but a mount of its own.
+bool root_of(const char *path, struct statx &root) {
+    return statx(AT_FDCWD, path, 0, STATX_INO | STATX_MNT_ID, &root) == 0 && (root.stx_mask & STATX_MNT_ID) != 0;
+}
+
 // killall matches a name with a slash by its file's inode, and misses a
 // leftover whose file was renamed over since (a bundle moved in, a package
-// manager's upgrade): that one runs a deleted file of the same path. Only in
-// our own mount namespace: in another (a container) the path may be another
-// install's. One that may not be ended (another user's) is said.
+// manager's upgrade): that one runs a deleted file of the same path. Only
+// under our own root and in our own mount namespace: from a chroot or a
+// container the same path may be another install's.
+bool runs_our_deleted(const char *pid, const std::string &deleted, const struct statx &root, const struct stat &mnt) {
+    char link[sizeof dirent::d_name + 16], exe[PATH_MAX + sizeof " (deleted)"];
+    struct stat file {};
+    struct statx their_root {};
+    snprintf(link, sizeof link, "/proc/%s/exe", pid);
+    const ssize_t n = readlink(link, exe, sizeof exe);
+    if (n <= 0 || std::string_view(exe, static_cast<size_t>(n)) != deleted || stat(link, &file) != 0 || file.st_nlink != 0)
+        return false;
+    snprintf(link, sizeof link, "/proc/%s/root", pid);
+    if (!root_of(link, their_root) || their_root.stx_mnt_id != root.stx_mnt_id || their_root.stx_ino != root.stx_ino)
+        return false;
+    snprintf(link, sizeof link, "/proc/%s/ns/mnt", pid);
+    return stat(link, &file) == 0 && file.st_ino == mnt.st_ino;
+}
+
+// One that may not be ended (another user's) is said.
 void kill_running_replaced(const char *name) {
     char real[PATH_MAX];
-    struct stat ours {}, theirs {};
-    if (realpath(name, real) == nullptr || stat("/proc/self/ns/mnt", &ours) != 0) return;
+    struct statx root {};
+    struct stat mnt {};
+    if (realpath(name, real) == nullptr || !root_of("/", root) || stat("/proc/self/ns/mnt", &mnt) != 0) return;
     const dir_ptr proc(open_listing("/proc"));
     if (proc == nullptr) return;
     const std::string deleted = std::string(real) + " (deleted)";
-    char exe[PATH_MAX + sizeof " (deleted)"], link[sizeof dirent::d_name + 16];
     bool refused = false;
     for (const dirent *e; (e = readdir(proc.get())) != nullptr;) {
         const pid_t pid = atoi(e->d_name);
-        snprintf(link, sizeof link, "/proc/%s/exe", e->d_name);
-        const ssize_t n = pid > 0 && pid != getpid() ? readlink(link, exe, sizeof exe) : -1;
-        if (n <= 0 || std::string_view(exe, static_cast<size_t>(n)) != deleted) continue;
-        snprintf(link, sizeof link, "/proc/%s/ns/mnt", e->d_name);
-        if (stat(link, &theirs) == 0 && theirs.st_ino == ours.st_ino && kill(pid, SIGKILL) != 0 && errno == EPERM)
+        if (pid > 0 && pid != getpid() && runs_our_deleted(e->d_name, deleted, root, mnt) && kill(pid, SIGKILL) != 0 &&
+            errno == EPERM)
             refused = true;
     }
     if (refused) printf("a leftover of %s may run beside its new start\n", shown_name(name).text);
