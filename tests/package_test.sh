@@ -80,10 +80,12 @@ check "purge disables and unmasks" "" -- test -z "$(find "$root/etc/systemd" -na
 check "purge removes the state and the install directory" "" -- test ! -e "$root/opt/dpi"
 # ./tmp/ a mount point of its own: emptied, and the purge still succeeds
 if unshare -m true 2>/dev/null; then
-    pkg -i "$deb" && mkdir -p "$root/opt/dpi/tmp"
-    check "purge empties a mount point" "" -- unshare -m sh -c "mount -t tmpfs none '$root/opt/dpi/tmp' && touch '$root/opt/dpi/tmp/watch_daemon.run' &&
+    # and ./data/ a link elsewhere: the link goes, what it leads to stays
+    pkg -i "$deb" && mkdir -p "$root/opt/dpi/tmp" "$work/elsewhere" && touch "$work/elsewhere/keep" &&
+        ln -s "$work/elsewhere" "$root/opt/dpi/data"
+    check "purge empties a mount point, removes a link only" "" -- unshare -m sh -c "mount -t tmpfs none '$root/opt/dpi/tmp' && touch '$root/opt/dpi/tmp/watch_daemon.run' &&
         dpkg --root='$root' --force-script-chrootless --force-depends --log=/dev/null -P quorin-watch-daemon >/dev/null 2>&1 &&
-        test -z \"\$(ls -A '$root/opt/dpi/tmp')\""
+        test -z \"\$(ls -A '$root/opt/dpi/tmp')\" && test ! -L '$root/opt/dpi/data' && test -e '$work/elsewhere/keep'"
 fi
 
 # On a running systemd (a mount namespace of its own where

@@ -274,8 +274,8 @@ std::string read_config(const char *path, const char *argv0, std::vector<std::st
 }
 
 // ./tmp/ may be a link (to a tmpfs, say). One that leads nowhere from here (a
-// /tmp that the reader's unit made private) hides the supervisor's files,
-// which would read as a supervisor that never published any: no status.
+// home directory the reader's unit may not see) hides a running supervisor's
+// files, which would read as a supervisor that never published any.
 bool tmp_reachable(std::string &error) {
     struct stat st {};
     if (lstat("./tmp", &st) != 0 || !S_ISLNK(st.st_mode) || stat("./tmp", &st) == 0) return true;
@@ -290,7 +290,6 @@ bool tmp_reachable(std::string &error) {
 
 bool gather_status(install_status &status, std::string &error) {
     status.now = time(nullptr);
-    if (!tmp_reachable(error)) return false;
     bool locks_ok = false;
     const std::string locks = read_flocks("/proc/locks", &locks_ok);
     if (!locks_ok) {
@@ -299,6 +298,7 @@ bool gather_status(install_status &status, std::string &error) {
     }
     find_supervisor(status, locks);
     supervisor_status &sup = status.sup;
+    if (sup.pid > 0 && !tmp_reachable(error)) return false;
     status.config_error = read_config("config", sup.name.c_str(), status.bases);
     status.config_ok = status.config_error.empty();
     if (!status.config_ok) status.bases.clear();

@@ -151,11 +151,11 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
 
 namespace {
 
-// A file system without links (vfat, the kernel's exFAT) refuses them as not
-// permitted, which nothing in a package can cause in its staging directory.
+// A file system without symbolic links (vfat, the kernel's exFAT) refuses
+// them as not permitted, which nothing in a package can cause in its staging
+// directory (a hard link to a directory can: not counted).
 bool link_refused(std::string_view line) {
-    return (line.find(": Cannot create symlink to ") != line.npos || line.find(": Cannot hard link to ") != line.npos) &&
-           line.ends_with(std::string(": ") + strerror(EPERM));
+    return line.find(": Cannot create symlink to ") != line.npos && line.ends_with(std::string(": ") + strerror(EPERM));
 }
 
 }  // namespace

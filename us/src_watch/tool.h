@@ -34,7 +34,7 @@ struct tool_options {
 // The faults of this host rather than of the work: a passing shortage (pids,
 // memory, descriptors), no room on disk, a disk read-only, failing or gone (a
 // FUSE daemon that died, a stale NFS handle), a file system that cannot hold
-// what is asked (links on exFAT). The same work may well succeed once
+// what is asked (symbolic links on exFAT). The same work may well succeed once
 // they are mended, or ./data/ is moved to another file system.
 inline constexpr int HOST_FAULTS[] = {EAGAIN, ENOMEM, EMFILE,     ENFILE,  ENOSPC, EDQUOT, EROFS,
                                       EIO,    ENOSYS, EOPNOTSUPP, ENOTCONN, EUCLEAN, ESTALE};
