@@ -317,6 +317,10 @@ bool kills_only_programs(const char *name) {
     return (strncmp(real, here, len) == 0 && real[len] == '/') || !passes_a_link(name);
 }
 
+void say_leftover_may_run(const char *name) {
+    printf("a leftover of %s may run beside its new start\n", shown_name(name).text);
+}
+
 // killall ends what is left of a program by its name. A missing killall
 // kills nothing, quietly; one that could not be started (no pids,
 // descriptors), or could not end a leftover (another user's process), leaves
@@ -330,7 +334,7 @@ void kill_by_name(const char *name) {
     if (status < 0 && err != ENOENT)
         printf("failed to run killall for %s: %s\n", shown_name(name).text, strerror(err));
     else if (status >= 0 && said.valid() && relay_output(said.get(), ": no process found") > 0)
-        printf("a leftover of %s may run beside its new start\n", shown_name(name).text);
+        say_leftover_may_run(name);
 }
 
 // The root directory as a mount sees it: a chroot made of a bind mount of /
@@ -375,7 +379,7 @@ void kill_running_replaced(const char *name) {
             errno == EPERM)
             refused = true;
     }
-    if (refused) printf("a leftover of %s may run beside its new start\n", shown_name(name).text);
+    if (refused) say_leftover_may_run(name);
 }
 
 }  // namespace
