@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "fs.h"
 #include "handover.h"
 #include "proc.h"
+#include "process.h"
 #include "status.h"
 #include "tool.h"
 #include "watch_daemon.h"
@@ -175,6 +177,52 @@ TEST(LockHolder, OnlyAProcessHoldingTheFile) {
     EXPECT_EQ(lock_holder(read_flocks(path.c_str(), &ok), dev, 42, holding({222})), 222);
     EXPECT_TRUE(ok);
     std::filesystem::remove(path);
+}
+
+// The state file an earlier supervisor left names pids: only a process that
+// is still the program it started there (its argv[0], its start) is ended,
+// and only by a file of this user's, from this pid namespace.
+TEST(PreviousRun, EndsOnlyTheProgramsItStarted) {
+    struct row {
+        const char *argv0, *base;
+        long long start_off;
+        bool ends;
+    };
+    const row rows[] = {
+        {"prev-a", "prev-a", 0, true},
+        {"./data//dir/prev-b", "dir/prev-b", 1, true},
+        {"prev-c", "prev-c", -30, false},  // the pid handed out again since
+        {"sleep", "prev-d", 0, false},     // another program at the pid
+    };
+    const std::string path = testing::TempDir() + "prev.state";
+    for (const char *variant : {"ours", "another pid namespace", "another user's file"}) {
+        if (strcmp(variant, "another user's file") == 0 && geteuid() != 0) continue;
+        state_facts facts{};
+        facts.pid_ns = own_pid_namespace() + (strcmp(variant, "another pid namespace") == 0);
+        facts.slot_count = 4;
+        for (int i = 0; i < 4; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) execl("/bin/sleep", rows[i].argv0, "30", nullptr), _exit(127);
+            for (int wait = 0; wait < 500 && argv0_of(pid) != rows[i].argv0; ++wait) usleep(10000);
+            facts.slots[i] = {rows[i].base, pid, {}};
+            facts.slots[i].record.started_boot = started_on_boot_clock(pid) + rows[i].start_off;
+        }
+        std::ofstream(path) << state_text(facts).get();
+        if (strcmp(variant, "another user's file") == 0) {
+            ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        }
+        end_previous_run(path.c_str());
+        for (int i = 0; i < 4; ++i) {
+            const pid_t pid = facts.slots[i].pid;
+            const bool expected = rows[i].ends && strcmp(variant, "ours") == 0;
+            int status = 0;
+            for (int wait = 0; wait < (expected ? 200 : 5) && waitpid(pid, &status, WNOHANG) == 0; ++wait) usleep(10000);
+            const bool ended = kill(pid, 0) != 0;
+            EXPECT_EQ(ended, expected) << variant << ": " << rows[i].argv0;
+            if (!ended) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+        }
+    }
+    fs::remove(path);
 }
 
 // Months of a program failing every few seconds: the text view's columns

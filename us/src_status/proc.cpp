@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fs.h"
+#include "process.h"
 
 namespace {
 
@@ -31,18 +32,6 @@ time_t boot_time() {
 }
 
 }  // namespace
-
-std::string read_some(const std::string &path, size_t limit, bool *ok) {
-    const unique_fd fd = open_plain(path.c_str());
-    std::string text;
-    char buf[65536];
-    ssize_t n = fd.valid() ? 0 : -1;
-    while (fd.valid() && text.size() < limit &&
-           (n = read(fd.get(), buf, std::min(sizeof buf, limit - text.size()))) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    if (ok != nullptr) *ok = n >= 0;
-    return text;
-}
 
 std::string read_flocks(const char *path, bool *ok) {
     constexpr size_t most = 64 << 20;  // some 1.3 million flocks: far beyond any real host
@@ -70,17 +59,9 @@ bool hidden_from_us(pid_t pid) {
     return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }
 
-// The state and the parent, after the command name, which may hold blanks.
 proc_facts facts_of(pid_t pid) {
-    const std::string stat = pid > 0 ? read_some("/proc/" + std::to_string(pid) + "/stat", 4096) : "";
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return {.hidden = hidden_from_us(pid)};
-    // The fields after the command name: state, parent, process group,
-    // session, ..., the start in clock ticks since the boot (the 20th).
-    std::istringstream rest(stat.substr(close + 1));
-    std::vector<std::string> field;
-    for (std::string f; field.size() < 20 && rest >> f;) field.push_back(f);
-    if (field.size() < 20) return {};
+    const std::vector<std::string> field = stat_fields(pid);
+    if (field.empty()) return {.hidden = hidden_from_us(pid)};
     const char state = field[0][0];
     const long long ticks = atoll(field[19].c_str());
     const time_t started = boot_time() > 0 ? boot_time() + static_cast<time_t>(ticks / sysconf(_SC_CLK_TCK)) : -1;
@@ -114,11 +95,6 @@ std::string exe_of(pid_t pid) {
     std::string path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : "";
     if (path.ends_with(" (deleted)")) path.resize(path.size() - 10);
     return path;
-}
-
-std::string argv0_of(pid_t pid) {
-    const std::string cmdline = read_some("/proc/" + std::to_string(pid) + "/cmdline", PATH_MAX + 1);
-    return cmdline.substr(0, cmdline.find('\0'));
 }
 
 pid_t own_pid(pid_t pid) {

@@ -6,10 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include "process.h"
 #include "status.h"
-
-// At most `limit` bytes of a file that is ours or the kernel's (/proc).
-std::string read_some(const std::string &path, size_t limit = 1 << 20, bool *ok = nullptr);
 
 // The flock lines of a /proc/locks, read to its end: other locks can fill
 // many megabytes before them on a busy host, and a lock taken early is
@@ -47,6 +45,3 @@ pid_t child_seen_as(pid_t parent, pid_t seen);
 // Whether this process is in the first pid namespace, which sees every
 // lock's holder: /proc/locks leaves out locks held from outside one's own.
 bool in_first_pid_namespace();
-
-// Its argv[0], "" when gone.
-std::string argv0_of(pid_t pid);

@@ -1,5 +1,6 @@
 // Starting the programs, and ending children the supervisor no longer wants.
 #include <linux/close_range.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,11 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
 #include "console.h"
 #include "fs.h"
+#include "process.h"
 #include "tool.h"
 #include "watch_daemon.h"
 
@@ -86,12 +89,14 @@ pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
     return pid;
 }
 
+std::string program_path(const char *base, bool data) {
+    return data ? std::string(DPI_DATA_DIRNAME) + "/" + base : base;
+}
+
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     exec_pid_t &slot = daemon->pids[i];
     const bool data = daemon->boot_space == BOOT_SPACE_DATA;
-    char path[sizeof DPI_DATA_DIRNAME + PATH_BUF];
-    snprintf(path, sizeof path, "%s%s%s", data ? DPI_DATA_DIRNAME : "", data ? "/" : "", slot.base.data());
-    slot.pid = exec_process(path, ret_code, daemon->verbose, data ? 1 : 0);
+    slot.pid = exec_process(program_path(slot.base.data(), data).c_str(), ret_code, daemon->verbose, data ? 1 : 0);
     slot.unreaped = slot.pid > 0;
     state_child_started(daemon, i);
 }
@@ -118,5 +123,34 @@ void end_children() {
         const long pid = strtol(p, &end, 10);
         if (end == p) break;
         if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+}
+
+// A program a supervisor before this one left running (it ignored the stop's
+// SIGTERM, or that supervisor was killed) would run beside its new start
+// wherever killall misses it: its name led through a link switched since (a
+// release directory flipped), or is not given to killall (a file with other
+// links). It is ended by the pid that supervisor published, with what it
+// left in a group it leads, but only while that pid is still the program it
+// started: the same argv[0], started in the same second on the boot clock,
+// in this pid namespace. Any other process with that pid came after.
+void end_previous_run(const char *statefile) {
+    const unique_fd fd = open_exposed(statefile);
+    struct stat st {};
+    size_t len = 0;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid()) return;
+    const heap_text text = read_capped(fd.get(), 1 << 20, &len);
+    state_facts facts{};
+    cjson_tree tree;
+    if (!text || !state_read(text.get(), len, facts, tree) || facts.pid_ns == 0 || facts.pid_ns != own_pid_namespace())
+        return;
+    for (int i = 0; i < facts.slot_count; ++i) {
+        const slot_facts &slot = facts.slots[i];
+        if (slot.base == nullptr || slot.pid <= 0 || slot.pid == getpid()) continue;
+        const long long started = started_on_boot_clock(slot.pid);
+        const std::string argv0 = argv0_of(slot.pid);
+        if (started < 0 || std::llabs(started - slot.record.started_boot) > 1) continue;
+        if (argv0 == program_path(slot.base, false) || argv0 == program_path(slot.base, true))
+            kill(slot.pid, SIGKILL), kill(-slot.pid, SIGKILL);
     }
 }

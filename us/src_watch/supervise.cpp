@@ -410,9 +410,8 @@ int watch_clean(watch_daemon_t *daemon) {
     }
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         const char *base = daemon->pids[i].base.data();
-        char in_data[sizeof DPI_DATA_DIRNAME + PATH_BUF];
-        snprintf(in_data, sizeof in_data, "%s/%s", DPI_DATA_DIRNAME, base);
-        for (const char *name : {base, strchr(base, '/') != nullptr ? static_cast<const char *>(in_data) : nullptr})
+        const std::string in_data = program_path(base, true);
+        for (const char *name : {base, strchr(base, '/') != nullptr ? in_data.c_str() : nullptr})
             if (name != nullptr && kills_only_programs(name)) {
                 kill_by_name(name);
                 if (strchr(name, '/') != nullptr) kill_running_replaced(name);

@@ -105,6 +105,9 @@ void record_waiting_ends(watch_daemon_t *daemon);
 // supervisor itself, and the tools it runs, have the hard limit.
 extern rlim_t children_nofile;
 pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata);
+// The path a program starts by, its argv[0]: as configured, or its copy in
+// the data space.
+std::string program_path(const char *base, bool data);
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code);
 // Kills the child `pid` and reaps it within a second: its wait status, or -1
 // when it is not reaped by then (it is reaped later, as no slot's child).
@@ -112,6 +115,9 @@ int kill_and_reap(pid_t pid);
 // Every child of this process, killed and left for the loop to reap: the
 // programs of an image whose state could not be taken over.
 void end_children();
+// The programs a supervisor before this one left running, by the pids its
+// state file `statefile` names (see launch.cpp).
+void end_previous_run(const char *statefile);
 
 // Supervision loop
 // Runs cycles until the supervisor ends (giving up, or stopped); never

@@ -1,0 +1,40 @@
+#include "process.h"
+
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+
+#include "fs.h"
+
+std::string read_some(const std::string &path, size_t limit, bool *ok) {
+    const unique_fd fd = open_plain(path.c_str());
+    std::string text;
+    char buf[65536];
+    ssize_t n = fd.valid() ? 0 : -1;
+    while (fd.valid() && text.size() < limit &&
+           (n = read(fd.get(), buf, std::min(sizeof buf, limit - text.size()))) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    if (ok != nullptr) *ok = n >= 0;
+    return text;
+}
+
+std::vector<std::string> stat_fields(pid_t pid) {
+    const std::string stat = pid > 0 ? read_some("/proc/" + std::to_string(pid) + "/stat", 4096) : "";
+    const size_t close = stat.rfind(')');
+    std::vector<std::string> field;
+    if (close == std::string::npos) return field;
+    std::istringstream rest(stat.substr(close + 1));
+    for (std::string f; field.size() < 20 && rest >> f;) field.push_back(f);
+    if (field.size() < 20) field.clear();
+    return field;
+}
+
+long long started_on_boot_clock(pid_t pid) {
+    const std::vector<std::string> field = stat_fields(pid);
+    return field.empty() ? -1 : atoll(field[19].c_str()) / sysconf(_SC_CLK_TCK);
+}
+
+std::string argv0_of(pid_t pid) {
+    const std::string cmdline = read_some("/proc/" + std::to_string(pid) + "/cmdline", PATH_MAX + 1);
+    return cmdline.substr(0, cmdline.find('\0'));
+}
