@@ -143,10 +143,14 @@ class World:
         os.makedirs(f'{self.inst}/data')
         # Names unique on this host: the supervisor kills by name.
         self.progs = [f'nm{os.getpid() % 100000:05d}{c}' for c in 'abcd'[:self.rng.randint(2, 4)]]
+        # Maybe named through a link to a release directory, as a package may lay them out.
+        self.rel = 'rel/' if self.rng.random() < 0.3 else ''
+        if self.rel:
+            os.makedirs(f'{self.inst}/r1'), os.makedirs(f'{self.inst}/data/rel'), os.symlink('r1', f'{self.inst}/rel')
         for name, to in [('watch_daemon', self.pkgs), ('watch_daemon', self.inst), ('watch_status', self.inst)] + \
-                [('tests/standin', f'{self.inst}/{d}{p}') for p in self.progs for d in ('', 'data/')]:
+                [('tests/standin', f'{self.inst}/{d}{self.rel}{p}') for p in self.progs for d in ('', 'data/')]:
             shutil.copy(f'{build}/{name}', to)
-        write(f'{self.inst}/config', json.dumps({'__watch': {'processes': [{'base': p} for p in self.progs]}}))
+        write(f'{self.inst}/config', json.dumps({'__watch': {'processes': [{'base': self.rel + p} for p in self.progs]}}))
         self.make_packages()
         write(f'{self.sentinel}/file', b'precious\n')
         self.sentinel_before = self.fingerprint()
@@ -183,11 +187,11 @@ class World:
             info.type, info.linkname, info.mode, info.size = kind, target, 0o755, len(data)
             return info, io.BytesIO(data)
 
-        prog = read(f'{self.inst}/{self.progs[0]}')
+        prog = read(f'{self.inst}/{self.rel}{self.progs[0]}')
         # A name that holds a console line: a good bundle brings it as a
         # directory, a forged one as a file in its way, refused by name.
         forged = f'd\n{GAVE_UP}\n'
-        bundles = {'good': [entry(p, prog) for p in self.progs] + [entry('lib/extra.so', b'x'), entry(forged + '/x', b'x')],
+        bundles = {'good': [entry(self.rel + p, prog) for p in self.progs] + [entry('lib/extra.so', b'x'), entry(forged + '/x', b'x')],
                    'escape': [entry('../../sentinel/file', b'evil'), entry('out', kind=tarfile.SYMTYPE, target=self.sentinel),
                               entry('out/file', b'evil'), entry('/abs/evil', b'evil')],
                    'device': [entry('disk', kind=tarfile.BLKTYPE), entry('fifo', kind=tarfile.FIFOTYPE)],
@@ -254,9 +258,9 @@ class World:
         return [(int(m[2]), int(m[1])) for m in re.finditer(rb' \|ppid=(\d+) \|pid=(\d+)$', read(f'{self.logs}/{p}.log'), re.M)]
 
     def chosen(self, p):  # [(pid, record text)] of each end program p chose, in order
-        ends = (line.split()[:3] for line in read(f'{self.logs}/{p}.ends').decode().splitlines())
+        ends = (line.split() + [''] for line in read(f'{self.logs}/{p}.ends').decode().splitlines())
         return [(int(pid), ('exited normally with code(%s)' if verb == 'exit' else 'killed by signal(%s)') % n)
-                for pid, verb, n in ends]
+                for pid, verb, n, *_ in ends if verb != 'immortal']
 
     def records(self, sup):  # {base: [text]} over every generation of supervisor sup's run file
         texts = [t for _, t in self.gens[sup]]
@@ -268,7 +272,7 @@ class World:
             for line in text.decode(errors='replace').splitlines()[1:]:
                 m = RECORD.match(line)
                 need(m, 'records', f'a run file line is no record: {line!r}')
-                out.setdefault(m[1], []).append(f'{m[2]}({m[3]})')
+                out.setdefault(m[1].removeprefix(self.rel), []).append(f'{m[2]}({m[3]})')
         return out
 
     def unrecorded(self, sup, room=False):
@@ -788,7 +792,15 @@ class World:
         need(not missing, 'records', f'ends never recorded by supervisor {self.sup.pid}: {missing}')
         ends = [(p, self.rng.choice(('exit 7', 'signal 11', 'exit 160') + tuple(FLAGS))) for p in self.rng.sample(self.progs, self.rng.randint(0, 1))]
         delay = self.rng.choice((0, 0.001, 0.01, 0.05, 0.2))
-        self.log('crash', ends, delay)
+        # One that ignores SIGTERM outlives it; its release maybe switched before the next start.
+        immortal = self.rng.choice([p for p in self.progs if p not in dict(ends)] + [None] * 2)
+        flip = self.rel and not self.full and self.rng.random() < 0.5
+        self.log('crash', ends, delay, f'{immortal} ignoring SIGTERM' if immortal else '', 'release switched' if flip else '')
+        if immortal:
+            pid = self.starts(immortal)[-1][0]
+            write(f'{self.logs}/{pid}.ctl', 'immortal\n')
+            os.kill(pid, signal.SIGUSR1)
+            poll_until(lambda: f'{pid} immortal'.encode() in read(f'{self.logs}/{immortal}.ends'), 2)
         package, asked = f'{self.inst}/tmp/ttupgrade.tgz', []
         for p, step in ends:
             if step in FLAGS and not os.path.lexists(package):
@@ -799,6 +811,14 @@ class World:
         self.sup.kill()
         self.sup.wait()
         self.tolerated |= {pid for p in self.progs for pid, ppid in self.starts(p) if ppid == self.sup.pid}
+        if flip:
+            now = os.readlink(f'{self.inst}/rel')
+            new = 'r2' if now == 'r1' else 'r1'
+            shutil.rmtree(f'{self.inst}/{new}', ignore_errors=True)
+            with contextlib.suppress(OSError):  # no room: the release stays
+                shutil.copytree(f'{self.inst}/{now}', f'{self.inst}/{new}')
+                os.symlink(new, f'{self.inst}/rel.new')
+                os.replace(f'{self.inst}/rel.new', f'{self.inst}/rel')
         self.gens[self.sup.pid].append(('crashed', read(f'{self.inst}/tmp/watch_daemon.run')))
         if asked and not self.full and not os.path.lexists(package):  # a good package gone: installed
             record = parse(read(f'{self.inst}/data/.bootchk')) if not os.path.islink(f'{self.inst}/data/.bootchk') else {}
