@@ -188,3 +188,9 @@ bool state_read(const char *file, size_t len, state_facts &f, cjson_tree &tree) 
     state_from_json(tree.get(), f);  // what it holds, whatever it lacks
     return true;
 }
+
+bool state_read_file(int fd, state_facts &facts, cjson_tree &tree) {
+    size_t len = 0;
+    const heap_text text = read_capped(fd, 1 << 20, &len);
+    return text && state_read(text.get(), len, facts, tree);
+}

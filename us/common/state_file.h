@@ -100,3 +100,6 @@ bool state_from_json(const cJSON *o, state_facts &facts);
 
 // Reads the file `text` of `len` bytes: false for one cut short or no state.
 bool state_read(const char *text, size_t len, state_facts &facts, cjson_tree &tree);
+
+// Reads the state file open at `fd` as state_read does.
+bool state_read_file(int fd, state_facts &facts, cjson_tree &tree);

@@ -50,11 +50,9 @@ bool name_files(supervisor_status &sup, const std::string &argv0) {
 // whose executable cannot be read, from another holder of the lock.
 pid_t pid_in_state(const supervisor_status &sup) {
     const unique_fd fd = open_exposed(sup.state_file.c_str());
-    size_t len = 0;
-    const heap_text text = fd.valid() ? read_capped(fd.get(), 1 << 20, &len) : nullptr;
     state_facts facts{};
     cjson_tree tree;
-    return text && state_read(text.get(), len, facts, tree) ? facts.pid : 0;
+    return fd.valid() && state_read_file(fd.get(), facts, tree) ? facts.pid : 0;
 }
 
 // The supervisor is the holder of the install directory's lock whose

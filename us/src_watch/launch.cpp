@@ -137,12 +137,10 @@ void end_children() {
 void end_previous_run(const char *statefile) {
     const unique_fd fd = open_exposed(statefile);
     struct stat st {};
-    size_t len = 0;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid()) return;
-    const heap_text text = read_capped(fd.get(), 1 << 20, &len);
     state_facts facts{};
     cjson_tree tree;
-    if (!text || !state_read(text.get(), len, facts, tree) || facts.pid_ns == 0 || facts.pid_ns != own_pid_namespace())
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || !state_read_file(fd.get(), facts, tree) ||
+        facts.pid_ns == 0 || facts.pid_ns != own_pid_namespace())
         return;
     for (int i = 0; i < facts.slot_count; ++i) {
         const slot_facts &slot = facts.slots[i];
