@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <algorithm>
 #include <sstream>
 
 #include "fs.h"
@@ -34,7 +35,18 @@ long long started_on_boot_clock(pid_t pid) {
     return field.empty() ? -1 : atoll(field[19].c_str()) / sysconf(_SC_CLK_TCK);
 }
 
+std::vector<std::string> args_of(pid_t pid, size_t count) {
+    const std::string cmdline = read_some("/proc/" + std::to_string(pid) + "/cmdline", count * (PATH_MAX + 1));
+    std::vector<std::string> args;
+    for (size_t at = 0; args.size() < count && at < cmdline.size();) {
+        const size_t end = std::min(cmdline.find('\0', at), cmdline.size());
+        args.push_back(cmdline.substr(at, end - at));
+        at = end + 1;
+    }
+    return args;
+}
+
 std::string argv0_of(pid_t pid) {
-    const std::string cmdline = read_some("/proc/" + std::to_string(pid) + "/cmdline", PATH_MAX + 1);
-    return cmdline.substr(0, cmdline.find('\0'));
+    const std::vector<std::string> args = args_of(pid, 1);
+    return args.empty() ? "" : args[0];
 }

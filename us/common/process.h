@@ -17,5 +17,8 @@ std::vector<std::string> stat_fields(pid_t pid);
 // When it started, in seconds on the boot clock; -1 when gone or hidden.
 long long started_on_boot_clock(pid_t pid);
 
+// Its first `count` arguments, fewer when it has fewer; none when gone.
+std::vector<std::string> args_of(pid_t pid, size_t count);
+
 // Its argv[0], "" when gone.
 std::string argv0_of(pid_t pid);

@@ -43,9 +43,8 @@ constexpr size_t BASE_MAX = PATH_BUF - 1 - (sizeof DPI_DATA_DIRNAME - 1) - 1;
 // name with a slash, by the file it leads to (a link, a hard link). The
 // name is judged as the slot keeps it.
 bool is_supervisor(const char *base, const char *argv0) {
-    std::array<char, sizeof DPI_DATA_DIRNAME + PATH_BUF> in_data{};
-    snprintf(in_data.data(), in_data.size(), "%s/%s", DPI_DATA_DIRNAME, base);
-    return named_like_supervisor(base, argv0) || leads_to_supervisor(base) || leads_to_supervisor(in_data.data());
+    return named_like_supervisor(base, argv0) || leads_to_supervisor(base) ||
+           leads_to_supervisor(program_path(base, true).c_str());
 }
 
 }  // namespace

@@ -186,7 +186,7 @@ bool start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
         puts("the programs of the replaced build run on");
     }
     if (!keep_locks && daemon_run_set(argv[0], daemon) != 0) exit(0);
-    if (!keep_locks) end_previous_run(daemon->statefile.data());  // ours alone now, before it is replaced
+    if (!keep_locks) end_previous_run(daemon);  // ours alone now, before it is replaced
     daemon->started = daemon->build_since = time(nullptr);
     daemon->started_boot = daemon->build_since_boot = boot_clock_s();
     // At once: the state an earlier supervisor left may name this very pid

@@ -116,8 +116,8 @@ int kill_and_reap(pid_t pid);
 // programs of an image whose state could not be taken over.
 void end_children();
 // The programs a supervisor before this one left running, by the pids its
-// state file `statefile` names (see launch.cpp).
-void end_previous_run(const char *statefile);
+// state file names (see launch.cpp).
+void end_previous_run(const watch_daemon_t *daemon);
 
 // Supervision loop
 // Runs cycles until the supervisor ends (giving up, or stopped); never
