@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -181,92 +180,76 @@ TEST(LockHolder, OnlyAProcessHoldingTheFile) {
 }
 
 // The state file an earlier supervisor left names pids: only a process that
-// is still the program it started there is ended, with its group, and the
-// group of one that is gone; only for configured names, from this pid
-// namespace.
+// is still the program it started there is ended, and only for configured
+// names, from a file of this user's, of this pid namespace.
 TEST(PreviousRun, EndsOnlyTheProgramsItStarted) {
     struct row {
         std::vector<const char *> argv;  // the file executed, then the argument vector
         const char *base;
         long long start_off;
-        std::string how;  // "" as started; "gone" (a member left), "elsewhere" (another working directory), "unconfigured"
+        std::string how;  // "" as started, "elsewhere" (another working directory), "unconfigured"
         bool ends;
     };
     const std::vector<row> rows = {
         {{"/bin/sleep", "prev-a", "30"}, "prev-a", 0, "", true},
+        {{"/bin/sleep", "prev-dup", "30"}, "prev-dup", 0, "", true},  // configured twice
+        {{"/bin/sleep", "prev-dup", "30"}, "prev-dup", 0, "", true},
+        {{"prev-s", "prev-s"}, "prev-s", 0, "", true},  // a script: argv[0] is its interpreter
         {{"/bin/sleep", "./data//dir/prev-b", "30"}, "dir/prev-b", 1, "", true},
-        {{"/bin/sh", "/bin/sh", "prev-s"}, "prev-s", 0, "", true},  // a script: argv[0] is its interpreter
-        {{"/bin/sleep", "prev-g", "30"}, "prev-g", 0, "gone", true},
         {{"/bin/sleep", "prev-c", "30"}, "prev-c", -30, "", false},  // the pid handed out again since
         {{"/bin/sleep", "sleep", "30"}, "prev-d", 0, "", false},     // another program at the pid
+        {{"/bin/sh", "sh", "prev-t"}, "prev-t", 0, "", false},       // a tool given the program's path
         {{"/bin/sleep", "prev-e", "30"}, "prev-e", 0, "elsewhere", false},  // a copied install's state
         {{"/bin/sleep", "prev-f", "30"}, "prev-f", 0, "unconfigured", false},
-        {{"/bin/sleep", "prev-h", "30"}, "prev-h", 0, "gone elsewhere", false},  // a later leader's group
-    };
-    auto start = [](const row &r) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0);
-            if (r.how.ends_with("elsewhere") && chdir("/") != 0) _exit(126);
-            if (r.how.starts_with("gone") && fork() != 0) _exit(0);  // its member stays in the group
-            std::vector<char *> argv;
-            for (const char *a : r.argv) argv.push_back(const_cast<char *>(a));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data() + 1), _exit(127);
-        }
-        return pid;
-    };
-    auto in_group = [](pid_t group) {
-        for (int wait = 0; wait < 500; ++wait, usleep(10000))
-            for (const auto &e : fs::directory_iterator("/proc"))
-                if (const pid_t p = atoi(e.path().filename().c_str()); p > 0 && p != group) {
-                    const std::vector<std::string> field = stat_fields(p);
-                    if (!field.empty() && atoi(field[2].c_str()) == group && args_of(p, 1).size() == 1) return p;
-                }
-        return pid_t{0};
     };
     const fs::path back = fs::current_path(), dir = testing::TempDir() + "prev-run";
     fs::create_directories(dir);
     fs::current_path(dir);
-    std::ofstream("prev-s") << "sleep 30\n";
-    prctl(PR_SET_CHILD_SUBREAPER, 1);  // what a gone leader left is ours to reap
+    std::ofstream("prev-s") << "#!/bin/sh\nsleep 30\n";
+    std::ofstream("prev-t") << "sleep 30\n";
+    fs::permissions("prev-s", fs::perms::owner_all);
     static watch_daemon_t daemon;
-    for (const char *variant : {"ours", "another pid namespace"})
+    for (const std::string variant : {"ours", "another pid namespace", "another user's file"})
         for (size_t from = 0; from < rows.size(); from += STATE_SLOTS) {
+            if (variant == "another user's file" && geteuid() != 0) continue;
             daemon = {};
             snprintf(daemon.statefile.data(), PATH_BUF, "prev.state");
             state_facts facts{};
-            facts.pid_ns = own_pid_namespace() + (strcmp(variant, "another pid namespace") == 0);
-            pid_t watched[STATE_SLOTS] = {};
+            facts.pid_ns = own_pid_namespace() + (variant == "another pid namespace");
             for (; facts.slot_count < STATE_SLOTS && from + facts.slot_count < rows.size(); ++facts.slot_count) {
                 const row &r = rows[from + facts.slot_count];
-                const pid_t pid = start(r);
-                int status = 0;
-                if (r.how.starts_with("gone")) waitpid(pid, &status, 0);
-                watched[facts.slot_count] = r.how.starts_with("gone") ? in_group(pid) : pid;
-                for (int wait = 0; wait < 500 && args_of(watched[facts.slot_count], 1) != std::vector<std::string>{r.argv[1]}; ++wait)
-                    usleep(10000);
+                const pid_t pid = fork();
+                if (pid == 0) {
+                    setpgid(0, 0);
+                    if (r.how == "elsewhere" && chdir("/") != 0) _exit(126);
+                    std::vector<char *> argv;
+                    for (const char *arg : r.argv) argv.push_back(const_cast<char *>(arg));
+                    argv.push_back(nullptr);
+                    execv(argv[0], argv.data() + 1), _exit(127);
+                }
+                for (int wait = 0; wait < 500 && argv0_of(pid) == argv0_of(getpid()); ++wait) usleep(10000);
                 slot_facts &slot = facts.slots[facts.slot_count];
                 slot = {r.base, pid, {}};
-                slot.record.started_boot = started_on_boot_clock(watched[facts.slot_count]) + r.start_off;
+                slot.record.started_boot = started_on_boot_clock(pid) + r.start_off;
                 if (r.how != "unconfigured") snprintf(daemon.pids[daemon.sub_cnt++].base.data(), PATH_BUF, "%s", r.base);
             }
             std::ofstream("prev.state") << state_text(facts).get();
+            if (variant == "another user's file") {
+                ASSERT_EQ(chown("prev.state", 65534, 65534), 0);
+            }
             end_previous_run(&daemon);
             for (int i = 0; i < facts.slot_count; ++i) {
                 const row &r = rows[from + i];
-                const bool expected = r.ends && strcmp(variant, "ours") == 0;
+                const pid_t pid = facts.slots[i].pid;
+                const bool expected = r.ends && variant == "ours";
                 int status = 0;
                 bool ended = false;
                 for (int wait = 0; wait < (expected ? 200 : 5) && !ended; ++wait, usleep(10000))
-                    ended = waitpid(watched[i], &status, WNOHANG) == watched[i];
-                EXPECT_EQ(ended, expected) << variant << ": " << r.argv[1] << " " << r.how;
-                if (!ended) kill(-facts.slots[i].pid, SIGKILL), waitpid(watched[i], &status, 0);
-            }
-            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+                    ended = waitpid(pid, &status, WNOHANG) == pid;
+                EXPECT_EQ(ended, expected) << variant << ": " << r.argv[1] << " as " << r.base << " " << r.how;
+                if (!ended) kill(-pid, SIGKILL), waitpid(pid, &status, 0);
             }
         }
-    prctl(PR_SET_CHILD_SUBREAPER, 0);
     fs::current_path(back);
     fs::remove_all(dir);
 }

@@ -128,45 +128,38 @@ void end_children() {
 
 namespace {
 
-// Whether `pid` works in the directory `here`, as each program starts.
-bool works_in(pid_t pid, const struct stat &here) {
-    struct stat cwd {};
-    const std::string path = "/proc/" + std::to_string(pid) + "/cwd";
-    return stat(path.c_str(), &cwd) == 0 && cwd.st_dev == here.st_dev && cwd.st_ino == here.st_ino;
+// Where a link of /proc leads, read as text only: a stat of a process's
+// working directory could wait on a hung network or FUSE mount.
+std::string link_text(const std::string &path) {
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
 }
 
 // Whether `pid` is the program a supervisor started as `base`, at `started`
-// on the boot clock: the same second, the path it was started by as its
-// argv[0] or, for a script, after its interpreter and the interpreter's
-// one argument, and the install directory `here` as its working directory.
-bool is_program(pid_t pid, const char *base, time_t started, const struct stat &here) {
+// on the boot clock: started in the same second, working in the install
+// directory `here`, and started by that path: as its argv[0], or, for a
+// script, as the argument after its interpreter (and the interpreter's one
+// argument), the kernel naming the process after the script.
+bool is_program(pid_t pid, const char *base, time_t started, const std::string &here) {
     const long long start = started_on_boot_clock(pid);
-    if (start < 0 || std::llabs(start - started) > 1 || !works_in(pid, here)) return false;
+    if (start < 0 || std::llabs(start - started) > 1 || link_text("/proc/" + std::to_string(pid) + "/cwd") != here) return false;
     const std::vector<std::string> args = args_of(pid, 3);
-    return std::any_of(args.begin(), args.end(), [&](const std::string &arg) {
-        return arg == program_path(base, false) || arg == program_path(base, true);
-    });
-}
-
-// The group each of `leaders` led, now that the leader is gone: a member
-// left in the install directory `here` still holds the group's id, which no
-// new process can take while it is in use.
-void end_groups_of_gone(const std::vector<pid_t> &leaders, const struct stat &here) {
-    const dir_ptr proc(open_listing("/proc"));
-    for (const dirent *e; proc != nullptr && !leaders.empty() && (e = readdir(proc.get())) != nullptr;) {
-        const pid_t pid = atoi(e->d_name);
-        const std::vector<std::string> field = stat_fields(pid);
-        const pid_t group = field.empty() ? 0 : atoi(field[2].c_str());
-        if (std::find(leaders.begin(), leaders.end(), group) != leaders.end() && works_in(pid, here))
-            kill(-group, SIGKILL);
+    const std::string comm = read_some("/proc/" + std::to_string(pid) + "/comm", 64);
+    for (const bool data : {false, true}) {
+        const std::string path = program_path(base, data);
+        const bool named_after = comm == std::string(base_name(path.c_str()).substr(0, 15)) + "\n";
+        for (size_t i = 0; i < args.size(); ++i)
+            if (args[i] == path && (i == 0 || named_after)) return true;
     }
+    return false;
 }
 
-// The state file's slot of the configured program `base`, if any.
-const slot_facts *published_slot(const state_facts &facts, const char *base) {
-    for (int i = 0; i < facts.slot_count; ++i)
-        if (facts.slots[i].base != nullptr && strcmp(facts.slots[i].base, base) == 0) return &facts.slots[i];
-    return nullptr;
+// Whether `base` is one of the configured names.
+bool configured(const watch_daemon_t *daemon, const char *base) {
+    for (int i = 0; i < daemon->sub_cnt; ++i)
+        if (strcmp(daemon->pids[i].base.data(), base) == 0) return true;
+    return false;
 }
 
 }  // namespace
@@ -175,28 +168,30 @@ const slot_facts *published_slot(const state_facts &facts, const char *base) {
 // SIGTERM, or that supervisor was killed) would run beside its new start
 // wherever killall misses it: its name led through a link switched since (a
 // release directory flipped), or is not given to killall (a file with other
-// links). It is ended by the pid that supervisor published, with what it
-// left in a group it leads, but only while that pid is still the program it
-// started (see is_program): any other process with that pid came after, and
-// a copy of the install directory, state file and all, names the pids of
-// the programs it was copied from. Only configured names count: ./tmp/ is
-// the programs' own, and a forged state file could name any program.
+// links). It is ended by the pid that supervisor published, with the group
+// it leads, but only while that pid is still the program it started (see
+// is_program): any other process with that pid came after, and a copy of
+// the install directory, state file and all, names the pids of the programs
+// it was copied from. Only configured names count, and only a state file of
+// this user's: ./tmp/ may lead into a directory others can write. Nor when
+// /proc numbers processes as another pid namespace does (a container that
+// kept the host's /proc): its pids would be others.
 void end_previous_run(const watch_daemon_t *daemon) {
     const unique_fd fd = open_exposed(daemon->statefile.data());
-    struct stat here {};
+    char here[PATH_MAX];
+    struct stat st {};
     state_facts facts{};
     cjson_tree tree;
-    if (!fd.valid() || stat(".", &here) != 0 || !state_read_file(fd.get(), facts, tree) ||
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || getcwd(here, sizeof here) == nullptr ||
+        link_text("/proc/self") != std::to_string(getpid()) || !state_read_file(fd.get(), facts, tree) ||
         facts.pid_ns != own_pid_namespace())
         return;
-    std::vector<pid_t> gone;
-    for (int i = 0; i < daemon->sub_cnt; ++i) {
-        const slot_facts *slot = published_slot(facts, daemon->pids[i].base.data());
-        if (slot == nullptr || slot->pid <= 0 || slot->pid == getpid()) continue;
-        if (is_program(slot->pid, slot->base, slot->record.started_boot, here))
-            kill(slot->pid, SIGKILL), kill(-slot->pid, SIGKILL);
-        else if (kill(slot->pid, 0) != 0 && errno == ESRCH)
-            gone.push_back(slot->pid);
+    for (int i = 0; i < facts.slot_count; ++i) {
+        const slot_facts &slot = facts.slots[i];
+        if (slot.base == nullptr || slot.pid <= 0 || slot.pid == getpid() || !configured(daemon, slot.base) ||
+            !is_program(slot.pid, slot.base, slot.record.started_boot, here))
+            continue;
+        kill(slot.pid, SIGKILL);
+        if (slot.pid != getpgrp()) kill(-slot.pid, SIGKILL);
     }
-    end_groups_of_gone(gone, here);
 }
