@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -187,7 +189,7 @@ TEST(PreviousRun, EndsOnlyTheProgramsItStarted) {
         std::vector<const char *> argv;  // the file executed, then the argument vector
         const char *base;
         long long start_off;
-        std::string how;  // "" as started, "elsewhere" (another working directory), "unconfigured"
+        std::string how;  // "" as started; "elsewhere" (another working directory), "masked" (one at the same path), "unconfigured"
         bool ends;
     };
     const std::vector<row> rows = {
@@ -198,8 +200,9 @@ TEST(PreviousRun, EndsOnlyTheProgramsItStarted) {
         {{"/bin/sleep", "./data//dir/prev-b", "30"}, "dir/prev-b", 1, "", true},
         {{"/bin/sleep", "prev-c", "30"}, "prev-c", -30, "", false},  // the pid handed out again since
         {{"/bin/sleep", "sleep", "30"}, "prev-d", 0, "", false},     // another program at the pid
-        {{"/bin/sh", "sh", "prev-t"}, "prev-t", 0, "", false},       // a tool given the program's path
+        {{"/bin/sh", "sh", "prev-t"}, "prev-t", 0, "", true},        // a script through env: argv[0] its interpreter's
         {{"/bin/sleep", "prev-e", "30"}, "prev-e", 0, "elsewhere", false},  // a copied install's state
+        {{"/bin/sleep", "prev-m", "30"}, "prev-m", 0, "masked", false},  // a copy at the same path, in a chroot
         {{"/bin/sleep", "prev-f", "30"}, "prev-f", 0, "unconfigured", false},
     };
     const fs::path back = fs::current_path(), dir = testing::TempDir() + "prev-run";
@@ -222,6 +225,10 @@ TEST(PreviousRun, EndsOnlyTheProgramsItStarted) {
                 if (pid == 0) {
                     setpgid(0, 0);
                     if (r.how == "elsewhere" && chdir("/") != 0) _exit(126);
+                    // Without the right to mount, at least another directory.
+                    if (r.how == "masked" && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                              mount("none", dir.c_str(), "tmpfs", 0, nullptr) != 0 || chdir(dir.c_str()) != 0))
+                        if (chdir("/") != 0) _exit(126);
                     std::vector<char *> argv;
                     for (const char *arg : r.argv) argv.push_back(const_cast<char *>(arg));
                     argv.push_back(nullptr);

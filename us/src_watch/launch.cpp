@@ -128,31 +128,23 @@ void end_children() {
 
 namespace {
 
-// Where a link of /proc leads, read as text only: a stat of a process's
-// working directory could wait on a hung network or FUSE mount.
-std::string link_text(const std::string &path) {
-    char target[PATH_MAX];
-    const ssize_t n = readlink(path.c_str(), target, sizeof target);
-    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
-}
-
 // Whether `pid` is the program a supervisor started as `base`, at `started`
-// on the boot clock: started in the same second, working in the install
-// directory `here`, and started by that path: as its argv[0], or, for a
-// script, as the argument after its interpreter (and the interpreter's one
-// argument), the kernel naming the process after the script.
-bool is_program(pid_t pid, const char *base, time_t started, const std::string &here) {
+// on the boot clock: started in that second, started by that path (its
+// argv[0]; a script's interpreter, run by its #! line directly or through
+// env, comes before it), and working in the install directory `here`, this
+// very directory, not one at the same path in a chroot or another mount
+// namespace. The directory is looked at last: a stat of another process's
+// working directory could wait on a hung network mount.
+bool is_program(pid_t pid, const char *base, time_t started, const struct stat &here) {
     const long long start = started_on_boot_clock(pid);
-    if (start < 0 || std::llabs(start - started) > 1 || link_text("/proc/" + std::to_string(pid) + "/cwd") != here) return false;
-    const std::vector<std::string> args = args_of(pid, 3);
-    const std::string comm = read_some("/proc/" + std::to_string(pid) + "/comm", 64);
-    for (const bool data : {false, true}) {
-        const std::string path = program_path(base, data);
-        const bool named_after = comm == std::string(base_name(path.c_str()).substr(0, 15)) + "\n";
-        for (size_t i = 0; i < args.size(); ++i)
-            if (args[i] == path && (i == 0 || named_after)) return true;
-    }
-    return false;
+    if (start < 0 || std::llabs(start - started) > 1) return false;
+    const std::vector<std::string> args = args_of(pid, 4);
+    const bool by_path = std::any_of(args.begin(), args.end(), [&](const std::string &arg) {
+        return arg == program_path(base, false) || arg == program_path(base, true);
+    });
+    struct stat cwd {};
+    const std::string dir = "/proc/" + std::to_string(pid) + "/cwd";
+    return by_path && stat(dir.c_str(), &cwd) == 0 && cwd.st_dev == here.st_dev && cwd.st_ino == here.st_ino;
 }
 
 // Whether `base` is one of the configured names.
@@ -178,13 +170,13 @@ bool configured(const watch_daemon_t *daemon, const char *base) {
 // kept the host's /proc): its pids would be others.
 void end_previous_run(const watch_daemon_t *daemon) {
     const unique_fd fd = open_exposed(daemon->statefile.data());
-    char here[PATH_MAX];
-    struct stat st {};
+    char self[32] = "";
+    struct stat st {}, here{};
     state_facts facts{};
     cjson_tree tree;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || getcwd(here, sizeof here) == nullptr ||
-        link_text("/proc/self") != std::to_string(getpid()) || !state_read_file(fd.get(), facts, tree) ||
-        facts.pid_ns != own_pid_namespace())
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || stat(".", &here) != 0 ||
+        readlink("/proc/self", self, sizeof self - 1) <= 0 || atoi(self) != getpid() ||
+        !state_read_file(fd.get(), facts, tree) || facts.pid_ns != own_pid_namespace())
         return;
     for (int i = 0; i < facts.slot_count; ++i) {
         const slot_facts &slot = facts.slots[i];

@@ -15,6 +15,7 @@
 #include "build_info.h"
 #include "console.h"
 #include "fs.h"
+#include "process.h"
 #include "watch_daemon.h"
 
 state_facts state_of(const watch_daemon_t *daemon) {
@@ -89,12 +90,17 @@ void state_cycle_started(watch_daemon_t *daemon) {
     state_publish(daemon);
 }
 
+// The start as the kernel keeps it, not the moment the exec returned: a
+// program on slow storage takes a while to load, and a later start recognises
+// what this one leaves by it.
 void state_child_started(watch_daemon_t *daemon, int slot) {
-    const bool started = daemon->pids[slot].pid > 0;
+    const pid_t pid = daemon->pids[slot].pid;
     slot_record &s = daemon->pids[slot].published;
-    s.state = started ? SLOT_RUNNING : SLOT_STARTING;
-    s.started = started ? time(nullptr) : 0;
-    s.started_boot = started ? boot_clock_s() : 0;
+    const time_t now_boot = boot_clock_s();
+    const long long kept = pid > 0 ? started_on_boot_clock(pid) : -1;
+    s.state = pid > 0 ? SLOT_RUNNING : SLOT_STARTING;
+    s.started_boot = pid <= 0 ? 0 : kept >= 0 && kept <= now_boot ? static_cast<time_t>(kept) : now_boot;
+    s.started = pid > 0 ? time(nullptr) - (now_boot - s.started_boot) : 0;
     state_publish(daemon);
 }
 
