@@ -261,6 +261,23 @@ TEST(PreviousRun, EndsOnlyTheProgramsItStarted) {
     fs::remove_all(dir);
 }
 
+// A container that kept its host's /proc shows other processes under the
+// pids it hands out: nothing is read or killed by them then.
+TEST(ProcNumbers, NotOursInAPidNamespaceWithItsHostsProc) {
+    EXPECT_TRUE(proc_numbers_ours());
+    const pid_t child = fork();
+    if (child == 0) {
+        if (unshare(CLONE_NEWPID) != 0) _exit(2);  // no right to: nothing to check
+        const pid_t first = fork();
+        if (first == 0) _exit(proc_numbers_ours() ? 1 : 0);
+        int status = 0;
+        _exit(waitpid(first, &status, 0) == first && WIFEXITED(status) ? WEXITSTATUS(status) : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 2)) << status;
+}
+
 // Months of a program failing every few seconds: the text view's columns
 // stay apart however many digits the counts take.
 TEST(TextView, CountsStayApart) {

@@ -35,6 +35,11 @@ long long started_on_boot_clock(pid_t pid) {
     return field.empty() ? -1 : atoll(field[19].c_str()) / sysconf(_SC_CLK_TCK);
 }
 
+bool proc_numbers_ours() {
+    char self[32] = "";
+    return readlink("/proc/self", self, sizeof self - 1) > 0 && atoi(self) == getpid();
+}
+
 std::vector<std::string> args_of(pid_t pid, size_t count) {
     const std::string cmdline = read_some("/proc/" + std::to_string(pid) + "/cmdline", count * (PATH_MAX + 1));
     std::vector<std::string> args;

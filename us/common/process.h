@@ -17,6 +17,10 @@ std::vector<std::string> stat_fields(pid_t pid);
 // When it started, in seconds on the boot clock; -1 when gone or hidden.
 long long started_on_boot_clock(pid_t pid);
 
+// Whether /proc numbers processes as this process's pid namespace does: a
+// container that kept its host's /proc shows others under our pids.
+bool proc_numbers_ours();
+
 // Its first `count` arguments, fewer when it has fewer; none when gone.
 std::vector<std::string> args_of(pid_t pid, size_t count);
 

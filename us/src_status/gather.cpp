@@ -88,6 +88,7 @@ program_status slot_of(const slot_facts &f, int index) {
     p.published_pid = f.pid;
     p.published_state = s.state == SLOT_RUNNING ? "running" : s.state == SLOT_WAITING ? "waiting" : "starting";
     p.started = s.started > 0 ? s.started : -1;
+    p.started_boot = s.started_boot > 0 ? s.started_boot : -1;
     p.ends = s.ends;
     p.segv = s.segv;
     p.restart_due = s.restart_due > 0 ? s.restart_due : -1;
@@ -318,14 +319,15 @@ bool gather_status(install_status &status, std::string &error) {
         // it had, if that is still the process started then, whatever file
         // it runs (a script runs as its shell, a program may exec another):
         // one in the supervisor's process group or session, as programs are
-        // started, or one that started when it did (the wall clock may have
-        // been set since), or one of its file.
+        // started, or one that started when it did (on the boot clock: the
+        // wall clock may have been set since), or one of its file.
         if (sup.pid != 0 || !sup.has_state || p.published_pid <= 0) continue;
         const proc_facts was = facts_of(p.published_pid);
         const bool supervisors = sup.last_pid > 0 && (was.group == sup.last_pid || was.session == sup.last_pid);
-        p.outlived = was.exists && (supervisors || (was.started >= 0 && std::abs(was.started - p.started) <= 2) ||
+        p.outlived = was.exists && (supervisors || (was.started_boot >= 0 && p.started_boot > 0 && std::llabs(was.started_boot - p.started_boot) <= 2) ||
                                     base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str()));
         if (p.outlived || was.hidden) p.proc = was;
+        if (p.outlived && was.started >= 0) p.started = was.started;  // on this reader's wall clock
     }
 
     // The supervisor's own judgement of the record, without its removal.

@@ -64,9 +64,10 @@ proc_facts facts_of(pid_t pid) {
     if (field.empty()) return {.hidden = hidden_from_us(pid)};
     const char state = field[0][0];
     const long long ticks = atoll(field[19].c_str());
-    const time_t started = boot_time() > 0 ? boot_time() + static_cast<time_t>(ticks / sysconf(_SC_CLK_TCK)) : -1;
+    const long long since_boot = ticks / sysconf(_SC_CLK_TCK);
+    const time_t started = boot_time() > 0 ? boot_time() + static_cast<time_t>(since_boot) : -1;
     return {true, state == 'Z' || state == 'X', state == 'T' || state == 't', atoi(field[1].c_str()),
-            atoi(field[2].c_str()), atoi(field[3].c_str()), started};
+            atoi(field[2].c_str()), atoi(field[3].c_str()), started, since_boot};
 }
 
 int holds_open(pid_t pid, dev_t dev, ino_t ino) {

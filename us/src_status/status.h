@@ -30,6 +30,7 @@ struct proc_facts {
     bool stopped = false;  // by SIGSTOP or a debugger: it does nothing until SIGCONT
     pid_t ppid = 0, group = 0, session = 0;
     time_t started = -1;  // its start, on the wall clock
+    long long started_boot = -1;  // and on the boot clock, which no one sets
     bool hidden = false;  // it runs, but /proc keeps its facts from this reader
 };
 
@@ -39,6 +40,7 @@ struct program_status {
     std::string state = "stopped";  // running, waiting, starting, stopped, unknown
     pid_t pid = 0;                  // its running child, once judged
     time_t started = -1;            // that child's start
+    long long started_boot = -1;    // the same on the boot clock
     bool from_data = false;         // it runs, or starts next, as ./data//BASE
     bool end_pending = false;       // ended; its end is handled after another program's delay
     unsigned ends = 0, segv = 0;

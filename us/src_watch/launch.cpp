@@ -170,13 +170,11 @@ bool configured(const watch_daemon_t *daemon, const char *base) {
 // kept the host's /proc): its pids would be others.
 void end_previous_run(const watch_daemon_t *daemon) {
     const unique_fd fd = open_exposed(daemon->statefile.data());
-    char self[32] = "";
     struct stat st {}, here{};
     state_facts facts{};
     cjson_tree tree;
     if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || stat(".", &here) != 0 ||
-        readlink("/proc/self", self, sizeof self - 1) <= 0 || atoi(self) != getpid() ||
-        !state_read_file(fd.get(), facts, tree) || facts.pid_ns != own_pid_namespace())
+        !proc_numbers_ours() || !state_read_file(fd.get(), facts, tree) || facts.pid_ns != own_pid_namespace())
         return;
     for (int i = 0; i < facts.slot_count; ++i) {
         const slot_facts &slot = facts.slots[i];

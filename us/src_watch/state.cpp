@@ -97,7 +97,7 @@ void state_child_started(watch_daemon_t *daemon, int slot) {
     const pid_t pid = daemon->pids[slot].pid;
     slot_record &s = daemon->pids[slot].published;
     const time_t now_boot = boot_clock_s();
-    const long long kept = pid > 0 ? started_on_boot_clock(pid) : -1;
+    const long long kept = pid > 0 && proc_numbers_ours() ? started_on_boot_clock(pid) : -1;
     s.state = pid > 0 ? SLOT_RUNNING : SLOT_STARTING;
     s.started_boot = pid <= 0 ? 0 : kept >= 0 && kept <= now_boot ? static_cast<time_t>(kept) : now_boot;
     s.started = pid > 0 ? time(nullptr) - (now_boot - s.started_boot) : 0;

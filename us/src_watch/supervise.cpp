@@ -21,6 +21,7 @@
 #include "app_dpi_process.h"
 #include "build_info.h"
 #include "console.h"
+#include "process.h"
 #include "reexec.h"
 #include "tool.h"
 #include "watch_daemon.h"
@@ -363,12 +364,14 @@ bool runs_our_deleted(const char *pid, const std::string &deleted, const struct 
     return stat(link, &file) == 0 && file.st_ino == mnt.st_ino;
 }
 
-// One that may not be ended (another user's) is said.
+// One that may not be ended (another user's) is said. Nothing when /proc's
+// pids are not ours to kill by.
 void kill_running_replaced(const char *name) {
     char real[PATH_MAX];
     struct statx root {};
     struct stat mnt {};
-    if (realpath(name, real) == nullptr || !root_of("/", root) || stat("/proc/self/ns/mnt", &mnt) != 0) return;
+    if (!proc_numbers_ours() || realpath(name, real) == nullptr || !root_of("/", root) || stat("/proc/self/ns/mnt", &mnt) != 0)
+        return;
     const dir_ptr proc(open_listing("/proc"));
     if (proc == nullptr) return;
     const std::string deleted = std::string(real) + " (deleted)";
