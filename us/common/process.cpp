@@ -3,14 +3,15 @@
 #include <climits>
 #include <cstdlib>
 #include <algorithm>
-#include <sstream>
 
 #include "fs.h"
 
+// A page at a time, on the stack: the supervisor reads /proc at each start,
+// and a larger buffer would stay resident in its stack for good.
 std::string read_some(const std::string &path, size_t limit, bool *ok) {
     const unique_fd fd = open_plain(path.c_str());
     std::string text;
-    char buf[65536];
+    char buf[4096];
     ssize_t n = fd.valid() ? 0 : -1;
     while (fd.valid() && text.size() < limit &&
            (n = read(fd.get(), buf, std::min(sizeof buf, limit - text.size()))) > 0)
@@ -19,13 +20,18 @@ std::string read_some(const std::string &path, size_t limit, bool *ok) {
     return text;
 }
 
+// Split by hand, not by a string stream: the supervisor reads a stat at each
+// start, and the streams' locale machinery is a lot of code to run and map.
 std::vector<std::string> stat_fields(pid_t pid) {
     const std::string stat = pid > 0 ? read_some("/proc/" + std::to_string(pid) + "/stat", 4096) : "";
     const size_t close = stat.rfind(')');
     std::vector<std::string> field;
-    if (close == std::string::npos) return field;
-    std::istringstream rest(stat.substr(close + 1));
-    for (std::string f; field.size() < 20 && rest >> f;) field.push_back(f);
+    for (size_t at = close; close != std::string::npos && field.size() < 20;) {
+        const size_t begin = stat.find_first_not_of(" \n", at + 1);
+        if (begin == std::string::npos) break;
+        at = std::min(stat.find_first_of(" \n", begin), stat.size());
+        field.push_back(stat.substr(begin, at - begin));
+    }
     if (field.size() < 20) field.clear();
     return field;
 }
