@@ -139,9 +139,9 @@ bool is_program(pid_t pid, const char *base, time_t started, const struct stat &
     const long long start = started_on_boot_clock(pid);
     if (start < 0 || std::llabs(start - started) > 1) return false;
     const std::vector<std::string> args = args_of(pid, 4);
-    const bool by_path = std::any_of(args.begin(), args.end(), [&](const std::string &arg) {
-        return arg == program_path(base, false) || arg == program_path(base, true);
-    });
+    const std::string as_configured = program_path(base, false), in_data = program_path(base, true);
+    const bool by_path = std::any_of(args.begin(), args.end(),
+                                     [&](const std::string &arg) { return arg == as_configured || arg == in_data; });
     struct stat cwd {};
     const std::string dir = "/proc/" + std::to_string(pid) + "/cwd";
     return by_path && stat(dir.c_str(), &cwd) == 0 && cwd.st_dev == here.st_dev && cwd.st_ino == here.st_ino;
