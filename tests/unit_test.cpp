@@ -312,7 +312,7 @@ TEST(RecordEnd, WaitingEndsBoundedThenWritten) {
     close(daemon.run_fd);
     const auto lines = lines_of(slurp(daemon.runfile.data()));
     ASSERT_GT(daemon.ends_lost, 0u);
-    EXPECT_TRUE(daemon.unrecorded.empty());
+    EXPECT_TRUE(records_waiting().empty());
     EXPECT_EQ(lines.size() - 1 + daemon.ends_lost, ends + 1u);  // the install directory's line first
     EXPECT_NE(lines.back().find("code(77)"), std::string::npos) << lines.back();
 }

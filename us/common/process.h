@@ -1,18 +1,24 @@
-// What /proc tells of a process, read alike by the supervisor and watch_status.
+// What /proc tells of a process, read alike by the supervisor and
+// watch_status. Nothing here allocates: the supervisor reads it at each start.
 #pragma once
 
 #include <sys/types.h>
 
-#include <string>
-#include <vector>
+#include <span>
+#include <string_view>
 
-// At most `limit` bytes of a file that is ours or the kernel's (/proc).
-std::string read_some(const std::string &path, size_t limit = 1 << 20, bool *ok = nullptr);
+// /proc/PID/NAME, as much of it as `buf` holds; empty when the process is
+// gone or hidden.
+std::string_view read_proc(pid_t pid, const char *name, std::span<char> buf);
 
-// The fields of /proc/PID/stat after the command name, which may hold
-// blanks: the state first, the start in clock ticks since the boot 20th.
-// Empty when the process is gone or hidden.
-std::vector<std::string> stat_fields(pid_t pid);
+// The `index`th field of a /proc/PID/stat text after the command name, which
+// may hold blanks: 0 the state, 1 the parent, 19 the start in clock ticks
+// since the boot. Empty when the text has no such field.
+std::string_view stat_field(std::string_view stat, size_t index);
+
+// The start a /proc/PID/stat text gives, in seconds on the boot clock; -1
+// when it gives none.
+long long stat_started(std::string_view stat);
 
 // When it started, in seconds on the boot clock; -1 when gone or hidden.
 long long started_on_boot_clock(pid_t pid);
@@ -21,8 +27,5 @@ long long started_on_boot_clock(pid_t pid);
 // container that kept its host's /proc shows others under our pids.
 bool proc_numbers_ours();
 
-// Its first `count` arguments, fewer when it has fewer; none when gone.
-std::vector<std::string> args_of(pid_t pid, size_t count);
-
-// Its argv[0], "" when gone.
-std::string argv0_of(pid_t pid);
+// Splits a /proc/PID/cmdline text: its first argument, and the rest after it.
+std::string_view next_arg(std::string_view &cmdline);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <string_view>
 #include <cstdlib>
@@ -20,6 +21,17 @@
 #include "process.h"
 
 namespace {
+
+// At most `limit` bytes of a file of the kernel's.
+std::string read_some(const std::string &path, size_t limit = 1 << 20) {
+    const unique_fd fd = open_plain(path.c_str());
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; fd.valid() && text.size() < limit &&
+                    (n = read(fd.get(), buf, std::min(sizeof buf, limit - text.size()))) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    return text;
+}
 
 // The boot on the wall clock (/proc/stat's btime); 0 when not known.
 time_t boot_time() {
@@ -60,14 +72,21 @@ bool hidden_from_us(pid_t pid) {
 }
 
 proc_facts facts_of(pid_t pid) {
-    const std::vector<std::string> field = stat_fields(pid);
-    if (field.empty()) return {.hidden = hidden_from_us(pid)};
-    const char state = field[0][0];
-    const long long ticks = atoll(field[19].c_str());
-    const long long since_boot = ticks / sysconf(_SC_CLK_TCK);
+    char buf[1024];
+    const std::string_view stat = read_proc(pid, "stat", buf);
+    const long long since_boot = stat_started(stat);
+    if (stat_field(stat, 3).empty() || since_boot < 0) return {.hidden = hidden_from_us(pid)};
+    const char state = stat_field(stat, 0)[0];
+    const auto number = [&](size_t index) { return atoi(std::string(stat_field(stat, index)).c_str()); };
     const time_t started = boot_time() > 0 ? boot_time() + static_cast<time_t>(since_boot) : -1;
-    return {true, state == 'Z' || state == 'X', state == 'T' || state == 't', atoi(field[1].c_str()),
-            atoi(field[2].c_str()), atoi(field[3].c_str()), started, since_boot};
+    return {true, state == 'Z' || state == 'X', state == 'T' || state == 't', number(1), number(2), number(3),
+            started, since_boot};
+}
+
+std::string argv0_of(pid_t pid) {
+    char buf[PATH_MAX + 1];
+    std::string_view cmdline = read_proc(pid, "cmdline", buf);
+    return std::string(next_arg(cmdline));
 }
 
 int holds_open(pid_t pid, dev_t dev, ino_t ino) {

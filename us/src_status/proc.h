@@ -16,6 +16,9 @@ std::string read_flocks(const char *path, bool *ok);
 
 proc_facts facts_of(pid_t pid);
 
+// Its argv[0], "" when gone.
+std::string argv0_of(pid_t pid);
+
 // 1 if `pid` has the file `dev`/`ino` open, 0 if not, -1 if that cannot be
 // told (another user's process, or ours read without capabilities).
 int holds_open(pid_t pid, dev_t dev, ino_t ino);

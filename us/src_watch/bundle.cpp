@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -96,7 +95,7 @@ bool unpack_into(int stage, int package, const confinement &how, bool *keep) {
 template <typename Visit>
 bool each_entry(int dir, bool again, Visit visit) {
     constexpr size_t batch = 2048;
-    const std::unique_ptr<char[]> buf(new (std::nothrow) char[batch]);
+    const heap_text buf(static_cast<char *>(malloc(batch)));
     if (!buf) return errno = ENOMEM, false;
     for (bool first = true;; first = false) {
         if (first || again) lseek(dir, 0, SEEK_SET);  // whoever read it before

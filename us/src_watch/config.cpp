@@ -44,7 +44,7 @@ constexpr size_t BASE_MAX = PATH_BUF - 1 - (sizeof DPI_DATA_DIRNAME - 1) - 1;
 // name is judged as the slot keeps it.
 bool is_supervisor(const char *base, const char *argv0) {
     return named_like_supervisor(base, argv0) || leads_to_supervisor(base) ||
-           leads_to_supervisor(program_path(base, true).c_str());
+           leads_to_supervisor(program_path(base, true).text.data());
 }
 
 }  // namespace

@@ -43,9 +43,8 @@ void take_carried(const cJSON *o, watch_daemon_t &d) {
     const long long nofile = optional.number<long long>(o, "nofile_soft", -1, max_ms, 0);  // -1: no limit
     d.nofile_soft = nofile < 0 ? RLIM_INFINITY : static_cast<rlim_t>(nofile);  // 0: not known
     const char *unrecorded = optional.text(o, "unrecorded");
-    d.unrecorded = unrecorded != nullptr ? unrecorded : "";
-    if (!d.unrecorded.empty() && !d.unrecorded.ends_with('\n')) d.unrecorded += '\n';  // whole lines only
-    d.ends_lost = optional.number<unsigned>(o, "ends_lost", 0, UINT_MAX, 0);
+    const unsigned dropped = records_waiting_take(unrecorded != nullptr ? unrecorded : "");
+    d.ends_lost = optional.number<unsigned>(o, "ends_lost", 0, UINT_MAX - dropped, 0) + dropped;
     console_add_dropped(optional.number<unsigned>(o, "console_dropped", 0, UINT_MAX, 0));
 }
 
@@ -85,7 +84,10 @@ unique_fd handover_write(const watch_daemon_t &d) {
     add(o, "cycle_reason", d.cycle_reason);
     add(o, "cycle_started_ms", static_cast<double>(d.cycle_started_ms));
     add(o, "nofile_soft", d.nofile_soft == RLIM_INFINITY ? -1.0 : static_cast<double>(d.nofile_soft));
-    cJSON_AddStringToObject(o, "unrecorded", d.unrecorded.c_str());
+    const std::string_view waiting = records_waiting();
+    const heap_text unrecorded(strndup(waiting.data(), waiting.size()));
+    if (!unrecorded) return unique_fd();  // errno says why; the records wait on here
+    cJSON_AddStringToObject(o, "unrecorded", unrecorded.get());
     add(o, "ends_lost", d.ends_lost);
     add(o, "console_dropped", console_dropped());
     cJSON *unreaped = cJSON_AddArrayToObject(o, "unreaped");

@@ -11,7 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
+#include <climits>
+#include <string_view>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -89,14 +90,16 @@ pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata) {
     return pid;
 }
 
-std::string program_path(const char *base, bool data) {
-    return data ? std::string(DPI_DATA_DIRNAME) + "/" + base : base;
+program_path_t program_path(const char *base, bool data) {
+    program_path_t path;
+    snprintf(path.text.data(), path.text.size(), "%s%s%s", data ? DPI_DATA_DIRNAME : "", data ? "/" : "", base);
+    return path;
 }
 
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code) {
     exec_pid_t &slot = daemon->pids[i];
     const bool data = daemon->boot_space == BOOT_SPACE_DATA;
-    slot.pid = exec_process(program_path(slot.base.data(), data).c_str(), ret_code, daemon->verbose, data ? 1 : 0);
+    slot.pid = exec_process(program_path(slot.base.data(), data).text.data(), ret_code, daemon->verbose, data ? 1 : 0);
     slot.unreaped = slot.pid > 0;
     state_child_started(daemon, i);
 }
@@ -138,13 +141,18 @@ namespace {
 bool is_program(pid_t pid, const char *base, time_t started, const struct stat &here) {
     const long long start = started_on_boot_clock(pid);
     if (start < 0 || std::llabs(start - started) > 1) return false;
-    const std::vector<std::string> args = args_of(pid, 4);
-    const std::string as_configured = program_path(base, false), in_data = program_path(base, true);
-    const bool by_path = std::any_of(args.begin(), args.end(),
-                                     [&](const std::string &arg) { return arg == as_configured || arg == in_data; });
+    std::array<char, 4 * (PATH_MAX + 1)> buf;
+    std::string_view cmdline = read_proc(pid, "cmdline", buf);
+    const program_path_t as_configured = program_path(base, false), in_data = program_path(base, true);
+    bool by_path = false;
+    for (int i = 0; i < 4 && !cmdline.empty(); ++i) {
+        const std::string_view arg = next_arg(cmdline);
+        by_path |= arg == as_configured.text.data() || arg == in_data.text.data();
+    }
     struct stat cwd {};
-    const std::string dir = "/proc/" + std::to_string(pid) + "/cwd";
-    return by_path && stat(dir.c_str(), &cwd) == 0 && cwd.st_dev == here.st_dev && cwd.st_ino == here.st_ino;
+    char dir[64];
+    snprintf(dir, sizeof dir, "/proc/%d/cwd", static_cast<int>(pid));
+    return by_path && stat(dir, &cwd) == 0 && cwd.st_dev == here.st_dev && cwd.st_ino == here.st_ino;
 }
 
 // Whether `base` is one of the configured names.

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <string_view>
 
 #include "app_dpi_process.h"
 #include "build_info.h"
@@ -146,7 +146,12 @@ void start_clean(watch_daemon_t *daemon, char *argv[]) {
     daemon->argv = argv;
     // A reload executes the binary by its descriptor, and the kernel names
     // the process after that ("6"): ps, pgrep and the journal know it by name.
-    if (argv[0] != nullptr) prctl(PR_SET_NAME, std::string(base_name(argv[0])).c_str());
+    if (argv[0] != nullptr) {
+        const std::string_view name = base_name(argv[0]);
+        char comm[16];  // the kernel keeps 15 bytes of it
+        snprintf(comm, sizeof comm, "%.*s", static_cast<int>(name.size()), name.data());
+        prctl(PR_SET_NAME, comm);
+    }
 }
 
 bool name_files(watch_daemon_t *daemon, const char *argv0) {

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <memory>
 
 #include "app_dpi_process.h"
@@ -115,20 +114,24 @@ bool is_child(pid_t pid) {
 // A build of another format keeps only what it can use of the old image's
 // state: its programs, which the start ends as a cycle does, recording those
 // that ended first (their pids only while they are children of ours); the
-// records that wait; the open-file limit the programs get.
+// records that wait (they live apart, and stay); the open-file limit the
+// programs get.
 void start_afresh(watch_daemon_t *daemon) {
-    const auto old = std::make_unique<watch_daemon_t>(std::move(*daemon));
+    const int sub_cnt = daemon->sub_cnt;
+    const unsigned ends_lost = daemon->ends_lost;
+    const rlim_t nofile_soft = daemon->nofile_soft;
+    std::array<exec_pid_t, MAX_SUB_PROCESS> programs;
+    std::copy(std::begin(daemon->pids), std::end(daemon->pids), programs.begin());
     *daemon = watch_daemon_t{};
-    daemon->sub_cnt = old->sub_cnt;
-    for (int i = 0; i < old->sub_cnt; ++i) {
+    daemon->sub_cnt = sub_cnt;
+    for (int i = 0; i < sub_cnt; ++i) {
         exec_pid_t &slot = daemon->pids[i];
-        slot.base = old->pids[i].base;
-        slot.pid = is_child(old->pids[i].pid) ? old->pids[i].pid : 0;
+        slot.base = programs[i].base;
+        slot.pid = is_child(programs[i].pid) ? programs[i].pid : 0;
         slot.unreaped = slot.pid > 0;
     }
-    daemon->unrecorded = std::move(old->unrecorded);
-    daemon->ends_lost = old->ends_lost;
-    daemon->nofile_soft = old->nofile_soft;
+    daemon->ends_lost = ends_lost;
+    daemon->nofile_soft = nofile_soft;
 }
 
 void reload_failed(watch_daemon_t *daemon) {
@@ -162,7 +165,9 @@ void reexec_self(watch_daemon_t *daemon) {
         printf("not re-executed: the state cannot be handed over: %s\n", strerror(errno));
         return reload_failed(daemon);
     }
-    setenv(CHANNEL_VARIABLE, std::to_string(channel.get()).c_str(), 1);
+    char number[16];
+    snprintf(number, sizeof number, "%d", channel.get());
+    setenv(CHANNEL_VARIABLE, number, 1);
     let_locks_cross(daemon, true);
     state_unwatch_path(daemon);
     execv(image, daemon->argv);
@@ -191,6 +196,7 @@ taken_over take_over(watch_daemon_t *daemon) {
     if (!text || !handover_read(text.get(), len, env, *daemon, state_ok) ||
         !locks_are_ours(env.run_fd, env.dir_fd)) {
         *daemon = watch_daemon_t{};
+        records_waiting_take({});
         puts("ignoring a hand-over that is not this install directory's: a fresh start");
         return taken_over::refused;
     }

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <string>
+#include <string_view>
 
 #include "app_dpi_process.h"
 #include "console.h"
@@ -21,6 +21,14 @@ namespace {
 // Ends waiting to be recorded, at most this many bytes of records; past it,
 // ends are only counted.
 constexpr size_t BACKLOG_MAX = 64 * 1024;
+
+// The records the run file had no room for, oldest first, whole lines. Kept
+// apart from the daemon's state, which a start afresh clears.
+struct {
+    std::array<char, BACKLOG_MAX> text;
+    size_t len;
+    std::string_view view() const { return {text.data(), len}; }
+} waiting;
 
 // On a full disk, a record that only partly fits is taken back whole, so the
 // run file keeps whole lines and the next record starts a line.
@@ -145,13 +153,14 @@ size_t format_record(int ret_code, int exit_normal, const char *raw_base, char (
 
 // Writes the waiting records, oldest first, each whole, as far as the file
 // takes them.
-void write_backlog(int fd, std::string &backlog) {
+void write_waiting(int fd) {
     size_t done = 0;
-    for (size_t end; done < backlog.size(); done = end + 1) {
-        end = backlog.find('\n', done);
-        if (!append_whole(fd, backlog.data() + done, end + 1 - done)) break;
+    for (size_t end; done < waiting.len; done = end + 1) {
+        end = waiting.view().find('\n', done);
+        if (!append_whole(fd, waiting.text.data() + done, end + 1 - done)) break;
     }
-    backlog.erase(0, done);
+    std::copy(waiting.text.begin() + done, waiting.text.begin() + waiting.len, waiting.text.begin());
+    waiting.len -= done;
 }
 
 }  // namespace
@@ -166,25 +175,44 @@ void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal) {
     const int refused = run_file_at_its_name(daemon);
     char record[256];
     const size_t len = format_record(code, exit_normal, daemon->pids[slot].base.data(), record);
-    std::string &backlog = daemon->unrecorded;
-    const bool refused_before = !backlog.empty();
-    if (refused == 0) write_backlog(daemon->run_fd, backlog);  // room may be back: the older ones first
-    if (backlog.size() + len <= BACKLOG_MAX)
-        backlog.append(record, len);
-    else
+    const bool refused_before = waiting.len > 0;
+    if (refused == 0) write_waiting(daemon->run_fd);  // room may be back: the older ones first
+    if (waiting.len + len <= BACKLOG_MAX) {
+        std::copy(record, record + len, waiting.text.begin() + waiting.len);
+        waiting.len += len;
+    } else {
         ++daemon->ends_lost;
-    if (refused == 0) write_backlog(daemon->run_fd, backlog);
+    }
+    if (refused == 0) write_waiting(daemon->run_fd);
     const int why = refused != 0 ? refused : errno;
-    if (!backlog.empty() && !refused_before)
+    if (waiting.len > 0 && !refused_before)
         printf("failed to write %s: %s: ends are kept until it takes them\n", shown_name(daemon->runfile.data()).text,
                strerror(why));
 }
 
 void record_waiting_ends(watch_daemon_t *daemon) {
-    if (!daemon->unrecorded.empty() && run_file_at_its_name(daemon) == 0)
-        write_backlog(daemon->run_fd, daemon->unrecorded);
-    const size_t waiting = static_cast<size_t>(std::count(daemon->unrecorded.begin(), daemon->unrecorded.end(), '\n'));
-    if (waiting + daemon->ends_lost > 0)
-        printf("%zu ends were never recorded in %s: no room\n", waiting + daemon->ends_lost,
+    if (waiting.len > 0 && run_file_at_its_name(daemon) == 0) write_waiting(daemon->run_fd);
+    const auto left = static_cast<size_t>(std::count(waiting.view().begin(), waiting.view().end(), '\n'));
+    if (left + daemon->ends_lost > 0)
+        printf("%zu ends were never recorded in %s: no room\n", left + daemon->ends_lost,
                shown_name(daemon->runfile.data()).text);
+}
+
+std::string_view records_waiting() { return waiting.view(); }
+
+unsigned records_waiting_take(std::string_view text) {
+    waiting.len = 0;
+    unsigned dropped = 0;
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        if (waiting.len + end + 1 <= BACKLOG_MAX) {
+            std::copy(text.begin(), text.begin() + end, waiting.text.begin() + waiting.len);
+            waiting.len += end;
+            waiting.text[waiting.len++] = '\n';  // a last line cut short still ends its line
+        } else {
+            ++dropped;
+        }
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return dropped;
 }

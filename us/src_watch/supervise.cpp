@@ -349,7 +349,7 @@ bool root_of(const char *path, struct statx &root) {
 // manager's upgrade): that one runs a deleted file of the same path. Only
 // under our own root and in our own mount namespace: from a chroot or a
 // container the same path may be another install's.
-bool runs_our_deleted(const char *pid, const std::string &deleted, const struct statx &root, const struct stat &mnt) {
+bool runs_our_deleted(const char *pid, std::string_view deleted, const struct statx &root, const struct stat &mnt) {
     char link[sizeof dirent::d_name + 16], exe[PATH_MAX + sizeof " (deleted)"];
     struct stat file {};
     struct statx their_root {};
@@ -374,7 +374,8 @@ void kill_running_replaced(const char *name) {
         return;
     const dir_ptr proc(open_listing("/proc"));
     if (proc == nullptr) return;
-    const std::string deleted = std::string(real) + " (deleted)";
+    char deleted[sizeof real + sizeof " (deleted)"];
+    snprintf(deleted, sizeof deleted, "%s (deleted)", real);
     bool refused = false;
     for (const dirent *e; (e = readdir(proc.get())) != nullptr;) {
         const pid_t pid = atoi(e->d_name);
@@ -413,8 +414,8 @@ int watch_clean(watch_daemon_t *daemon) {
     }
     for (int i = 0; i < daemon->sub_cnt; ++i) {
         const char *base = daemon->pids[i].base.data();
-        const std::string in_data = program_path(base, true);
-        for (const char *name : {base, strchr(base, '/') != nullptr ? in_data.c_str() : nullptr})
+        const program_path_t in_data = program_path(base, true);
+        for (const char *name : {base, strchr(base, '/') != nullptr ? in_data.text.data() : nullptr})
             if (name != nullptr && kills_only_programs(name)) {
                 kill_by_name(name);
                 if (strchr(name, '/') != nullptr) kill_running_replaced(name);

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "app_dpi_process.h"
@@ -154,8 +153,14 @@ namespace {
 // A file system without symbolic links (vfat, the kernel's exFAT) refuses
 // them as not permitted, which nothing in a package can cause in its staging
 // directory (a hard link to a directory can: not counted).
+// Whether a tool's line ends with ": " and the reason `err` is told by.
+bool ends_with_reason(std::string_view line, int err) {
+    const std::string_view reason = strerror(err);
+    return line.ends_with(reason) && line.substr(0, line.size() - reason.size()).ends_with(": ");
+}
+
 bool link_refused(std::string_view line) {
-    return line.find(": Cannot create symlink to ") != line.npos && line.ends_with(std::string(": ") + strerror(EPERM));
+    return line.find(": Cannot create symlink to ") != line.npos && ends_with_reason(line, EPERM);
 }
 
 }  // namespace
@@ -169,7 +174,7 @@ bool said_host_fault(int fd) {
         end = line + strcspn(line, "\n");
         if (link_refused(std::string_view(line, end))) return true;
         for (const int err : HOST_FAULTS)
-            if (std::string_view(line, end).ends_with(std::string(": ") + strerror(err))) return true;
+            if (ends_with_reason(std::string_view(line, end), err)) return true;
     }
     return false;
 }

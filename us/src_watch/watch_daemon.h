@@ -11,8 +11,9 @@
 #include <iterator>
 #include <ctime>
 #include <initializer_list>
-#include <string>
+#include <string_view>
 
+#include "build_info.h"
 #include "libutil/cJSON.h"
 #include "state_file.h"
 
@@ -67,7 +68,6 @@ struct watch_daemon_ {
     int state_watch = -1;                // an inotify descriptor on the state file (SIGIO); -1 when none
     std::array<int, 2> state_watched{-1, -1};  // its watches: of the file there is now, and of ./tmp/
     bool state_unwritten;                // the state file's last write failed, and said so
-    std::string unrecorded;              // records the run file had no room for, oldest first
     unsigned int ends_lost;              // ends past the bound of what waits to be recorded
     time_t started;                      // the supervisor's start (Unix seconds)
     time_t started_boot;                 // the same on the boot clock
@@ -99,6 +99,11 @@ void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal);
 // At a stop: the records that wait go in if there is room now; a console
 // line counts the ends that never reached the run file, if any.
 void record_waiting_ends(watch_daemon_t *daemon);
+// The records that wait, oldest first, whole lines.
+std::string_view records_waiting();
+// Puts records another image handed over in their place, each line whole,
+// as many as the bound takes: how many it did not.
+unsigned records_waiting_take(std::string_view text);
 
 // Child launching
 // The starter's soft open-file limit, which every program gets back: the
@@ -107,7 +112,10 @@ extern rlim_t children_nofile;
 pid_t exec_process(const char *pname, int ret_code, int verbose, int bootdata);
 // The path a program starts by, its argv[0]: as configured, or its copy in
 // the data space.
-std::string program_path(const char *base, bool data);
+struct program_path_t {
+    std::array<char, sizeof DPI_DATA_DIRNAME + PATH_BUF> text;
+};
+program_path_t program_path(const char *base, bool data);
 void daemon_run_one(watch_daemon_t *daemon, int i, int ret_code);
 // Kills the child `pid` and reaps it within a second: its wait status, or -1
 // when it is not reaped by then (it is reaped later, as no slot's child).
