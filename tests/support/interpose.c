@@ -29,7 +29,7 @@
  *   the last call, with ENOMEM: a sandbox that cannot be applied.
  * - WD_TEST_FAIL_OPEN=TEXT: open() of a path holding TEXT fails with EMFILE.
  * - WD_TEST_INHERIT=ITEM,... hands down what a starter could, before main:
- *   itimer (ITIMER_REAL, 0.2 s), fsize=N (the file-size limit), ignore=SIG
+ *   itimer (ITIMER_REAL, 0.2 s), fsize=N (the soft file-size limit), ignore=SIG
  *   or block=SIG (numbers), nofile=N (the soft
  *   open-file limit), umask=N (octal), close=N (descriptor N closed),
  *   open=N:PATH (PATH open as descriptor N).
@@ -83,7 +83,9 @@ static void inherit(const char *items) {
             const struct itimerval t = {{0, 0}, {0, 200000}};
             setitimer(ITIMER_REAL, &t, NULL);
         } else if (strncmp(item, "fsize=", 6) == 0) {
-            const struct rlimit r = {(rlim_t)n, (rlim_t)n};
+            struct rlimit r;
+            getrlimit(RLIMIT_FSIZE, &r);
+            r.rlim_cur = (rlim_t)n;
             setrlimit(RLIMIT_FSIZE, &r);
         } else if (strncmp(item, "nofile=", 7) == 0) {
             struct rlimit r;

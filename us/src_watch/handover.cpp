@@ -68,6 +68,22 @@ bool take_rest(const cJSON *o, watch_daemon_t &d) {
     return r.ok;
 }
 
+// A memfd is a file: the file-size limit the supervisor runs under, there for
+// the run file, would refuse a hand-over longer than it, and the reload with
+// it. The limit is lifted for the write, past its hard limit where we may,
+// and put back before the exec.
+bool write_unlimited(int fd, const char *text) {
+    rlimit kept{};
+    const bool limited = getrlimit(RLIMIT_FSIZE, &kept) == 0;
+    const rlimit none{RLIM_INFINITY, RLIM_INFINITY}, to_hard{kept.rlim_max, kept.rlim_max};
+    if (limited && setrlimit(RLIMIT_FSIZE, &none) != 0) setrlimit(RLIMIT_FSIZE, &to_hard);
+    const bool ok = write_all(fd, text, strlen(text));
+    const int err = errno;
+    if (limited) setrlimit(RLIMIT_FSIZE, &kept);
+    errno = err;
+    return ok;
+}
+
 }  // namespace
 
 unique_fd handover_write(const watch_daemon_t &d) {
@@ -100,7 +116,7 @@ unique_fd handover_write(const watch_daemon_t &d) {
     const cjson_text text(cJSON_PrintUnformatted(o));
     // No close-on-exec: this descriptor is the one thing meant to cross.
     unique_fd channel(memfd_create("watch_daemon-handover", 0));
-    if (!text || !channel.valid() || !write_all(channel.get(), text.get(), strlen(text.get())) ||
+    if (!text || !channel.valid() || !write_unlimited(channel.get(), text.get()) ||
         lseek(channel.get(), 0, SEEK_SET) != 0)
         return unique_fd();
     return channel;
