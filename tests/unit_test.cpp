@@ -234,7 +234,10 @@ TEST(PreviousRun, EndsOnlyTheProgramsItStarted) {
                     argv.push_back(nullptr);
                     execv(argv[0], argv.data() + 1), _exit(127);
                 }
-                for (int wait = 0; wait < 500 && argv0_of(pid) == argv0_of(getpid()); ++wait) usleep(10000);
+                // Until it has exec'd: the parent's arguments before, none at all
+                // for a moment within the exec.
+                for (int wait = 0; wait < 500 && (argv0_of(pid).empty() || argv0_of(pid) == argv0_of(getpid())); ++wait)
+                    usleep(10000);
                 slot_facts &slot = facts.slots[facts.slot_count];
                 slot = {r.base, pid, {}};
                 slot.record.started_boot = started_on_boot_clock(pid) + r.start_off;
