@@ -150,15 +150,15 @@ int probe_version(const char *path, char *answer, size_t answer_size, char *erro
 
 namespace {
 
-// A file system without symbolic links (vfat, the kernel's exFAT) refuses
-// them as not permitted, which nothing in a package can cause in its staging
-// directory (a hard link to a directory can: not counted).
 // Whether a tool's line ends with ": " and the reason `err` is told by.
 bool ends_with_reason(std::string_view line, int err) {
     const std::string_view reason = strerror(err);
     return line.ends_with(reason) && line.substr(0, line.size() - reason.size()).ends_with(": ");
 }
 
+// A file system without symbolic links (vfat, the kernel's exFAT) refuses
+// them as not permitted, which nothing in a package can cause in its staging
+// directory (a hard link to a directory can: not counted).
 bool link_refused(std::string_view line) {
     return line.find(": Cannot create symlink to ") != line.npos && ends_with_reason(line, EPERM);
 }
