@@ -152,6 +152,38 @@ TEST(HandoverRead, ForgedFieldsRefusedWhole) {
     }
 }
 
+// cJSON leaves out a member it cannot allocate: whichever allocation fails,
+// the hand-over is refused or whole, never one that lost the waiting records.
+TEST(HandoverWrite, WholeOrRefusedWhateverAllocationFails) {
+    std::string text = slurp(std::string(CASES_DIR) + "/../fuzz/corpus/handover/two_slots.json");
+    text.insert(text.rfind('}'), R"(,"unrecorded":"bin/collector 1\n")");
+    handover_envelope env{};
+    watch_daemon_t daemon{};
+    bool state_ok = false;
+    ASSERT_TRUE(handover_read(text.data(), text.size(), env, daemon, state_ok) && state_ok);
+    daemon.run_fd = env.run_fd, daemon.dir_fd = env.dir_fd;
+    static int allocations, failing_one;  // only that one fails: memory comes back
+    cJSON_Hooks failing{[](size_t n) { return allocations++ != failing_one ? malloc(n) : nullptr; }, free};
+    bool whole = false;
+    for (int k = 0; !whole && k < 1000; ++k) {
+        allocations = 0, failing_one = k;
+        cJSON_InitHooks(&failing);
+        const unique_fd channel = handover_write(daemon);
+        cJSON_InitHooks(nullptr);
+        whole = allocations <= k;  // this time no allocation failed
+        if (!channel.valid()) continue;
+        std::string written(1 << 16, '\0');
+        written.resize(pread(channel.get(), written.data(), written.size(), 0));
+        watch_daemon_t taken{};
+        state_ok = false;
+        records_waiting_take("");
+        EXPECT_TRUE(handover_read(written.data(), written.size(), env, taken, state_ok) && state_ok) << k << written;
+        EXPECT_EQ(records_waiting(), "bin/collector 1\n") << k;
+    }
+    EXPECT_TRUE(whole);
+    records_waiting_take("");
+}
+
 // The holder must have the file open; one on the file's own device is
 // preferred to one that only shares the inode number (another mount).
 TEST(LockHolder, OnlyAProcessHoldingTheFile) {

@@ -21,31 +21,23 @@ uint64_t fnv1a(const char *data, size_t len) {
     return hash;
 }
 
-void add_time(cJSON *o, const char *name, time_t t) {
-    t > 0 ? cJSON_AddNumberToObject(o, name, static_cast<double>(t)) : cJSON_AddNullToObject(o, name);
-}
-
-void add_text(cJSON *o, const char *name, const char *text) {
-    text != nullptr ? cJSON_AddStringToObject(o, name, text) : cJSON_AddNullToObject(o, name);
-}
-
-cJSON *slot_json(const slot_facts &f) {
+cJSON *slot_json(const slot_facts &f, json_writer &w) {
     const slot_record &s = f.record;
-    cJSON *o = cJSON_CreateObject();
-    cJSON_AddStringToObject(o, "base", f.base);
-    cJSON_AddNumberToObject(o, "pid", f.pid);
-    cJSON_AddStringToObject(o, "state", state_names[s.state]);
-    add_time(o, "started", s.started);
-    add_time(o, "started_boot", s.started_boot);
-    cJSON_AddNumberToObject(o, "ends", s.ends);
-    cJSON_AddNumberToObject(o, "segv", s.segv);
-    cJSON *end = s.last_end > 0 ? cJSON_AddObjectToObject(o, "last_end") : cJSON_AddNullToObject(o, "last_end");
+    cJSON *o = w.added(cJSON_CreateObject());
+    w.text(o, "base", f.base);
+    w.number(o, "pid", f.pid);
+    w.text(o, "state", state_names[s.state]);
+    w.time(o, "started", s.started);
+    w.time(o, "started_boot", s.started_boot);
+    w.number(o, "ends", s.ends);
+    w.number(o, "segv", s.segv);
+    cJSON *end = w.item(o, "last_end", s.last_end > 0 ? cJSON_CreateObject() : cJSON_CreateNull());
     if (s.last_end > 0) {
-        add_time(end, "time", s.last_end);
-        cJSON_AddNumberToObject(end, s.last_signaled ? "signal" : "exit_code", s.last_code);
+        w.time(end, "time", s.last_end);
+        w.number(end, s.last_signaled ? "signal" : "exit_code", s.last_code);
     }
-    add_time(o, "restart_due", s.state == SLOT_WAITING ? s.restart_due : 0);
-    add_time(o, "restart_due_boot", s.state == SLOT_WAITING ? s.due_boot : 0);
+    w.time(o, "restart_due", s.state == SLOT_WAITING ? s.restart_due : 0);
+    w.time(o, "restart_due_boot", s.state == SLOT_WAITING ? s.due_boot : 0);
     return o;
 }
 
@@ -72,6 +64,20 @@ void read_slot(json_reader &r, const cJSON *o, slot_facts &f) {
 }
 
 }  // namespace
+
+void json_writer::text(cJSON *o, const char *name, const char *text) {
+    added(text != nullptr ? cJSON_AddStringToObject(o, name, text) : cJSON_AddNullToObject(o, name));
+}
+
+void json_writer::time(cJSON *o, const char *name, time_t t) {
+    added(t > 0 ? cJSON_AddNumberToObject(o, name, static_cast<double>(t)) : cJSON_AddNullToObject(o, name));
+}
+
+cJSON *json_writer::item(cJSON *o, const char *name, cJSON *value) {
+    if (name != nullptr ? cJSON_AddItemToObject(o, name, value) : cJSON_AddItemToArray(o, value)) return value;
+    cJSON_Delete(value);
+    return added(nullptr);
+}
 
 const char *json_reader::text(const cJSON *o, const char *name) {
     const cJSON *item = cJSON_GetObjectItemCaseSensitive(o, name);
@@ -109,30 +115,32 @@ unsigned long long own_pid_namespace() {
 }
 
 cJSON *state_json(const state_facts &f) {
-    cJSON *o = cJSON_CreateObject();
-    cJSON_AddNumberToObject(o, "pid", f.pid);
-    cJSON_AddNumberToObject(o, "pid_ns", static_cast<double>(f.pid_ns));
-    add_text(o, "version", f.version);
-    add_text(o, "revision", f.revision);
-    add_time(o, "started", f.started);
-    add_time(o, "started_boot", f.started_boot);
-    add_time(o, "build_since", f.build_since);
-    add_time(o, "build_since_boot", f.build_since_boot);
-    add_time(o, "updated", f.updated);
-    add_text(o, "tz", f.zone);
-    cJSON_AddStringToObject(o, "boot_space", f.data_space ? "data" : "system");
-    cJSON_AddBoolToObject(o, "record_set_aside", f.record_set_aside);
-    cJSON_AddNumberToObject(o, "upgrades_installed", f.upgrades_installed);
-    cJSON_AddNumberToObject(o, "upgrades_failed", f.upgrades_failed);
-    cJSON_AddNumberToObject(o, "reloads_failed", f.reloads_failed);
-    cJSON *stopped = f.stopped_at > 0 ? cJSON_AddObjectToObject(o, "stopped") : cJSON_AddNullToObject(o, "stopped");
+    json_writer w;
+    cjson_tree root(w.added(cJSON_CreateObject()));
+    cJSON *o = root.get();
+    w.number(o, "pid", f.pid);
+    w.number(o, "pid_ns", static_cast<double>(f.pid_ns));
+    w.text(o, "version", f.version);
+    w.text(o, "revision", f.revision);
+    w.time(o, "started", f.started);
+    w.time(o, "started_boot", f.started_boot);
+    w.time(o, "build_since", f.build_since);
+    w.time(o, "build_since_boot", f.build_since_boot);
+    w.time(o, "updated", f.updated);
+    w.text(o, "tz", f.zone);
+    w.text(o, "boot_space", f.data_space ? "data" : "system");
+    w.flag(o, "record_set_aside", f.record_set_aside);
+    w.number(o, "upgrades_installed", f.upgrades_installed);
+    w.number(o, "upgrades_failed", f.upgrades_failed);
+    w.number(o, "reloads_failed", f.reloads_failed);
+    cJSON *stopped = w.item(o, "stopped", f.stopped_at > 0 ? cJSON_CreateObject() : cJSON_CreateNull());
     if (f.stopped_at > 0) {
-        cJSON_AddStringToObject(stopped, "why", f.stopped_why);
-        add_time(stopped, "time", f.stopped_at);
+        w.text(stopped, "why", f.stopped_why);
+        w.time(stopped, "time", f.stopped_at);
     }
-    cJSON *slots = cJSON_AddArrayToObject(o, "slots");
-    for (int i = 0; i < f.slot_count; ++i) cJSON_AddItemToArray(slots, slot_json(f.slots[i]));
-    return o;
+    cJSON *slots = w.item(o, "slots", cJSON_CreateArray());
+    for (int i = 0; i < f.slot_count; ++i) w.item(slots, nullptr, slot_json(f.slots[i], w));
+    return w.ok ? root.release() : nullptr;
 }
 
 cjson_text state_text(const state_facts &facts) {
@@ -140,7 +148,10 @@ cjson_text state_text(const state_facts &facts) {
     const cjson_text body(cJSON_PrintUnformatted(root.get()));
     const size_t len = body ? strlen(body.get()) : 0;
     char *file = body ? static_cast<char *>(cJSON_malloc(len + header_max)) : nullptr;
-    if (file == nullptr) return nullptr;
+    if (file == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     const int n = snprintf(file, header_max, "%zu %016" PRIx64 "\n", len, fnv1a(body.get(), len));
     memcpy(file + n, body.get(), len + 1);
     return cjson_text(file);

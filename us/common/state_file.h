@@ -87,10 +87,28 @@ struct json_reader {
     const char *text(const cJSON *o, const char *name);
 };
 
+// Adds members to a JSON object as the state is written. cJSON leaves out a
+// member it cannot allocate, silently: `ok` is cleared for good at the first
+// one left out, so that a tree with a hole is never written as a whole one.
+struct json_writer {
+    bool ok = true;
+    void number(cJSON *o, const char *name, double value) { added(cJSON_AddNumberToObject(o, name, value)); }
+    void text(cJSON *o, const char *name, const char *text);  // null: a null member
+    void time(cJSON *o, const char *name, time_t t);          // 0: a null member
+    void flag(cJSON *o, const char *name, bool value) { added(cJSON_AddBoolToObject(o, name, value)); }
+    // Takes `value` (null for one that could not be made); no name: an array's element.
+    cJSON *item(cJSON *o, const char *name, cJSON *value);
+    cJSON *added(cJSON *member) {
+        ok = ok && member != nullptr;
+        return member;
+    }
+};
+
 // The inode of this process's pid namespace, 0 if it cannot be read.
 unsigned long long own_pid_namespace();
 
-// The state as a JSON object (the caller owns it), and as a whole file.
+// The state as a JSON object (the caller owns it), and as a whole file; null
+// when memory ran out for a part of it.
 cJSON *state_json(const state_facts &facts);
 cjson_text state_text(const state_facts &facts);
 

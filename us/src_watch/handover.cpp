@@ -14,8 +14,6 @@ namespace {
 
 constexpr double max_ms = 1e15;
 
-void add(cJSON *o, const char *name, double value) { cJSON_AddNumberToObject(o, name, value); }
-
 // The published state of the slots and the supervisor back into `d`.
 bool take_state(const cJSON *o, watch_daemon_t &d) {
     state_facts f{};
@@ -87,35 +85,37 @@ bool write_unlimited(int fd, const char *text) {
 }  // namespace
 
 unique_fd handover_write(const watch_daemon_t &d) {
-    const cjson_tree root(cJSON_CreateObject());
+    json_writer w;  // a hand-over with a hole would lose what it left out
+    const cjson_tree root(w.added(cJSON_CreateObject()));
     cJSON *o = root.get();
-    add(o, "format", WATCH_HANDOVER_FORMAT);
-    cJSON_AddStringToObject(o, "version", WATCH_VERSION);
-    add(o, "run_fd", d.run_fd);
-    add(o, "dir_fd", d.dir_fd);
-    cJSON_AddItemToObject(o, "state", state_json(state_of(&d)));
-    add(o, "verbose", d.verbose);
-    add(o, "segv_cnt", d.segv_cnt);
-    add(o, "bootchk_set_aside", d.bootchk_set_aside);
-    add(o, "cycle_reason", d.cycle_reason);
-    add(o, "cycle_started_ms", static_cast<double>(d.cycle_started_ms));
-    add(o, "nofile_soft", d.nofile_soft == RLIM_INFINITY ? -1.0 : static_cast<double>(d.nofile_soft));
+    w.number(o, "format", WATCH_HANDOVER_FORMAT);
+    w.text(o, "version", WATCH_VERSION);
+    w.number(o, "run_fd", d.run_fd);
+    w.number(o, "dir_fd", d.dir_fd);
+    w.item(o, "state", state_json(state_of(&d)));
+    w.number(o, "verbose", d.verbose);
+    w.number(o, "segv_cnt", d.segv_cnt);
+    w.number(o, "bootchk_set_aside", d.bootchk_set_aside);
+    w.number(o, "cycle_reason", d.cycle_reason);
+    w.number(o, "cycle_started_ms", static_cast<double>(d.cycle_started_ms));
+    w.number(o, "nofile_soft", d.nofile_soft == RLIM_INFINITY ? -1.0 : static_cast<double>(d.nofile_soft));
     const std::string_view waiting = records_waiting();
     const heap_text unrecorded(strndup(waiting.data(), waiting.size()));
     if (!unrecorded) return unique_fd();  // errno says why; the records wait on here
-    cJSON_AddStringToObject(o, "unrecorded", unrecorded.get());
-    add(o, "ends_lost", d.ends_lost);
-    add(o, "console_dropped", console_dropped());
-    cJSON *unreaped = cJSON_AddArrayToObject(o, "unreaped");
-    for (int i = 0; i < d.sub_cnt; ++i) cJSON_AddItemToArray(unreaped, cJSON_CreateBool(d.pids[i].unreaped));
-    cJSON *pending = cJSON_AddObjectToObject(o, "pending");
-    add(pending, "active", d.pending.active);
-    add(pending, "slot", d.pending.slot);
-    add(pending, "code", d.pending.code);
-    add(pending, "due_ms", static_cast<double>(d.pending.due_ms));
-    const cjson_text text(cJSON_PrintUnformatted(o));
+    w.text(o, "unrecorded", unrecorded.get());
+    w.number(o, "ends_lost", d.ends_lost);
+    w.number(o, "console_dropped", console_dropped());
+    cJSON *unreaped = w.item(o, "unreaped", cJSON_CreateArray());
+    for (int i = 0; i < d.sub_cnt; ++i) w.item(unreaped, nullptr, cJSON_CreateBool(d.pids[i].unreaped));
+    cJSON *pending = w.item(o, "pending", cJSON_CreateObject());
+    w.number(pending, "active", d.pending.active);
+    w.number(pending, "slot", d.pending.slot);
+    w.number(pending, "code", d.pending.code);
+    w.number(pending, "due_ms", static_cast<double>(d.pending.due_ms));
+    const cjson_text text(w.ok ? cJSON_PrintUnformatted(o) : nullptr);
     // No close-on-exec: this descriptor is the one thing meant to cross.
     unique_fd channel(memfd_create("watch_daemon-handover", 0));
+    if (!text) errno = ENOMEM;
     if (!text || !channel.valid() || !write_unlimited(channel.get(), text.get()) ||
         lseek(channel.get(), 0, SEEK_SET) != 0)
         return unique_fd();
