@@ -17,6 +17,8 @@
 #include <regex>
 #include <set>
 
+#include "app_dpi_process.h"
+#include "boot_record.h"
 #include "fs.h"
 #include "handover.h"
 #include "proc.h"
@@ -152,6 +154,29 @@ TEST(HandoverRead, ForgedFieldsRefusedWhole) {
     }
 }
 
+// Runs `attempt` once with each of cJSON's allocations failing in turn (only
+// that one: memory comes back), then once with none failing, and `check`
+// after each run; how many runs.
+template <typename A, typename C>
+int with_each_allocation_failing(A attempt, C check) {
+    static int allocations, failing_one;
+    cJSON_Hooks failing{[](size_t n) {
+                            if (allocations++ != failing_one) return malloc(n);
+                            errno = ENOMEM;
+                            return static_cast<void *>(nullptr);
+                        },
+                        free};
+    for (failing_one = 0; failing_one < 1000; ++failing_one) {
+        allocations = 0;
+        cJSON_InitHooks(&failing);
+        attempt();
+        cJSON_InitHooks(nullptr);
+        check(failing_one);
+        if (allocations <= failing_one) return failing_one + 1;
+    }
+    return -1;
+}
+
 // cJSON leaves out a member it cannot allocate: whichever allocation fails,
 // the hand-over is refused or whole, never one that lost the waiting records.
 TEST(HandoverWrite, WholeOrRefusedWhateverAllocationFails) {
@@ -162,26 +187,55 @@ TEST(HandoverWrite, WholeOrRefusedWhateverAllocationFails) {
     bool state_ok = false;
     ASSERT_TRUE(handover_read(text.data(), text.size(), env, daemon, state_ok) && state_ok);
     daemon.run_fd = env.run_fd, daemon.dir_fd = env.dir_fd;
-    static int allocations, failing_one;  // only that one fails: memory comes back
-    cJSON_Hooks failing{[](size_t n) { return allocations++ != failing_one ? malloc(n) : nullptr; }, free};
-    bool whole = false;
-    for (int k = 0; !whole && k < 1000; ++k) {
-        allocations = 0, failing_one = k;
-        cJSON_InitHooks(&failing);
-        const unique_fd channel = handover_write(daemon);
-        cJSON_InitHooks(nullptr);
-        whole = allocations <= k;  // this time no allocation failed
-        if (!channel.valid()) continue;
-        std::string written(1 << 16, '\0');
-        written.resize(pread(channel.get(), written.data(), written.size(), 0));
-        watch_daemon_t taken{};
-        state_ok = false;
-        records_waiting_take("");
-        EXPECT_TRUE(handover_read(written.data(), written.size(), env, taken, state_ok) && state_ok) << k << written;
-        EXPECT_EQ(records_waiting(), "bin/collector 1\n") << k;
-    }
-    EXPECT_TRUE(whole);
+    std::string written;
+    unique_fd channel;
+    EXPECT_GT(with_each_allocation_failing([&] { channel = handover_write(daemon); },
+              [&](int k) {
+                  written.assign(1 << 16, '\0');
+                  written.resize(channel.valid() ? pread(channel.get(), written.data(), written.size(), 0) : 0);
+                  if (written.empty()) return;
+                  watch_daemon_t taken{};
+                  state_ok = false;
+                  records_waiting_take("");
+                  EXPECT_TRUE(handover_read(written.data(), written.size(), env, taken, state_ok) && state_ok) << k;
+                  EXPECT_EQ(records_waiting(), "bin/collector 1\n") << k;
+              }),
+              0);
+    EXPECT_FALSE(written.empty());
     records_waiting_take("");
+}
+
+// Whichever allocation fails, an upgrade is recorded with what the record
+// held, or its package stays for the next request: never gone unrecorded.
+TEST(Upgrade, RecordedWholeOrPackageKeptWhateverAllocationFails) {
+    in_install_dir here;
+    fs::create_directories("tmp");
+    const std::string package = std::string(DPI_TMP_DIRNAME) + "/" + UPGRADE_FILE;
+    const auto fresh = [&] {
+        here.write(BOOTCHK_PATH, R"({"version":"1.0.0.0","plugindata":1,"kept":"x"})");
+        here.write(package, "lua v2");
+        fs::remove("data/init.bin");
+    };
+    fresh();
+    const auto upgrade = [] {
+        testing::internal::CaptureStdout();
+        daemon_upgrade(nullptr, APP_RETCODE_UPDATE_LUA);
+        testing::internal::GetCapturedStdout();
+    };
+    bool installed = false;
+    EXPECT_GT(with_each_allocation_failing(upgrade,
+              [&](int k) {
+                  installed = !fs::exists(package);
+                  if (!installed) return fresh();
+                  const cjson_tree record(cJSON_Parse(slurp(BOOTCHK_PATH).c_str()));
+                  EXPECT_EQ(cJSON_GetItemNumber(record.get(), "luadata"), 1) << k;
+                  EXPECT_EQ(cJSON_GetItemNumber(record.get(), "plugindata"), 1) << k;
+                  EXPECT_STREQ(cJSON_GetItemString(record.get(), "kept"), "x") << k;
+                  EXPECT_EQ(slurp("data/init.bin"), "lua v2") << k;
+                  fresh();
+              }),
+              0);
+    EXPECT_TRUE(installed);
 }
 
 // The holder must have the file open; one on the file's own device is

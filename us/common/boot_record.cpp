@@ -20,7 +20,9 @@ cJSON *bootchk_load(int *refused) {
         size_t len = 0;
         const heap_text text = read_capped(fd.get(), BOOTCHK_MAX, &len);
         if (!text) why = errno;
+        errno = 0;  // a parse that ran out of memory is no bad record: an upgrade must not write over it
         record = text && len > 0 ? cJSON_Parse(text.get()) : nullptr;
+        if (record == nullptr && errno == ENOMEM) why = ENOMEM;
     } else if (errno != ENOENT) {
         why = errno;
     }

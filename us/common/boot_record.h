@@ -14,7 +14,8 @@ inline constexpr size_t BOOTCHK_MAX = 64 << 10;  // far above any real record
 enum class boot_reason { no_record, no_version, too_old, no_plugindata, data_space };
 
 // The record if it is a regular file of at most BOOTCHK_MAX bytes beginning
-// with JSON; `refused`, if given, is the errno of one that fails those rules.
+// with JSON; `refused`, if given, is the errno of one that fails those rules,
+// or that could not be read or parsed for want of memory.
 cJSON *bootchk_load(int *refused = nullptr);
 
 // What the record decides, without touching the disk.

@@ -77,20 +77,24 @@ void remove_member(cJSON *record, const char *name) {
 // object (42, []) would silently drop the members added to it when printed:
 // it starts afresh, as for none. It gets the build's version if it has none.
 // `*unread` is why a record that is there could not be read, if it could not.
+// Null, with ENOMEM as the reason, when memory runs out for it: cJSON leaves
+// out what it cannot allocate.
 cjson_tree record_to_update(int *unread) {
     cjson_tree record(bootchk_load(unread));
     if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
     if (record && cJSON_GetItemString(record.get(), "version") == nullptr) {
         remove_member(record.get(), "version");
-        cJSON_AddStringToObject(record.get(), "version", DPI_PLUGIN_VERSION);
+        if (cJSON_AddStringToObject(record.get(), "version", DPI_PLUGIN_VERSION) == nullptr) record.reset();
     }
+    if (!record) *unread = ENOMEM;
     return record;
 }
 
-void set_flag(cJSON *record, const char *flag) {
-    if (cJSON_GetItemNumber(record, flag) == 1) return;
+// False when memory ran out for the flag: the record must not go out without it.
+bool set_flag(cJSON *record, const char *flag) {
+    if (cJSON_GetItemNumber(record, flag) == 1) return true;
     remove_member(record, flag);
-    cJSON_AddNumberToObject(record, flag, 1);
+    return cJSON_AddNumberToObject(record, flag, 1) != nullptr;
 }
 
 // ./data/, made again when a program removed it (resetting its data space).
@@ -209,8 +213,7 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     // A failed installation leaves the record on disk as it was: one whose
     // bundle never moved (the record could not be written before the move)
     // must keep booting it.
-    if (record && flag != nullptr) set_flag(record.get(), flag);
-    const bool recorded = record && flag != nullptr && write_record(record.get());
+    const bool recorded = record && flag != nullptr && set_flag(record.get(), flag) && write_record(record.get());
     // The package goes only once its upgrade is recorded, or once it proved
     // bad (tar could not unpack it, a member was refused): a crash, or a
     // fault of this host's (room, disk, descriptors, the record), leaves it
