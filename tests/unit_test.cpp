@@ -53,6 +53,15 @@ struct in_install_dir {
     void write(const std::string &rel, const std::string &text) { std::ofstream(rel) << text; }
 };
 
+// watch_status must call a config loadable exactly when the supervisor loads it.
+bool status_says_loadable(const std::string &config) {
+    install_status status;
+    std::string error;
+    const bool gathered = gather_status(status, error);
+    EXPECT_TRUE(gathered) << error << " " << config;
+    return gathered && status.config_ok;
+}
+
 TEST(DaemonInit, ConfigTable) {
     for (const auto &[config, expected] : table("config.table")) {
         in_install_dir here;
@@ -63,6 +72,7 @@ TEST(DaemonInit, ConfigTable) {
         for (int i = 0; ok && i < daemon.sub_cnt; ++i) loaded += (i ? ", " : "") + std::string(daemon.pids[i].base.data());
         EXPECT_LE(daemon.sub_cnt, MAX_SUB_PROCESS);
         EXPECT_EQ(loaded, expected) << config;
+        EXPECT_EQ(status_says_loadable(config), ok) << config;
     }
     in_install_dir here;  // a name the slot cannot hold whole is refused, never cut: that would name another file
     watch_daemon_t daemon{};
@@ -71,10 +81,12 @@ TEST(DaemonInit, ConfigTable) {
         here.write("config", R"({"__watch":{"processes":[{"base":")" + std::string(len, 'n') + "\"}]}}");
         EXPECT_EQ(daemon_init("config", &daemon) == 0, len == 4087) << len;
         EXPECT_EQ(std::string(daemon.pids[0].base.data()), std::string(4087, 'n'));
+        EXPECT_EQ(status_says_loadable("a program path of " + std::to_string(len)), len == 4087);
     }
     // a config over its 16 MiB cap is refused, however valid
     here.write("config", R"({"__watch":{"processes":[{"base":"a"}]},"pad":")" + std::string(17 << 20, ' ') + "\"}");
     EXPECT_NE(daemon_init("config", &daemon), 0);
+    EXPECT_FALSE(status_says_loadable("over 16 MiB"));
 }
 
 TEST(FindBootSpace, RecordTable) {

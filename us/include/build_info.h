@@ -17,6 +17,10 @@ inline constexpr char DEFAULT_PROGRAM[] = "quorin-dpi-inner";
 // The most of config that is read: it may be a product-wide file with much
 // else in it; the cap only keeps a runaway file from taking our memory.
 inline constexpr size_t CONFIG_MAX = 16 << 20;
+// The longest program path config may name: the kernel takes paths of up to
+// 4095 bytes, and a program must start whole from ./data/ too ("./data//"
+// in front).
+inline constexpr size_t PROGRAM_PATH_MAX = 4095 - (sizeof DPI_DATA_DIRNAME - 1) - 1;
 
 // The build's identity, given to each program as it is linked (build_id.cpp):
 // the source revision ("g" and a commit, or "" when unknown); the package

@@ -262,10 +262,13 @@ std::string read_config(const char *path, const char *argv0, std::vector<std::st
     const cJSON *processes = cJSON_GetObjectItem(cJSON_GetObjectItem(conf.get(), "__watch"), "processes");
     for (int i = 0; i < std::min(cJSON_GetArraySize(processes), STATE_SLOTS); ++i) {
         const char *base = cJSON_GetItemString(cJSON_GetArrayItem(processes, i), "base");
-        if (base == nullptr)
-            return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has no string \"base\"";
+        const std::string element = name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\"";
+        if (base == nullptr) return element + " has no string \"base\"";
+        if (strlen(base) > PROGRAM_PATH_MAX)
+            return element + " has a program path of " + std::to_string(strlen(base)) + " bytes, too long (at most " +
+                   std::to_string(PROGRAM_PATH_MAX) + ")";
         if (named_like_supervisor(base, argv0) || leads_to(base, std::string("./") + std::string(base_name(argv0))))
-            return name + ": element " + std::to_string(i + 1) + " of \"__watch\".\"processes\" has the supervisor's name";
+            return element + " has the supervisor's name";
         bases.emplace_back(base);
     }
     if (bases.empty()) bases.emplace_back(DEFAULT_PROGRAM);

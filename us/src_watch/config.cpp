@@ -34,9 +34,7 @@ bool leads_to_supervisor(const char *name) {
 
 namespace {
 
-// A program's configured path, whole from ./data/ too ("./data//" in front):
-// the kernel takes no path longer than PATH_BUF - 1 bytes.
-constexpr size_t BASE_MAX = PATH_BUF - 1 - (sizeof DPI_DATA_DIRNAME - 1) - 1;
+static_assert(PROGRAM_PATH_MAX + sizeof DPI_DATA_DIRNAME + 1 == PATH_BUF, "a slot holds a path from ./data/");
 
 // A program that is the supervisor would have killall end the supervisor
 // (and every other one of the host) at each cycle: by its name, or, for a
@@ -67,9 +65,9 @@ int daemon_init(const char *conf_file, watch_daemon_t *daemon) {
         if (base_of(i) == nullptr) return -1;
         // A slot holds a path whole or not at all: a cut one names another
         // file, and one that cannot start from ./data/ would fail a bundle.
-        if (strlen(base_of(i)) > BASE_MAX) {
+        if (strlen(base_of(i)) > PROGRAM_PATH_MAX) {
             printf("config: a program path of %zu bytes is too long (at most %zu), refused\n", strlen(base_of(i)),
-                   BASE_MAX);
+                   PROGRAM_PATH_MAX);
             return -1;
         }
         if (is_supervisor(base_of(i), daemon->argv != nullptr ? daemon->argv[0] : nullptr)) {
