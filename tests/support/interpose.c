@@ -13,7 +13,8 @@
  *   has not died yet; the end is there for the next look.
  * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() or vfork() calls
  *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
- *   "N+:ERR") fails waitpid(-1, ...).
+ *   "N+:ERR") fails waitpid(-1, ...); WD_TEST_FAIL_GETDENTS="N:ERR" so
+ *   fails getdents64() (the upgrade's walks over the unpacked bundle).
  * - WD_TEST_CLOCK_SHIFT=N: the wall clock (time(), CLOCK_REALTIME) N seconds
  *   off, as for a supervisor that ran before the system's clock was set.
  * - WD_TEST_ORPHAN_KILL=1: the supervisor dies by SIGKILL with the process
@@ -57,8 +58,8 @@
 
 static char log_path[4096], kill_log[4096];
 static long scale, clock_shift;
-static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls;
-static int wait_err, tracing, holding, noting, orphaning, stop_at_kill;
+static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls, dents_at, dents_last, dents;
+static int wait_err, dents_err, tracing, holding, noting, orphaning, stop_at_kill;
 static pid_t unseen;  /* killed, not to be seen at the first look */
 static pid_t self;
 static char landlock[16], fail_open[64];
@@ -115,6 +116,7 @@ __attribute__((constructor)) static void interpose_init(void) {
     snprintf(log_path, sizeof log_path, "%s", getenv("WD_TEST_LOG") ? getenv("WD_TEST_LOG") : "");
     parse_calls(getenv("WD_TEST_FAIL_FORK"), &fork_at, &fork_last);
     wait_err = parse_calls(getenv("WD_TEST_FAIL_WAITPID"), &wait_at, &wait_last);
+    dents_err = parse_calls(getenv("WD_TEST_FAIL_GETDENTS"), &dents_at, &dents_last);
     orphaning = getenv("WD_TEST_ORPHAN") != NULL;
     stop_at_kill = getenv("WD_TEST_STOP_AT_KILL") != NULL;
     kill_at = atol(getenv("WD_TEST_KILL_AT") ? getenv("WD_TEST_KILL_AT") : "0");
@@ -314,6 +316,12 @@ pid_t waitpid(pid_t pid, int *status, int options) {
     if (pid > 0 && pid == unseen && (options & WNOHANG)) return unseen = 0, 0;
     if (pid == -1 && ++waits >= wait_at && waits <= wait_last && wait_at > 0) return errno = wait_err, -1;
     return real(pid, status, options);
+}
+
+ssize_t getdents64(int fd, void *buf, size_t len) {
+    REAL(ssize_t, getdents64, (int, void *, size_t));
+    if (++dents >= dents_at && dents <= dents_last && dents_at > 0) return errno = dents_err, -1;
+    return real(fd, buf, len);
 }
 
 long syscall(long number, ...) {

@@ -86,6 +86,11 @@ bool unpack_into(int stage, int package, const confinement &how, bool *keep) {
     return status == 0;
 }
 
+// How a walk over a directory's entries ended: every entry visited, stopped
+// by a visit, or the directory could not be read (errno says why: a failing
+// disk, too little memory), which says nothing about what it holds.
+enum class walk { whole, stopped, unread };
+
 // Calls `visit(name)` for every entry of the directory `dir` but . and ..,
 // until one returns false. Reads from the start, and with `again` from the
 // start again after each batch, so that entries moved away meanwhile do not
@@ -93,27 +98,28 @@ bool unpack_into(int stage, int package, const confinement &how, bool *keep) {
 // directory level, and 64 levels of it on the stack would not fit the
 // smallest stack the supervisor runs with.
 template <typename Visit>
-bool each_entry(int dir, bool again, Visit visit) {
+walk each_entry(int dir, bool again, Visit visit) {
     constexpr size_t batch = 2048;
     const heap_text buf(static_cast<char *>(malloc(batch)));
-    if (!buf) return errno = ENOMEM, false;
+    if (!buf) return errno = ENOMEM, walk::unread;
     for (bool first = true;; first = false) {
         if (first || again) lseek(dir, 0, SEEK_SET);  // whoever read it before
         const ssize_t n = getdents64(dir, buf.get(), batch);
-        if (n <= 0) return n == 0;
+        if (n <= 0) return n == 0 ? walk::whole : walk::unread;
         int entries = 0;
         for (ssize_t at = 0; at < n;) {
             const auto *e = reinterpret_cast<const dirent64 *>(buf.get() + at);
             at += e->d_reclen;
             if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
             ++entries;
-            if (!visit(e->d_name)) return false;
+            if (!visit(e->d_name)) return walk::stopped;
         }
-        if (again && entries == 0) return true;
+        if (again && entries == 0) return walk::whole;
     }
 }
 
-bool is_empty(int dir) {
+// walk::whole when `dir` is empty, walk::stopped when it is not.
+walk emptiness(int dir) {
     return each_entry(dir, false, [](const char *) { return false; });
 }
 
@@ -160,6 +166,16 @@ bool cannot_read(const char *name) {
     return false;
 }
 
+// A directory the walk could not read stops it as a fault of this host's:
+// what it holds is not known, so the package is not to blame.
+bool walked(walk how, const char *name) {
+    if (how == walk::unread) {
+        read_fault = true;
+        printf("upgrade failed: cannot read %s: %s\n", shown(name), strerror(errno));
+    }
+    return how == walk::whole;
+}
+
 // Before anything moves: only regular files, directories and symbolic links
 // may be installed, and none may take the place of a directory in ./data/
 // that is not empty (the move would fail half-way, as tar would).
@@ -168,7 +184,7 @@ bool check_tree(int from, int to, int depth) {
         printf("upgrade refused: the package nests directories more than %d deep\n", MAX_DEPTH);
         return false;
     }
-    return each_entry(from, false, [&](const char *name) {
+    return walked(each_entry(from, false, [&](const char *name) {
         struct stat src {}, dst {};
         if (fstatat(from, name, &src, AT_SYMLINK_NOFOLLOW) != 0) return cannot_read(name);
         const bool is_dir = S_ISDIR(src.st_mode);
@@ -181,20 +197,22 @@ bool check_tree(int from, int to, int depth) {
         const unique_fd sub = is_dir ? open_exposed_dir(from, name) : unique_fd();
         const unique_fd sub_to = dst_dir ? open_exposed_dir(to, name) : unique_fd();
         if ((is_dir && !sub.valid()) || (dst_dir && !sub_to.valid())) return cannot_read(name);
-        if (!is_dir && dst_dir && !is_empty(sub_to.get())) {
+        const walk target = !is_dir && dst_dir ? emptiness(sub_to.get()) : walk::whole;
+        if (target == walk::stopped)
             printf("upgrade refused: %s in the package would replace a directory that is not empty\n", shown(name));
-            return false;
-        }
+        if (!walked(target, name)) return false;
         return !is_dir || check_tree(sub.get(), sub_to.get(), depth + 1);
-    });
+    }), "a directory of the package");
 }
+
+bool moved_any;  // the move changed ./data/: its old bundle is no longer whole
 
 // Moves every entry of `from` into `to` by name, replacing what is there. A
 // directory that both hold is merged; a file or link takes a directory's
 // place only when that is empty. Nothing here follows a link: every step is
 // relative to a directory held open.
 bool move_tree(int from, int to, int depth) {
-    return each_entry(from, true, [&](const char *name) {
+    return walked(each_entry(from, true, [&](const char *name) {
         struct stat src {}, dst {};
         if (fstatat(from, name, &src, AT_SYMLINK_NOFOLLOW) != 0) return false;
         const bool is_dir = S_ISDIR(src.st_mode);
@@ -205,14 +223,15 @@ bool move_tree(int from, int to, int depth) {
             moved = sub_from.valid() && sub_to.valid() && move_tree(sub_from.get(), sub_to.get(), depth + 1) &&
                     unlinkat(from, name, AT_REMOVEDIR) == 0;
         } else {
-            moved = (!exists || is_dir == S_ISDIR(dst.st_mode) ||
-                     unlinkat(to, name, S_ISDIR(dst.st_mode) ? AT_REMOVEDIR : 0) == 0) &&
-                    renameat(from, name, to, name) == 0;
+            const bool other_kind = exists && is_dir != S_ISDIR(dst.st_mode);
+            const bool made_room = !other_kind || unlinkat(to, name, S_ISDIR(dst.st_mode) ? AT_REMOVEDIR : 0) == 0;
+            moved = made_room && renameat(from, name, to, name) == 0;
+            moved_any |= moved || (other_kind && made_room);
         }
         if (!moved && depth == 0)
             printf("upgrade failed: cannot move %s into %s: %s\n", shown(name), DPI_DATA_DIRNAME, strerror(errno));
         return moved;
-    });
+    }), "a directory of the package");
 }
 
 // Names in ./data/ that only the supervisor makes: the record and the
@@ -243,7 +262,10 @@ bool unpack_bundle(int package, int *stage, bool *keep) {
     own_tree(dir.get(), 0);
     // tar takes a gzipped stream of less than a block (an error page, say)
     // for an empty archive, and ends well.
-    if (unpacked && is_empty(dir.get())) unpacked = false, puts("upgrade failed: the package unpacked to nothing");
+    const walk staged = unpacked ? emptiness(dir.get()) : walk::stopped;
+    if (staged == walk::whole) puts("upgrade failed: the package unpacked to nothing");
+    if (staged == walk::unread) *keep = true, walked(staged, STAGING);
+    unpacked = unpacked && staged == walk::stopped;
     unpacked = unpacked && !holds_reserved_name(dir.get());
     *stage = dir.release();
     return unpacked;
@@ -259,8 +281,11 @@ bool bundle_fits(int stage, int data, bool *keep) {
 // The bundle's files and directories reach the disk before the record that
 // names them is replaced: a power cut then never boots a record whose
 // bundle is empty or half there.
-bool move_bundle_into_place(int stage, int data) {
-    if (!move_tree(stage, data, 0)) return false;
+bool move_bundle_into_place(int stage, int data, bool *touched) {
+    moved_any = false;
+    const bool moved = move_tree(stage, data, 0);
+    *touched = moved_any;
+    if (!moved) return false;
     if (syncfs(data) == 0) return true;
     printf("upgrade failed: the bundle cannot be made durable in %s: %s\n", DPI_DATA_DIRNAME, strerror(errno));
     return false;

@@ -15,8 +15,10 @@ bool unpack_bundle(int package, int *stage, bool *keep);
 // that is not empty.
 bool bundle_fits(int stage, int data, bool *keep);
 
-// Moves the staged bundle into ./data/ and makes it durable.
-bool move_bundle_into_place(int stage, int data);
+// Moves the staged bundle into ./data/ and makes it durable. `*touched` is
+// set once anything in ./data/ was replaced or added: a move that failed
+// before that left the installed bundle whole.
+bool move_bundle_into_place(int stage, int data, bool *touched);
 
 // Closes the staging directory (if `stage` is one) and removes what is left
 // of it.

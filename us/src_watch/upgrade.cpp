@@ -109,17 +109,22 @@ unique_fd open_data_dir() {
 
 // A crash while a bundle moves in would leave old and new files mixed: while
 // it moves, the record says that no bundle is installed, and it says so
-// afterwards too if the move fails. `*keep` is set when the package is not
-// to blame: anything but a bad archive or a refused member.
+// afterwards too if the move fails once it changed ./data/; a move that
+// failed before that gives the installed bundle its record back. `*keep` is
+// set when the package is not to blame: anything but a bad archive or a
+// refused member.
 bool install_bundle(int package, cjson_tree &record, bool *keep) {
     const unique_fd data = open_data_dir();
     if (!data.valid()) return !(*keep = true);
     int stage = -1;
     const bool checked = unpack_bundle(package, &stage, keep) && bundle_fits(stage, data.get(), keep);
     bool installed = checked;
+    bool unflagged = false;  // the record on disk no longer names the installed bundle
     if (installed && cJSON_GetItemNumber(record.get(), "plugindata") == 1)
-        remove_member(record.get(), "plugindata"), installed = write_record(record.get());
-    installed = installed && move_bundle_into_place(stage, data.get());
+        remove_member(record.get(), "plugindata"), installed = unflagged = write_record(record.get());
+    bool touched = false;
+    installed = installed && move_bundle_into_place(stage, data.get(), &touched);
+    if (unflagged && !installed && !touched && set_flag(record.get(), "plugindata")) write_record(record.get());
     if (stage >= 0) remove_bundle_staging(stage);
     if (checked && !installed) *keep = true;  // past the check only this host fails it: the record, the move
     return installed;
