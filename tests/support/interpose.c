@@ -28,7 +28,8 @@
  *   kernel without it or under a seccomp profile that forbids them; abi1
  *   answers ABI 1, as a kernel from 5.13 to 5.18 does; restrict fails only
  *   the last call, with ENOMEM: a sandbox that cannot be applied.
- * - WD_TEST_FAIL_OPEN=TEXT: open() of a path holding TEXT fails with EMFILE.
+ * - WD_TEST_FAIL_OPEN=TEXT: open() of a path holding TEXT fails with EMFILE;
+ *   TEXT:N, TEXT:N-M or TEXT:N+ fails only those of such opens (from 1).
  * - WD_TEST_INHERIT=ITEM,... hands down what a starter could, before main:
  *   itimer (ITIMER_REAL, 0.2 s), fsize=N (the soft file-size limit), ignore=SIG
  *   or block=SIG (numbers), nofile=N (the soft
@@ -58,7 +59,7 @@
 
 static char log_path[4096], kill_log[4096];
 static long scale, clock_shift;
-static long fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls, dents_at, dents_last, dents;
+static long open_at, open_last, opens, fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls, dents_at, dents_last, dents;
 static int wait_err, dents_err, tracing, holding, noting, orphaning, stop_at_kill;
 static pid_t unseen;  /* killed, not to be seen at the first look */
 static pid_t self;
@@ -127,6 +128,9 @@ __attribute__((constructor)) static void interpose_init(void) {
     snprintf(kill_log, sizeof kill_log, "%s", getenv("WD_TEST_KILL_LOG") ? getenv("WD_TEST_KILL_LOG") : "");
     snprintf(landlock, sizeof landlock, "%s", getenv("WD_TEST_LANDLOCK") ? getenv("WD_TEST_LANDLOCK") : "");
     snprintf(fail_open, sizeof fail_open, "%s", getenv("WD_TEST_FAIL_OPEN") ? getenv("WD_TEST_FAIL_OPEN") : "");
+    char *counted = strrchr(fail_open, ':');
+    if (counted != NULL) *counted = '\0', parse_calls(counted + 1, &open_at, &open_last);
+    else open_at = 1, open_last = LONG_MAX;
     self = getpid();
     inherit(getenv("WD_TEST_INHERIT"));
     if (getenv("WD_TEST_ORPHAN_KILL") != NULL) prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -166,7 +170,8 @@ int open(const char *path, int flags, ...) {
     const mode_t mode = (mode_t)va_arg(ap, int);
     va_end(ap);
     traced("call open");
-    if (fail_open[0] != '\0' && strstr(path, fail_open) != NULL) return errno = EMFILE, -1;
+    if (fail_open[0] != '\0' && strstr(path, fail_open) != NULL && ++opens >= open_at && opens <= open_last)
+        return errno = EMFILE, -1;
     return real(path, flags, mode);
 }
 

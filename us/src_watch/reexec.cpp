@@ -119,6 +119,7 @@ void start_afresh(watch_daemon_t *daemon) {
     const int sub_cnt = daemon->sub_cnt;
     const unsigned ends_lost = daemon->ends_lost;
     const rlim_t nofile_soft = daemon->nofile_soft;
+    const int boot_space = daemon->boot_space;  // where the failed boot of an end still to come started from
     std::array<exec_pid_t, MAX_SUB_PROCESS> programs;
     std::copy(std::begin(daemon->pids), std::end(daemon->pids), programs.begin());
     *daemon = watch_daemon_t{};
@@ -131,6 +132,7 @@ void start_afresh(watch_daemon_t *daemon) {
     }
     daemon->ends_lost = ends_lost;
     daemon->nofile_soft = nofile_soft;
+    daemon->boot_space = boot_space;
 }
 
 void reload_failed(watch_daemon_t *daemon) {

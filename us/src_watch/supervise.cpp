@@ -197,6 +197,9 @@ void fall_back_after_failure(watch_daemon_t *daemon) {
             case 1:
                 puts("failed boot, then clean bootchk, and try again");
                 return;
+            case 2:
+                puts("failed boot, but bootchk names an upgrade this boot did not try, so keep it and try it");
+                return;
             case -1:
                 // Retrying with the record in place would spin forever.
                 puts("failed boot, and bootchk cannot be removed, so ignore it and try again");
