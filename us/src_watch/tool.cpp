@@ -163,6 +163,13 @@ bool link_refused(std::string_view line) {
     return line.find(": Cannot create symlink to ") != line.npos && ends_with_reason(line, EPERM);
 }
 
+// The compressor tar runs could not be started (gzip missing, say): tar's
+// child says so in lines of its own, which no member's name can begin.
+bool compressor_not_run(std::string_view line) {
+    return (line.starts_with("tar (child): ") || line.starts_with("tar (grandchild): ")) &&
+           line.find(": Cannot exec: ") != line.npos;
+}
+
 }  // namespace
 
 bool said_host_fault(int fd) {
@@ -172,7 +179,7 @@ bool said_host_fault(int fd) {
     // named after one, which tar shows before its reason, names none.
     for (char *line = text, *end; *line != '\0'; line = *end != '\0' ? end + 1 : end) {
         end = line + strcspn(line, "\n");
-        if (link_refused(std::string_view(line, end))) return true;
+        if (link_refused(std::string_view(line, end)) || compressor_not_run(std::string_view(line, end))) return true;
         for (const int err : HOST_FAULTS)
             if (ends_with_reason(std::string_view(line, end), err)) return true;
     }
