@@ -23,22 +23,26 @@ const char *kind_of(mode_t mode) {
 // (run and state files, whatever its name) or the programs' (what they run
 // from ./data/, a bundle's files, the boot-check record). Its directory and
 // each above it are compared by device and inode: a bind mount of the
-// install directory is another path to the same directories.
-bool in_working_dirs(const std::string &path) {
+// install directory is another path to the same directories. -1, with
+// errno, when a directory on the way up cannot be looked at (too few
+// descriptors, say): then nobody can tell.
+int in_working_dirs(const std::string &path) {
     struct stat working[2] {};
     const bool has[2] = {stat(DPI_TMP_DIRNAME, &working[0]) == 0, stat(DPI_DATA_DIRNAME, &working[1]) == 0};
     auto same = [](const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; };
     char dir[PATH_MAX];
     snprintf(dir, sizeof dir, "%s", path.c_str());
     unique_fd at = open_plain(dirname(dir), O_RDONLY | O_DIRECTORY);
-    for (struct stat st {}; at.valid() && fstat(at.get(), &st) == 0;) {
-        if ((has[0] && same(st, working[0])) || (has[1] && same(st, working[1]))) return true;
+    if (!at.valid()) return errno == ENOENT ? 0 : -1;  // no such directory: nothing can be written there
+    for (struct stat st {};;) {
+        if (fstat(at.get(), &st) != 0) return -1;
+        if ((has[0] && same(st, working[0])) || (has[1] && same(st, working[1]))) return 1;
         unique_fd up = open_exposed_dir(at.get(), "..");
         struct stat above {};
-        if (!up.valid() || fstat(up.get(), &above) != 0 || same(above, st)) return false;  // the root
+        if (!up.valid() || fstat(up.get(), &above) != 0) return -1;
+        if (same(above, st)) return 0;  // the root
         at = std::move(up);
     }
-    return false;
 }
 
 // Whether the file `st` at `path` is one the supervisor keeps or runs (read
@@ -70,7 +74,12 @@ bool write_report(const install_status &status, const std::string &path, const s
         error = path + " is " + kind_of(st.st_mode) + ": not replaced";
         return false;
     }
-    if (in_working_dirs(path) || (exists && used_by_supervisor(status, st))) {
+    const int inside = in_working_dirs(path);
+    if (inside < 0) {
+        error = "cannot tell whether " + path + " lies in tmp/ or data/: " + strerror(errno) + ": not replaced";
+        return false;
+    }
+    if (inside > 0 || (exists && used_by_supervisor(status, st))) {
         error = path + " is a file the supervisor uses: not replaced";
         return false;
     }
