@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
@@ -101,6 +102,20 @@ bool refused_for_kind(int err);
 
 // Why open_exposed or read_capped refused a file, in an operator's words.
 const char *refusal_text(int err);
+
+// The faults of this host rather than of the work: a passing shortage (pids,
+// memory, descriptors), no room on disk, a disk read-only, failing or gone (a
+// FUSE daemon that died, a stale NFS handle), a file system that cannot hold
+// what is asked (symbolic links on exFAT). The same work may well succeed once
+// they are mended, or ./data/ is moved to another file system.
+inline constexpr int HOST_FAULTS[] = {EAGAIN, ENOMEM, EMFILE,     ENFILE,  ENOSPC, EDQUOT, EROFS,
+                                      EIO,    ENOSYS, EOPNOTSUPP, ENOTCONN, EUCLEAN, ESTALE};
+
+inline bool host_at_fault(int err) {
+    for (const int fault : HOST_FAULTS)
+        if (err == fault) return true;
+    return false;
+}
 
 // The whole file behind `fd` if it holds at most `cap` bytes, NUL-terminated,
 // from the process heap (free() it); null otherwise, errno EFBIG when larger.

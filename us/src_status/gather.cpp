@@ -194,33 +194,42 @@ void set_zone(const char *zone) {
 // a FIFO, or on a file whose reads block (a kernel pipe). The zone file is
 // read here, without waiting, as a regular file of at most 1 MiB, and the
 // library reads this process's copy of it; a zone that names no file is a
-// rule ("JST-9"), looked up nowhere.
-void set_published_zone(const std::string &zone) {
+// rule ("JST-9"), looked up nowhere. False, with errno, when the zone file
+// could not be read for this host's sake (too few descriptors or too little
+// memory): the supervisor's times cannot be told then.
+bool set_published_zone(const std::string &zone) {
     static unique_fd copy;
     const std::string name = zone.starts_with(':') ? zone.substr(1) : zone;
-    if (name.empty()) return set_zone(zone.c_str());
+    if (name.empty()) return set_zone(zone.c_str()), true;
     const bool has_dir = getenv("TZDIR") != nullptr && *getenv("TZDIR") != '\0';  // empty: the default, as the library has it
     const std::string dir = has_dir ? getenv("TZDIR") : "/usr/share/zoneinfo";
     const unique_fd file = open_plain((name.starts_with('/') ? name : dir + "/" + name).c_str());
+    if (!file.valid() && host_at_fault(errno)) return false;
     struct stat st {};
     size_t len = 0;
     const heap_text text = file.valid() && fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)
                                ? read_capped(file.get(), 1 << 20, &len) : heap_text();
+    if (file.valid() && !text && host_at_fault(errno)) return false;
     copy = unique_fd(text ? memfd_create("zone", MFD_CLOEXEC) : -1);
-    if (copy.valid() && write(copy.get(), text.get(), len) == static_cast<ssize_t>(len))
-        return set_zone(("/proc/self/fd/" + std::to_string(copy.get())).c_str());
-    if (file.valid() || name.starts_with('/')) return set_zone("UTC0");  // as the library does with no zone file
+    if (text && (!copy.valid() || write(copy.get(), text.get(), len) != static_cast<ssize_t>(len))) return false;
+    if (text) return set_zone(("/proc/self/fd/" + std::to_string(copy.get())).c_str()), true;
+    if (file.valid() || name.starts_with('/')) return set_zone("UTC0"), true;  // as the library does with no zone file
     setenv("TZDIR", "/dev/null", 1);  // a rule: no file is looked for
     set_zone(name.c_str());
     has_dir ? setenv("TZDIR", dir.c_str(), 1) : unsetenv("TZDIR");
+    return true;
 }
 
 // The records' time stamps are the supervisor's local time, read in its own
 // zone, daylight saving included; without a state file, the reader's zone
 // is a guess. The views then show times in the reader's zone again.
-void date_records(supervisor_status &sup) {
+bool date_records(supervisor_status &sup, std::string &error) {
     const std::string reader = getenv("TZ") ? getenv("TZ") : "";
-    sup.has_state ? set_published_zone(sup.zone) : set_zone(reader.c_str());
+    if (sup.has_state && !set_published_zone(sup.zone)) {
+        error = std::string("cannot read the supervisor's time zone: ") + strerror(errno);
+        return false;
+    }
+    if (!sup.has_state) set_zone(reader.c_str());
     for (auto &end : sup.history) {
         struct tm tm {};
         gmtime_r(&end.stamp, &tm);
@@ -228,6 +237,7 @@ void date_records(supervisor_status &sup) {
         end.when = mktime(&tm);
     }
     set_zone(reader.c_str());
+    return true;
 }
 
 // Whether `base`, or its copy in ./data/, is the file `binary` (by a link, a
@@ -314,7 +324,7 @@ bool gather_status(install_status &status, std::string &error) {
         error = "cannot tell whether a supervisor runs: this pid namespace does not see locks held outside it";
         return false;
     }
-    date_records(sup);
+    if (!date_records(sup, error)) return false;
     if (!sup.has_state) configured_programs(status);
     for (auto &p : sup.programs) {
         if (sup.pid > 0 && p.published_pid > 0) p.proc = facts_of(p.published_pid);

@@ -31,20 +31,6 @@ struct tool_options {
     bool own_group = false; // in a process group of its own, killed whole when it ends
 };
 
-// The faults of this host rather than of the work: a passing shortage (pids,
-// memory, descriptors), no room on disk, a disk read-only, failing or gone (a
-// FUSE daemon that died, a stale NFS handle), a file system that cannot hold
-// what is asked (symbolic links on exFAT). The same work may well succeed once
-// they are mended, or ./data/ is moved to another file system.
-inline constexpr int HOST_FAULTS[] = {EAGAIN, ENOMEM, EMFILE,     ENFILE,  ENOSPC, EDQUOT, EROFS,
-                                      EIO,    ENOSYS, EOPNOTSUPP, ENOTCONN, EUCLEAN, ESTALE};
-
-inline bool host_at_fault(int err) {
-    for (const int fault : HOST_FAULTS)
-        if (err == fault) return true;
-    return false;
-}
-
 // Exit status of a tool whose sandbox could not be set up: it did not run.
 inline constexpr int TOOL_NOT_CONFINED = 126;
 
