@@ -14,7 +14,9 @@
  * - WD_TEST_FAIL_FORK="N", "N-M" or "N+" makes those fork() or vfork() calls
  *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
  *   "N+:ERR") fails waitpid(-1, ...); WD_TEST_FAIL_GETDENTS="N:ERR" so
- *   fails getdents64() (the upgrade's walks over the unpacked bundle).
+ *   fails getdents64() (the upgrade's walks over the unpacked bundle), and
+ *   WD_TEST_FAIL_EXEC="N:ERR" execv() (a program's start, counted across
+ *   the vfork children, which share the supervisor's memory).
  * - WD_TEST_CLOCK_SHIFT=N: the wall clock (time(), CLOCK_REALTIME) N seconds
  *   off, as for a supervisor that ran before the system's clock was set.
  * - WD_TEST_ORPHAN_KILL=1: the supervisor dies by SIGKILL with the process
@@ -59,8 +61,8 @@
 
 static char log_path[4096], kill_log[4096];
 static long scale, clock_shift;
-static long open_at, open_last, opens, fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls, dents_at, dents_last, dents;
-static int wait_err, dents_err, tracing, holding, noting, orphaning, stop_at_kill;
+static long exec_at, exec_last, execs, open_at, open_last, opens, fork_at, fork_last, wait_at, wait_last, kill_at, forks, waits, calls, dents_at, dents_last, dents;
+static int wait_err, dents_err, exec_err, tracing, holding, noting, orphaning, stop_at_kill;
 static pid_t unseen;  /* killed, not to be seen at the first look */
 static pid_t self;
 static char landlock[16], fail_open[64];
@@ -118,6 +120,7 @@ __attribute__((constructor)) static void interpose_init(void) {
     parse_calls(getenv("WD_TEST_FAIL_FORK"), &fork_at, &fork_last);
     wait_err = parse_calls(getenv("WD_TEST_FAIL_WAITPID"), &wait_at, &wait_last);
     dents_err = parse_calls(getenv("WD_TEST_FAIL_GETDENTS"), &dents_at, &dents_last);
+    exec_err = parse_calls(getenv("WD_TEST_FAIL_EXEC"), &exec_at, &exec_last);
     orphaning = getenv("WD_TEST_ORPHAN") != NULL;
     stop_at_kill = getenv("WD_TEST_STOP_AT_KILL") != NULL;
     kill_at = atol(getenv("WD_TEST_KILL_AT") ? getenv("WD_TEST_KILL_AT") : "0");
@@ -264,6 +267,7 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *ti
 /* The supervisor's own re-execution: the new image keeps the library. */
 int execv(const char *path, char *const argv[]) {
     REAL(int, execv, (const char *, char *const[]));
+    if (++execs >= exec_at && execs <= exec_last && exec_at > 0) return errno = exec_err, -1;
     const int own = getenv("WATCH_DAEMON_HANDOVER") != NULL;
     for (int i = 0; own && i < 4; ++i)
         if (kept[i] != NULL) putenv(kept[i]);

@@ -26,6 +26,12 @@ rlim_t children_nofile = RLIM_INFINITY;
 
 namespace {
 
+// Set by a child whose exec failed for want of memory or pids, before it
+// ends: vfork lends it the supervisor's memory until then. Such a start is
+// tried again as a failed fork is, and its 129 is no failed boot: a record
+// must not go for a passing shortage.
+int exec_shortage;
+
 // Reports a failed exec and ends the child with the status that fails the
 // cycle. Straight to the console, without waiting: stdio would also flush
 // the supervisor's unwritten output, and a console nobody reads must not
@@ -42,8 +48,9 @@ namespace {
 // The child's side, between vfork and exec. It runs on the supervisor's stack,
 // below the frames the supervisor returns to, and changes only what is the
 // child's own: its signal mask and dispositions, its descriptor table, its
-// limits, its death signal and its own frame; and errno, which the
-// supervisor reads only when vfork fails, that is when there is no child.
+// limits, its death signal and its own frame; errno, which the supervisor
+// reads only when vfork fails, that is when there is no child; and
+// `exec_shortage`.
 // Programs get SIGTERM when the supervisor ends, so that they can end cleanly.
 [[noreturn]] void become_program(const char *pname, int ret_code, int verbose, int bootdata, pid_t supervisor) {
     become_child(SIGTERM, supervisor);
@@ -68,7 +75,9 @@ namespace {
     for (const char *arg : {"-T", DPI_TMP_DIRNAME, "-D", DPI_DATA_DIRNAME, "-O", DPI_OUI_INFO})
         if (bootdata == 1) add(arg);
     execv(pname, argv);
-    exec_failed(pname, errno);
+    const int err = errno;
+    if (err == ENOMEM || err == EAGAIN) exec_shortage = err;
+    exec_failed(pname, err);
 }
 
 // vfork, not fork: the child only execs, so copying the supervisor's page
@@ -76,8 +85,14 @@ namespace {
 // the supervisor's cost per restart. The supervisor waits until the exec has
 // happened. The child never returns from here: it execs or exits.
 [[gnu::noinline]] pid_t start_child(const char *pname, int ret_code, int verbose, int bootdata, pid_t supervisor) {
+    exec_shortage = 0;
     const pid_t pid = vfork();
     if (pid == 0) become_program(pname, ret_code, verbose, bootdata, supervisor);
+    if (pid > 0 && exec_shortage != 0) {  // it has ended: no program ran
+        waitpid(pid, nullptr, 0);
+        errno = exec_shortage;
+        return -1;
+    }
     return pid;
 }
 
