@@ -159,6 +159,8 @@ class World:
             'ignore=%d' % self.rng.choice((1, 2, 3, 13, 15)), 'block=%d' % self.rng.choice((10, 15, 17)),
             f'open={self.rng.randint(3, 40)}:{self.sentinel}/file', 'open=%d:/dev/null' % self.rng.randint(41, 60))
             if self.rng.random() < 0.4)
+        # a passing shortage as a program starts: that start is tried again, no boot failed
+        self.exec_fault = '%d:%d' % (self.rng.randint(2, 30), self.rng.choice((11, 12))) if self.rng.random() < 0.3 else ''
         self.small_stack = self.rng.random() < 0.15  # the smallest the supervisor runs with
         self.notify, self.stdbuf = self.rng.random() < 0.4, self.rng.random() < 0.5 and os.path.exists(STDBUF)
         self.console, self.stalled, self.running = bytearray(), threading.Event(), True
@@ -178,6 +180,8 @@ class World:
             self.disk(True)
         if self.small_stack:
             self.log('stack limit 256 KiB')
+        if self.exec_fault:
+            self.log('exec fails once', self.exec_fault)
         self.start_supervisor()
 
     # -- set-up ------------------------------------------------------------
@@ -206,7 +210,7 @@ class World:
     def env(self):
         env = dict(os.environ, LD_PRELOAD=f'{self.build}/tests/libwd_interpose.so', WD_TEST_LOG=f'{self.base}/delays',
                    WD_TEST_SCALE=str(SCALE), WD_TEST_KILL_LOG=f'{self.base}/kills', WD_STANDIN_DIR=self.logs,
-                   WD_TEST_INHERIT=self.inherit, WD_TEST_ORPHAN_KILL='1', ASAN_OPTIONS='verify_asan_link_order=0:detect_leaks=1',
+                   WD_TEST_INHERIT=self.inherit, WD_TEST_FAIL_EXEC=self.exec_fault, WD_TEST_ORPHAN_KILL='1', ASAN_OPTIONS='verify_asan_link_order=0:detect_leaks=1',
                    UBSAN_OPTIONS='print_stacktrace=1:halt_on_error=1')
         if self.notify:
             env['NOTIFY_SOCKET'] = f'{self.base}/notify'

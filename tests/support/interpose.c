@@ -15,8 +15,8 @@
  *   (counted together) fail with EAGAIN; WD_TEST_FAIL_WAITPID="N:ERR" (or
  *   "N+:ERR") fails waitpid(-1, ...); WD_TEST_FAIL_GETDENTS="N:ERR" so
  *   fails getdents64() (the upgrade's walks over the unpacked bundle), and
- *   WD_TEST_FAIL_EXEC="N:ERR" execv() (a program's start, counted across
- *   the vfork children, which share the supervisor's memory).
+ *   WD_TEST_FAIL_EXEC="N:ERR" execv() of a program (counted across the vfork
+ *   children, which share the supervisor's memory; never its own reload).
  * - WD_TEST_CLOCK_SHIFT=N: the wall clock (time(), CLOCK_REALTIME) N seconds
  *   off, as for a supervisor that ran before the system's clock was set.
  * - WD_TEST_ORPHAN_KILL=1: the supervisor dies by SIGKILL with the process
@@ -267,8 +267,8 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *ti
 /* The supervisor's own re-execution: the new image keeps the library. */
 int execv(const char *path, char *const argv[]) {
     REAL(int, execv, (const char *, char *const[]));
-    if (++execs >= exec_at && execs <= exec_last && exec_at > 0) return errno = exec_err, -1;
     const int own = getenv("WATCH_DAEMON_HANDOVER") != NULL;
+    if (!own && ++execs >= exec_at && execs <= exec_last && exec_at > 0) return errno = exec_err, -1;
     for (int i = 0; own && i < 4; ++i)
         if (kept[i] != NULL) putenv(kept[i]);
     const int r = real(path, argv);
