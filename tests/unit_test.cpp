@@ -345,7 +345,9 @@ TEST(PreviousRun, EndsOnlyTheProgramsItStarted) {
             if (variant == "another user's file") {
                 ASSERT_EQ(chown("prev.state", 65534, 65534), 0);
             }
-            end_previous_run(&daemon);
+            state_facts previous{};
+            cjson_tree tree;
+            if (state_read_previous(&daemon, previous, tree)) end_previous_run(&daemon, previous);
             for (int i = 0; i < facts.slot_count; ++i) {
                 const row &r = rows[from + i];
                 const pid_t pid = facts.slots[i].pid;

@@ -93,8 +93,8 @@ bool still_at(int fd, const char *path) {
     return names_file(fd, path) && fstat(fd, &held) == 0 && held.st_nlink == 1;
 }
 
-unique_fd open_exposed_dir(int at, const char *name) {
-    return unique_fd(openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+unique_fd open_exposed_dir(int at, const char *name, int flags) {
+    return unique_fd(openat(at, name, flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 unique_fd open_plain(const char *path, int flags) {

@@ -94,7 +94,8 @@ bool still_at(int fd, const char *path);
 
 // A directory beneath ./tmp/ or ./data/, by name in the directory `at`
 // (AT_FDCWD: the working directory), never through a final symbolic link.
-unique_fd open_exposed_dir(int at, const char *name);
+// `flags` O_PATH: one that may be searched but not read, to look up only.
+unique_fd open_exposed_dir(int at, const char *name, int flags = O_RDONLY);
 
 // Whether open_exposed refused what it found for what it is (a link, no
 // regular file, a file with other hard links) rather than for a failure.

@@ -195,8 +195,9 @@ void set_zone(const char *zone) {
 // read here, without waiting, as a regular file of at most 1 MiB, and the
 // library reads this process's copy of it; a zone that names no file is a
 // rule ("JST-9"), looked up nowhere. False, with errno, when the zone file
-// could not be read for this host's sake (too few descriptors or too little
-// memory): the supervisor's times cannot be told then.
+// could not be read or copied for this host's sake (too few descriptors, too
+// little memory, a file-size limit below it): the supervisor's times cannot
+// be told then.
 bool set_published_zone(const std::string &zone) {
     static unique_fd copy;
     const std::string name = zone.starts_with(':') ? zone.substr(1) : zone;
@@ -211,7 +212,7 @@ bool set_published_zone(const std::string &zone) {
                                ? read_capped(file.get(), 1 << 20, &len) : heap_text();
     if (file.valid() && !text && host_at_fault(errno)) return false;
     copy = unique_fd(text ? memfd_create("zone", MFD_CLOEXEC) : -1);
-    if (text && (!copy.valid() || write(copy.get(), text.get(), len) != static_cast<ssize_t>(len))) return false;
+    if (text && (!copy.valid() || !write_all(copy.get(), text.get(), len))) return false;
     if (text) return set_zone(("/proc/self/fd/" + std::to_string(copy.get())).c_str()), true;
     if (file.valid() || name.starts_with('/')) return set_zone("UTC0"), true;  // as the library does with no zone file
     setenv("TZDIR", "/dev/null", 1);  // a rule: no file is looked for

@@ -23,23 +23,25 @@ const char *kind_of(mode_t mode) {
 // (run and state files, whatever its name) or the programs' (what they run
 // from ./data/, a bundle's files, the boot-check record). Its directory and
 // each above it are compared by device and inode: a bind mount of the
-// install directory is another path to the same directories. -1, with
-// errno, when a directory on the way up cannot be looked at (too few
-// descriptors, say): then nobody can tell.
+// install directory is another path to the same directories, each held by
+// an O_PATH descriptor: one that may be searched but not listed still
+// counts. -1, with errno, when one cannot be held for this host's sake (too
+// few descriptors, say): then nobody can tell.
 int in_working_dirs(const std::string &path) {
     struct stat working[2] {};
     const bool has[2] = {stat(DPI_TMP_DIRNAME, &working[0]) == 0, stat(DPI_DATA_DIRNAME, &working[1]) == 0};
     auto same = [](const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; };
     char dir[PATH_MAX];
     snprintf(dir, sizeof dir, "%s", path.c_str());
-    unique_fd at = open_plain(dirname(dir), O_RDONLY | O_DIRECTORY);
-    if (!at.valid()) return errno == ENOENT ? 0 : -1;  // no such directory: nothing can be written there
+    const auto unknown = [] { return host_at_fault(errno) ? -1 : 0; };  // else nothing can be written there
+    unique_fd at = open_plain(dirname(dir), O_PATH | O_DIRECTORY);
+    if (!at.valid()) return unknown();
     for (struct stat st {};;) {
-        if (fstat(at.get(), &st) != 0) return -1;
+        if (fstat(at.get(), &st) != 0) return unknown();
         if ((has[0] && same(st, working[0])) || (has[1] && same(st, working[1]))) return 1;
-        unique_fd up = open_exposed_dir(at.get(), "..");
+        unique_fd up = open_exposed_dir(at.get(), "..", O_PATH);
         struct stat above {};
-        if (!up.valid() || fstat(up.get(), &above) != 0) return -1;
+        if (!up.valid() || fstat(up.get(), &above) != 0) return unknown();
         if (same(above, st)) return 0;  // the root
         at = std::move(up);
     }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -96,6 +97,7 @@ std::string report_of(const install_status &status, const options &o) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails with EFBIG, which is said, instead of killing us
     options o;
     if (const int done = parse_args(argc, argv, o); done >= 0) return done;
     if (o.dir.empty()) return fail("cannot tell which install directory holds watch_status: name it");

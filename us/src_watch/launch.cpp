@@ -187,18 +187,12 @@ bool configured(const watch_daemon_t *daemon, const char *base) {
 // it leads, but only while that pid is still the program it started (see
 // is_program): any other process with that pid came after, and a copy of
 // the install directory, state file and all, names the pids of the programs
-// it was copied from. Only configured names count, and only a state file of
-// this user's: ./tmp/ may lead into a directory others can write. Nor when
+// it was copied from. Only configured names count. Nor when
 // /proc numbers processes as another pid namespace does (a container that
 // kept the host's /proc): its pids would be others.
-void end_previous_run(const watch_daemon_t *daemon) {
-    const unique_fd fd = open_exposed(daemon->statefile.data());
-    struct stat st {}, here{};
-    state_facts facts{};
-    cjson_tree tree;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || stat(".", &here) != 0 ||
-        !proc_numbers_ours() || !state_read_file(fd.get(), facts, tree) || facts.pid_ns != own_pid_namespace())
-        return;
+void end_previous_run(const watch_daemon_t *daemon, const state_facts &facts) {
+    struct stat here {};
+    if (stat(".", &here) != 0 || !proc_numbers_ours() || facts.pid_ns != own_pid_namespace()) return;
     for (int i = 0; i < facts.slot_count; ++i) {
         const slot_facts &slot = facts.slots[i];
         if (slot.base == nullptr || slot.pid <= 0 || slot.pid == getpid() || !configured(daemon, slot.base) ||

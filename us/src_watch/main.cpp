@@ -191,7 +191,13 @@ bool start_up(int argc, char *argv[], watch_daemon_t *daemon, bool keep_locks) {
         puts("the programs of the replaced build run on");
     }
     if (!keep_locks && daemon_run_set(argv[0], daemon) != 0) exit(0);
-    if (!keep_locks) end_previous_run(daemon);  // ours alone now, before it is replaced
+    state_facts previous{};
+    cjson_tree previous_tree;
+    if (!keep_locks && state_read_previous(daemon, previous, previous_tree)) {
+        end_previous_run(daemon, previous);  // ours alone now, before it is replaced
+        // Where its last cycle started the programs, for a first cycle that cannot read the record.
+        daemon->boot_space = previous.data_space ? BOOT_SPACE_DATA : BOOT_SPACE_SYS;
+    }
     daemon->started = daemon->build_since = time(nullptr);
     daemon->started_boot = daemon->build_since_boot = boot_clock_s();
     // At once: the state an earlier supervisor left may name this very pid

@@ -125,7 +125,7 @@ int kill_and_reap(pid_t pid);
 void end_children();
 // The programs a supervisor before this one left running, by the pids its
 // state file names (see launch.cpp).
-void end_previous_run(const watch_daemon_t *daemon);
+void end_previous_run(const watch_daemon_t *daemon, const state_facts &facts);
 
 // Supervision loop
 // Runs cycles until the supervisor ends (giving up, or stopped); never
@@ -184,6 +184,8 @@ int file_write_buf(const char *file, const char *buf, int buflen);
 // State file
 state_facts state_of(const watch_daemon_t *daemon);  // as published, and handed over
 void state_publish(watch_daemon_t *daemon);
+// What the supervisor before this one published, if it was this user's.
+bool state_read_previous(const watch_daemon_t *daemon, state_facts &facts, cjson_tree &tree);
 void state_cycle_started(watch_daemon_t *daemon);
 void state_child_started(watch_daemon_t *daemon, int slot);
 void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_normal);
