@@ -6,7 +6,6 @@
 
 #include "boot_record.h"
 #include "fs.h"
-#include "tool.h"
 #include "watch_daemon.h"
 
 // Only what counts as a record is removed: anything else in its place is no
