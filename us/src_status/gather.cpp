@@ -336,6 +336,9 @@ bool gather_status(install_status &status, std::string &error) {
         // started, or one that started when it did (on the boot clock: the
         // wall clock may have been set since), or one of its file.
         if (sup.pid != 0 || !sup.has_state || p.published_pid <= 0) continue;
+        // A supervisor in a pid namespace of its own published the pids it saw.
+        if (sup.pid_ns != 0 && sup.pid_ns != own_pid_namespace()) p.published_pid = seen_here(sup.pid_ns, p.published_pid);
+        if (p.published_pid == 0) continue;
         const proc_facts was = facts_of(p.published_pid);
         const bool supervisors = sup.last_pid > 0 && (was.group == sup.last_pid || was.session == sup.last_pid);
         p.outlived = was.exists && (supervisors || (was.started_boot >= 0 && p.started_boot > 0 && std::llabs(was.started_boot - p.started_boot) <= 2) ||

@@ -132,6 +132,18 @@ bool in_first_pid_namespace() {
     return stat("/proc/self/ns/pid", &st) != 0 || st.st_ino == first_pid_namespace;
 }
 
+pid_t seen_here(unsigned long long pid_ns, pid_t seen) {
+    const dir_ptr proc(open_listing("/proc"));
+    for (const dirent *e; proc != nullptr && (e = readdir(proc.get())) != nullptr;) {
+        const pid_t pid = atoi(e->d_name);
+        struct stat ns {};
+        if (pid > 0 && stat(("/proc/" + std::to_string(pid) + "/ns/pid").c_str(), &ns) == 0 && ns.st_ino == pid_ns &&
+            own_pid(pid) == seen)
+            return pid;
+    }
+    return 0;
+}
+
 pid_t child_seen_as(pid_t parent, pid_t seen) {
     const std::string task = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent);
     std::istringstream children(read_some(task + "/children"));

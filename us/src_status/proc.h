@@ -42,6 +42,10 @@ int flocks_held(const std::string &proc_locks, pid_t pid);
 // sees itself; `pid` when it shares this /proc's namespace.
 pid_t own_pid(pid_t pid);
 
+// The process of the pid namespace `pid_ns` (a container's, read from
+// outside) that sees itself as `seen`, by its pid here; 0 if none is seen.
+pid_t seen_here(unsigned long long pid_ns, pid_t seen);
+
 // The child of `parent` that sees itself as `seen`, by its pid here; 0 if none.
 pid_t child_seen_as(pid_t parent, pid_t seen);
 
