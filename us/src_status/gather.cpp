@@ -334,15 +334,19 @@ bool gather_status(install_status &status, std::string &error) {
         // it runs (a script runs as its shell, a program may exec another):
         // one in the supervisor's process group or session, as programs are
         // started, or one that started when it did (on the boot clock: the
-        // wall clock may have been set since), or one of its file.
+        // wall clock may have been set since), or one of its file; and, where
+        // that can be told, one that works in this install directory or
+        // beneath it: a copied install's state names the pids of the programs
+        // of the one it was copied from.
         if (sup.pid != 0 || !sup.has_state || p.published_pid <= 0) continue;
         // A supervisor in a pid namespace of its own published the pids it saw.
         if (sup.pid_ns != 0 && sup.pid_ns != own_pid_namespace()) p.published_pid = seen_here(sup.pid_ns, p.published_pid);
         if (p.published_pid == 0) continue;
         const proc_facts was = facts_of(p.published_pid);
         const bool supervisors = sup.last_pid > 0 && (was.group == sup.last_pid || was.session == sup.last_pid);
-        p.outlived = was.exists && (supervisors || (was.started_boot >= 0 && p.started_boot > 0 && std::llabs(was.started_boot - p.started_boot) <= 2) ||
-                                    base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str()));
+        p.outlived = was.exists && works_in(p.published_pid, status.dir) != 0 &&
+                     (supervisors || (was.started_boot >= 0 && p.started_boot > 0 && std::llabs(was.started_boot - p.started_boot) <= 2) ||
+                      base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str()));
         if (p.outlived || was.hidden) p.proc = was;
         if (p.outlived && was.started >= 0) p.started = was.started;  // on this reader's wall clock
     }

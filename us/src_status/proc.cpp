@@ -109,6 +109,17 @@ int holds_open(pid_t pid, dev_t dev, ino_t ino) {
     return found;
 }
 
+int works_in(pid_t pid, const std::string &dir) {
+    const std::string link = "/proc/" + std::to_string(pid) + "/cwd";
+    struct stat cwd {}, here {};
+    char path[PATH_MAX];
+    const ssize_t n = readlink(link.c_str(), path, sizeof path);
+    if (n <= 0 || stat(link.c_str(), &cwd) != 0) return -1;
+    const std::string_view where(path, static_cast<size_t>(n));
+    return (stat(dir.c_str(), &here) == 0 && cwd.st_dev == here.st_dev && cwd.st_ino == here.st_ino) ||
+           (where.starts_with(dir) && where.substr(dir.size()).starts_with('/'));
+}
+
 std::string exe_of(pid_t pid) {
     char exe[PATH_MAX] = "";
     const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);

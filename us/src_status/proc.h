@@ -23,6 +23,11 @@ std::string argv0_of(pid_t pid);
 // told (another user's process, or ours read without capabilities).
 int holds_open(pid_t pid, dev_t dev, ino_t ino);
 
+// 1 if `pid` works in the directory `dir` (an absolute path) or beneath it,
+// 0 if not, -1 if that cannot be told (gone, or another user's process read
+// without capabilities).
+int works_in(pid_t pid, const std::string &dir);
+
 // The process's executable, without " (deleted)"; "" when it may not be read.
 std::string exe_of(pid_t pid);
 
