@@ -46,6 +46,27 @@ state_facts state_of(const watch_daemon_t *daemon) {
 
 namespace {
 
+void take_pending_sigio() {
+    const sigset_t io = signal_set({SIGIO});
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGIO) == 1) sigwaitinfo(&io, nullptr);
+}
+
+// Reads what the watch has seen so far, and the SIGIO that told of it:
+// whether anything wrote the file (truncated it, overwrote it in place).
+bool take_watch_events(watch_daemon_t *daemon) {
+    alignas(inotify_event) char events[4096];
+    bool written = false;
+    for (ssize_t n; daemon->state_watch >= 0 && (n = read(daemon->state_watch, events, sizeof events)) > 0;)
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(events + at);
+            written |= (e->mask & IN_MODIFY) != 0;
+            at += static_cast<ssize_t>(sizeof *e + e->len);
+        }
+    take_pending_sigio();
+    return written;
+}
+
 // Opens the file at the state's name, and watches it. A program emptying
 // ./tmp/ over and over may remove a new file before it is checked or
 // watched: it is made again, lest the name stay without a file, or the file
@@ -69,8 +90,18 @@ bool write_view(watch_daemon_t *daemon, const char *path, const char *text) {
     if (daemon->state_fd < 0) open_watched(daemon, path);
     // Written to the end, so that a write cut short says why.
     const size_t len = strlen(text);
-    return daemon->state_fd >= 0 && lseek(daemon->state_fd, 0, SEEK_SET) == 0 &&
-           write_all(daemon->state_fd, text, len) && ftruncate(daemon->state_fd, static_cast<off_t>(len)) == 0;
+    const bool written = daemon->state_fd >= 0 && lseek(daemon->state_fd, 0, SEEK_SET) == 0 &&
+                         write_all(daemon->state_fd, text, len) && ftruncate(daemon->state_fd, static_cast<off_t>(len)) == 0;
+    // This write's own events (a failed one's too: a full disk must not make
+    // it try again and again) must not wake the supervisor; a loss of the
+    // name among them still must, once it waits again.
+    const int err = errno;
+    if (daemon->state_fd >= 0) {
+        take_watch_events(daemon);
+        if (!still_at(daemon->state_fd, path)) raise(SIGIO);
+    }
+    errno = err;
+    return written;
 }
 
 }  // namespace
@@ -145,10 +176,11 @@ void state_stopped(watch_daemon_t *daemon, const char *why) {
 }
 
 // A program may empty ./tmp/, its temporary directory, while all is quiet (a
-// clean-up at its start, an age-based cleaner), and the state file would be
-// gone until the next event publishes: watch_status would show the programs
-// unknown, and the down alert would fire while they run. The kernel tells
-// when the file loses its name, or ./tmp/ is moved or removed (SIGIO,
+// clean-up at its start, an age-based cleaner), or truncate its files, and
+// the state file would be gone or empty until the next event publishes:
+// watch_status would show the programs unknown, and the down alert would
+// fire while they run. The kernel tells when the file is written or loses
+// its name, or ./tmp/ is moved or removed (SIGIO,
 // awaited with the other signals): only these are watched, so that programs
 // busy with their own files in ./tmp/ never wake the supervisor. False when
 // the file was gone before its watch; without watches (no inotify, no
@@ -158,7 +190,7 @@ bool state_watch_path(watch_daemon_t *daemon) {
     if (daemon->state_watch < 0 || daemon->state_fd < 0) return true;
     for (const int old : daemon->state_watched) inotify_rm_watch(daemon->state_watch, old);  // what was there before
     const int file = inotify_add_watch(daemon->state_watch, daemon->statefile.data(),
-                                       IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW);
+                                       IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW);
     const bool gone = file < 0 && errno == ENOENT;
     daemon->state_watched = {file, inotify_add_watch(daemon->state_watch, DPI_TMP_DIRNAME, IN_MOVE_SELF | IN_DELETE_SELF)};
     fcntl(daemon->state_watch, F_SETOWN, getpid());
@@ -166,19 +198,16 @@ bool state_watch_path(watch_daemon_t *daemon) {
     return !gone;
 }
 
-// After a SIGIO: a state file no longer at its path is published again.
+// After a SIGIO: a state file another process wrote, or no longer at its
+// path, is published again.
 void state_keep_in_place(watch_daemon_t *daemon) {
-    char events[4096];
-    while (daemon->state_watch >= 0 && read(daemon->state_watch, events, sizeof events) > 0) {
-    }
-    if (daemon->state_fd < 0 || !still_at(daemon->state_fd, daemon->statefile.data())) state_publish(daemon);
+    if (take_watch_events(daemon) || daemon->state_fd < 0 || !still_at(daemon->state_fd, daemon->statefile.data()))
+        state_publish(daemon);
 }
 
 // Before the image is replaced: a SIGIO pending then would end a build that
 // does not wait for it.
 void state_unwatch_path(watch_daemon_t *daemon) {
     if (daemon->state_watch >= 0) close(std::exchange(daemon->state_watch, -1));
-    const sigset_t io = signal_set({SIGIO});
-    sigset_t pending;
-    if (sigpending(&pending) == 0 && sigismember(&pending, SIGIO) == 1) sigwaitinfo(&io, nullptr);
+    take_pending_sigio();
 }
