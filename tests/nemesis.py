@@ -381,7 +381,8 @@ class World:
 
     def supervisor_ended(self):
         need(self.sup.returncode == 0 and 'exit 129' in [s for _, s in self.told[-2:]], 'liveness',
-             f'the supervisor ended ({self.sup.returncode}) but not by giving up after a 129')
+             f'the supervisor ended ({self.sup.returncode}) but not by giving up after a 129 '
+             f'(its state: pid {self.state().get("pid")}, stopped {self.state().get("stopped")})')
         # Programs started since the action began (a cycle the first end asked for) ran from the install directory
         since = any(step == 'exit 129' and pid not in self.before.values() for _, pid, step in self.told_now)
         need(not self.from_data or since, 'liveness', 'gave up after failed boots from ./data/, without trying the install directory')
