@@ -11,6 +11,7 @@
  *   worker STEP            leave a worker in its process group, under another
  *                          name, its pid in NAME.workers; then STEP
  *   leader STEP            lead a process group of its own, then STEP
+ *   thread STEP            end the first thread; a second acts out STEP
  *   await FILE N STEP      wait (5 s at most) until FILE has N lines
  *   await-dead FILE N STEP wait until the process of line N of FILE has ended
  * While it runs, SIGUSR1 makes it act out the step in PID.ctl, after noting
@@ -20,6 +21,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <libgen.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -70,6 +72,9 @@ static void take_told_step(char *step, size_t size) {
     if (f != NULL) fprintf(f, "%d %s\n", getpid(), step), fclose(f);
 }
 
+static _Noreturn void act(char *step);
+static void *go_on(void *step) { act(step); }
+
 static _Noreturn void act(char *step) {
     for (char verb[32], file[4096], buf[8192];;) {
         long n = 0;
@@ -91,6 +96,12 @@ static _Noreturn void act(char *step) {
             }
             FILE *f = fopen(workers, "a");
             if (f != NULL) fprintf(f, "%d\n", (int)worker), fclose(f);
+            used = 0;
+        } else if (strcmp(verb, "thread") == 0) {
+            static char rest_of_plan[8192];
+            pthread_t other;
+            snprintf(rest_of_plan, sizeof rest_of_plan, "%s", rest);
+            if (pthread_create(&other, NULL, go_on, rest_of_plan) == 0) pthread_exit(NULL);
             used = 0;
         } else if (strcmp(verb, "leader") == 0) {
             setpgid(0, 0);

@@ -79,8 +79,10 @@ proc_facts facts_of(pid_t pid) {
     const char state = stat_field(stat, 0)[0];
     const auto number = [&](size_t index) { return atoi(std::string(stat_field(stat, index)).c_str()); };
     const time_t started = boot_time() > 0 ? boot_time() + static_cast<time_t>(since_boot) : -1;
-    return {true, state == 'Z' || state == 'X', state == 'T' || state == 't', number(1), number(2), number(3),
-            started, since_boot};
+    // A leader that ended before its other threads shows as a zombie, but
+    // the process runs on, and cannot be reaped until they end too.
+    const bool ended = (state == 'Z' || state == 'X') && number(17) <= 1;
+    return {true, ended, state == 'T' || state == 't', number(1), number(2), number(3), started, since_boot};
 }
 
 std::string argv0_of(pid_t pid) {
