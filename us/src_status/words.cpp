@@ -1,5 +1,6 @@
 #include "words.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -23,15 +24,19 @@ size_t utf8_length(const std::string &s, size_t i) {
     return len;
 }
 
-// Keeps valid UTF-8 for which `keep` holds; anything else becomes `bad(byte)`.
+// Keeps valid UTF-8 for which `keep(code point)` holds (asked of code points
+// below U+0800, where the controls are); anything else becomes `bad(byte)`,
+// byte by byte.
 template <typename Keep, typename Bad>
 std::string clean(const std::string &s, Keep keep, Bad bad) {
     std::string out;
     for (size_t i = 0; i < s.size();) {
         const size_t len = utf8_length(s, i);
-        if (len == 0 || (len == 1 && !keep(static_cast<unsigned char>(s[i])))) {
-            out += bad(static_cast<unsigned char>(s[i]));
-            ++i;
+        const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+        const unsigned point = len == 1 ? byte(0) : len == 2 ? (byte(0) & 0x1Fu) << 6 | (byte(1) & 0x3Fu) : 0x800;
+        if (len == 0 || !keep(point)) {
+            for (size_t k = 0; k < std::max<size_t>(len, 1); ++k) out += bad(byte(k));
+            i += std::max<size_t>(len, 1);
         } else {
             out.append(s, i, len);
             i += len;
@@ -46,7 +51,8 @@ std::string hex(unsigned char c) {
     return text;
 }
 
-bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+// C0, DEL and C1 (U+0080 to U+009F: a terminal takes U+009B for an escape).
+bool is_control(unsigned point) { return point < 0x20 || (point >= 0x7F && point < 0xA0); }
 
 // `t` as local time for people, or as ISO 8601 UTC for machines.
 std::string time_text(time_t t, bool utc) {
@@ -60,16 +66,16 @@ std::string time_text(time_t t, bool utc) {
 }  // namespace
 
 std::string printable(const std::string &s) {
-    return clean(s, [](unsigned char c) { return !is_control(c); }, hex);
+    return clean(s, [](unsigned point) { return !is_control(point); }, hex);
 }
 
 std::string utf8(const std::string &s) {
-    return clean(s, [](unsigned char c) { return c != 0; }, [](unsigned char) { return std::string("\xEF\xBF\xBD"); });
+    return clean(s, [](unsigned point) { return point != 0; }, [](unsigned char) { return std::string("\xEF\xBF\xBD"); });
 }
 
 std::string label_value(const std::string &s) {
     std::string out;
-    for (const char c : clean(s, [](unsigned char c) { return !is_control(c) && c != '\\'; }, hex)) {
+    for (const char c : clean(s, [](unsigned point) { return !is_control(point) && point != '\\'; }, hex)) {
         if (c == '\\' || c == '"') out += '\\';
         out += c;
     }
