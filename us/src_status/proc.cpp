@@ -204,16 +204,23 @@ pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino, const std
 std::string name_by_lock(const std::string &proc_locks, pid_t pid) {
     const dir_ptr dir(open_listing("./tmp"));
     const auto all = flocks_of(proc_locks);
+    std::string found;
     for (dirent *e; dir && (e = readdir(dir.get())) != nullptr;) {
         const std::string_view name = e->d_name;
         const size_t run = name.rfind(".run");  // NAME.run, or rotated: NAME.run.1, NAME.run-DATE
-        struct stat st {};
+        struct stat st {}, binary {};
         if (run == 0 || run == name.npos || fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        for (const flock_line &l : all)
-            if (l.pid == pid && l.ino == st.st_ino) return std::string(name.substr(0, run));
+        const std::string supervisor(name.substr(0, run));
+        for (const flock_line &l : all) {
+            if (l.pid != pid || l.ino != st.st_ino) continue;
+            // A program may link the run file under names of its own in
+            // ./tmp/: the name of a binary beside it is the supervisor's.
+            if (stat(supervisor.c_str(), &binary) == 0 && S_ISREG(binary.st_mode)) return supervisor;
+            if (found.empty()) found = supervisor;
+        }
     }
-    return "";
+    return found;
 }
 
 int flocks_held(const std::string &proc_locks, pid_t pid) {
