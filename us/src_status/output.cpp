@@ -51,8 +51,9 @@ int in_working_dirs(const std::string &path) {
 // from the install directory): a slip of the operator's (--output
 // tmp/watch_daemon.run) must not lose the ends recorded, the state, the
 // config or a program, whether config names it or, when config cannot be
-// read, the state does, nor the copy of it that runs from ./data/ (which
-// a bind mount of a directory in ./data/ reaches by another path).
+// read, the state does (when neither does, no executable file), nor the copy
+// of it that runs from ./data/ (which a bind mount of a directory in ./data/
+// reaches by another path).
 bool used_by_supervisor(const install_status &status, const struct stat &st) {
     std::vector<std::string> files{"config", "watch_daemon", status.sup.name, "/proc/self/exe"};
     if (status.sup.pid > 0) files.push_back("/proc/" + std::to_string(status.sup.pid) + "/exe");  // started by another name
@@ -62,7 +63,8 @@ bool used_by_supervisor(const install_status &status, const struct stat &st) {
     struct stat own {};
     for (const auto &file : files)
         if (stat(file.c_str(), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino) return true;
-    return false;
+    // Neither config nor a state names the programs: any executable may be one.
+    return programs.empty() && !status.config_ok && (st.st_mode & 0111) != 0;
 }
 
 }  // namespace
