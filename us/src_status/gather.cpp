@@ -150,8 +150,16 @@ bool read_state(install_status &status, std::string &error) {
     }
     if (!whole) return status.notes.push_back(sup.state_file + " is not a state file: skipped"), true;
     // An earlier supervisor's file (this one could not write its own, or has
-    // not yet): nothing in it is about the supervisor that runs.
-    if (sup.pid > 0 && facts.pid != own_pid(sup.pid)) {
+    // not yet): nothing in it is about the supervisor that runs. Which pid a
+    // supervisor in a pid namespace of its own sees itself by, /proc may
+    // not tell this reader.
+    const pid_t seen = sup.pid > 0 && facts.pid != sup.pid ? own_pid(sup.pid) : sup.pid;
+    if (seen < 0) {
+        error = "cannot tell whether " + sup.state_file + " is the running supervisor's: cannot read /proc/" +
+                std::to_string(sup.pid) + "/status: " + strerror(errno);
+        return false;
+    }
+    if (sup.pid > 0 && facts.pid != seen) {
         status.notes.push_back(sup.state_file + " is an earlier supervisor's (pid " + std::to_string(facts.pid) +
                                "): the running one's start, version and programs' states are unknown");
         return true;

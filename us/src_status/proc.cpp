@@ -132,6 +132,7 @@ std::string exe_of(pid_t pid) {
 
 pid_t own_pid(pid_t pid) {
     const std::string status = read_some("/proc/" + std::to_string(pid) + "/status", 16384);
+    if (status.empty()) return -1;
     const size_t line = status.find("\nNSpid:");
     if (line == std::string::npos) return pid;
     const size_t end = status.find('\n', line + 1);

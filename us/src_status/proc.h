@@ -44,7 +44,8 @@ std::string name_by_lock(const std::string &proc_locks, pid_t pid);
 int flocks_held(const std::string &proc_locks, pid_t pid);
 
 // The pid that `pid` has in its own pid namespace (a container's), as it
-// sees itself; `pid` when it shares this /proc's namespace.
+// sees itself; `pid` when it shares this /proc's namespace; -1, with errno,
+// when that cannot be read (hidden from this reader, too few descriptors).
 pid_t own_pid(pid_t pid);
 
 // The process of the pid namespace `pid_ns` (a container's, read from
