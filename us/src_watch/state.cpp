@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "build_info.h"
@@ -52,19 +53,37 @@ void take_pending_sigio() {
     if (sigpending(&pending) == 0 && sigismember(&pending, SIGIO) == 1) sigwaitinfo(&io, nullptr);
 }
 
-// Reads what the watch has seen so far, and the SIGIO that told of it:
-// whether anything wrote the file (truncated it, overwrote it in place).
+// Takes the SIGIO that told of them, then reads what the watch has seen so
+// far (an event after the last read raises a SIGIO of its own): whether
+// anything wrote the file or changed its mode or owner.
 bool take_watch_events(watch_daemon_t *daemon) {
+    take_pending_sigio();
     alignas(inotify_event) char events[4096];
     bool written = false;
     for (ssize_t n; daemon->state_watch >= 0 && (n = read(daemon->state_watch, events, sizeof events)) > 0;)
         for (ssize_t at = 0; at < n;) {
             const auto *e = reinterpret_cast<const inotify_event *>(events + at);
-            written |= (e->mask & IN_MODIFY) != 0;
+            written |= (e->mask & (IN_MODIFY | IN_ATTRIB)) != 0;
             at += static_cast<ssize_t>(sizeof *e + e->len);
         }
-    take_pending_sigio();
     return written;
+}
+
+// While the state file cannot be written (a full disk, a directory at its
+// name), a timer raises SIGIO every two seconds, which every wait takes, so
+// that it is written again soon after it can be, also in a long restart
+// delay: a supervisor started after this one was killed ends the programs it
+// names, and watch_status shows them. No timer runs otherwise.
+void retry_while_unwritten(bool unwritten) {
+    static timer_t timer;
+    static bool made = false, armed = false;
+    if (unwritten == armed) return;
+    sigevent io{};
+    io.sigev_notify = SIGEV_SIGNAL;
+    io.sigev_signo = SIGIO;
+    if (!made) made = timer_create(CLOCK_MONOTONIC, &io, &timer) == 0;
+    const itimerspec every_2s{{2, 0}, {2, 0}}, off{};
+    armed = made && timer_settime(timer, 0, unwritten ? &every_2s : &off, nullptr) == 0 && unwritten;
 }
 
 // Opens the file at the state's name, and watches it. A program emptying
@@ -80,6 +99,22 @@ void open_watched(watch_daemon_t *daemon, const char *path) {
     }
 }
 
+// A program may change the file's mode or owner (chmod 000): readers (the
+// metrics unit runs as root without capabilities) could no longer read it,
+// nor a later start take it as its predecessor's.
+void keep_readable(int fd) {
+    static mode_t mode = 07777;  // not yet known: the umask is read once
+    if (mode == 07777) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0644 & ~mask;
+    }
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) return;
+    if ((st.st_mode & 07777) != mode) fchmod(fd, mode);
+    if (st.st_uid != geteuid() || st.st_gid != getegid()) [[maybe_unused]] const int ignored = fchown(fd, geteuid(), getegid());
+}
+
 // A view for readers, not data to survive a power cut: written in place
 // through a descriptor held open, since creating and renaming a file at every
 // start and end costs more than the rest of a restart; cut to what was
@@ -88,6 +123,7 @@ void open_watched(watch_daemon_t *daemon, const char *path) {
 bool write_view(watch_daemon_t *daemon, const char *path, const char *text) {
     if (daemon->state_fd >= 0 && !still_at(daemon->state_fd, path)) close(std::exchange(daemon->state_fd, -1));
     if (daemon->state_fd < 0) open_watched(daemon, path);
+    keep_readable(daemon->state_fd);
     // Written to the end, so that a write cut short says why.
     const size_t len = strlen(text);
     const bool written = daemon->state_fd >= 0 && lseek(daemon->state_fd, 0, SEEK_SET) == 0 &&
@@ -121,6 +157,7 @@ void state_publish(watch_daemon_t *daemon) {
     const bool ok = text && write_view(daemon, path, text.get());
     const int why = errno;
     if (!ok && !daemon->state_unwritten) printf("failed to write %s: %s\n", shown_name(path).text, strerror(why));
+    retry_while_unwritten(!ok);
     daemon->state_unwritten = !ok;
 }
 
@@ -198,10 +235,11 @@ bool state_watch_path(watch_daemon_t *daemon) {
     return !gone;
 }
 
-// After a SIGIO: a state file another process wrote, or no longer at its
-// path, is published again.
+// After a SIGIO: a state file another process wrote, no longer at its path,
+// or not yet written, is published again.
 void state_keep_in_place(watch_daemon_t *daemon) {
-    if (take_watch_events(daemon) || daemon->state_fd < 0 || !still_at(daemon->state_fd, daemon->statefile.data()))
+    if (take_watch_events(daemon) || daemon->state_unwritten || daemon->state_fd < 0 ||
+        !still_at(daemon->state_fd, daemon->statefile.data()))
         state_publish(daemon);
 }
 
@@ -209,5 +247,6 @@ void state_keep_in_place(watch_daemon_t *daemon) {
 // does not wait for it.
 void state_unwatch_path(watch_daemon_t *daemon) {
     if (daemon->state_watch >= 0) close(std::exchange(daemon->state_watch, -1));
+    retry_while_unwritten(false);  // a failed exec publishes again, and so arms it again if need be
     take_pending_sigio();
 }

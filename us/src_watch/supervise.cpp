@@ -44,17 +44,11 @@ int restart_delay(watch_daemon_t *daemon, int code, int exit_normal) {
 // Waits for a child to end; a request to re-execute that comes meanwhile is
 // taken here, where nothing is under way. The ends of children stay queued
 // in the kernel while this image is replaced, for the next one to reap.
-// A state file that could not be written (a full disk) is tried again every
-// two seconds meanwhile: a supervisor started after this one was killed ends
-// the programs it names, and watch_status shows them.
 pid_t wait_for_end(watch_daemon_t *daemon, int *status) {
     for (;;) {
         const pid_t pid = waitpid(-1, status, WNOHANG);
         if (pid > 0 || (pid < 0 && errno != EINTR)) return pid;
-        if (pid != 0) continue;
-        const int sig = await_signal({SIGCHLD, SIGUSR2, SIGTERM}, daemon->state_unwritten ? 2000 : -1);
-        if (sig == SIGUSR2) reexec_self(daemon);
-        if (sig == 0 && daemon->state_unwritten) state_publish(daemon);
+        if (pid == 0 && await_signal({SIGCHLD, SIGUSR2, SIGTERM}, -1) == SIGUSR2) reexec_self(daemon);
     }
 }
 
@@ -248,8 +242,9 @@ sigset_t awaited_signals() {
     return signal_set({SIGCHLD, SIGUSR2, SIGTERM, SIGIO});
 }
 
-// Every wait also takes the state file's loss of its name (SIGIO), and goes
-// on waiting.
+// Every wait also takes what happened to the state file (SIGIO: its loss of
+// its name, another's write, the time to try again a write that failed), and
+// goes on waiting.
 int await_signal(std::initializer_list<int> signals, long long ms) {
     sigset_t set = signal_set(signals);
     sigaddset(&set, SIGIO);
