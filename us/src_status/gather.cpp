@@ -335,6 +335,8 @@ bool gather_status(install_status &status, std::string &error) {
     }
     if (!date_records(sup, error)) return false;
     if (!sup.has_state) configured_programs(status);
+    const proc_facts last = sup.pid == 0 && sup.last_pid > 0 ? facts_of(sup.last_pid) : proc_facts{.exists = true};
+    const bool supervisor_gone = !last.hidden && (!last.exists || last.zombie);
     for (auto &p : sup.programs) {
         if (sup.pid > 0 && p.published_pid > 0) p.proc = facts_of(p.published_pid);
         // One that outlived the stop (it ignored SIGTERM) runs on: the pid
@@ -347,14 +349,22 @@ bool gather_status(install_status &status, std::string &error) {
         // beneath it: a copied install's state names the pids of the programs
         // of the one it was copied from.
         if (sup.pid != 0 || !sup.has_state || p.published_pid <= 0) continue;
-        // A supervisor in a pid namespace of its own published the pids it saw.
-        if (sup.pid_ns != 0 && sup.pid_ns != own_pid_namespace()) p.published_pid = seen_here(sup.pid_ns, p.published_pid);
+        // A supervisor in a pid namespace of its own published the pids it
+        // saw; from one that cannot see into it, nobody can tell.
+        if (sup.pid_ns != 0 && sup.pid_ns != own_pid_namespace()) {
+            p.published_pid = seen_here(sup.pid_ns, p.published_pid);
+            p.proc.hidden = p.published_pid == 0 && !in_first_pid_namespace();
+        }
         if (p.published_pid == 0) continue;
         const proc_facts was = facts_of(p.published_pid);
         const bool supervisors = sup.last_pid > 0 && (was.group == sup.last_pid || was.session == sup.last_pid);
-        p.outlived = was.exists && works_in(p.published_pid, status.dir) != 0 &&
-                     (supervisors || (was.started_boot >= 0 && p.started_boot > 0 && std::llabs(was.started_boot - p.started_boot) <= 2) ||
-                      base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str()));
+        // One that works elsewhere (it changed directory) is still known by
+        // the group of a supervisor that is gone, but not by its start or
+        // file alone: those of another install's programs would pass.
+        p.outlived = was.exists && (works_in(p.published_pid, status.dir) != 0
+                                        ? supervisors || (was.started_boot >= 0 && p.started_boot > 0 && std::llabs(was.started_boot - p.started_boot) <= 2) ||
+                                              base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str())
+                                        : supervisors && supervisor_gone);
         if (p.outlived || was.hidden) p.proc = was;
         if (p.outlived && was.started >= 0) p.started = was.started;  // on this reader's wall clock
     }

@@ -91,9 +91,11 @@ void judge_status(install_status &status) {
             status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): pid " + std::to_string(p.pid) +
                                    " is stopped (SIGSTOP, job control, a debugger): it does nothing until SIGCONT");
         if (p.state == "unknown" && p.proc.hidden)
-            status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): pid " +
-                                   std::to_string(p.published_pid) +
-                                   " runs, but /proc hides it from this user (hidepid): its state is unknown");
+            status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): " +
+                                   (p.published_pid > 0 ? "pid " + std::to_string(p.published_pid) +
+                                                              " runs, but /proc hides it from this user (hidepid)"
+                                                        : "its supervisor ran in a pid namespace this reader cannot see into") +
+                                   ": its state is unknown");
         note_program_file(status, p);
         if (p.state == "running" && !p.from_data && status.data_space)
             status.notes.push_back(p.base +

@@ -111,8 +111,11 @@ int holds_open(pid_t pid, dev_t dev, ino_t ino) {
     return found;
 }
 
-int works_in(pid_t pid, const std::string &dir) {
-    const std::string link = "/proc/" + std::to_string(pid) + "/cwd";
+namespace {
+
+// Whether the task whose /proc directory is `task` works in `dir` or beneath it.
+int task_works_in(const std::string &task, const std::string &dir) {
+    const std::string link = task + "/cwd";
     struct stat cwd {}, here {};
     char path[PATH_MAX];
     const ssize_t n = readlink(link.c_str(), path, sizeof path);
@@ -120,6 +123,20 @@ int works_in(pid_t pid, const std::string &dir) {
     const std::string_view where(path, static_cast<size_t>(n));
     return (stat(dir.c_str(), &here) == 0 && cwd.st_dev == here.st_dev && cwd.st_ino == here.st_ino) ||
            (where.starts_with(dir) && where.substr(dir.size()).starts_with('/'));
+}
+
+}  // namespace
+
+// A leader that ended before its other threads has no directory to show:
+// theirs is the process's.
+int works_in(pid_t pid, const std::string &dir) {
+    const std::string process = "/proc/" + std::to_string(pid);
+    const int leader = task_works_in(process, dir);
+    const dir_ptr tasks(leader < 0 ? open_listing((process + "/task").c_str()) : nullptr);
+    for (const dirent *e; tasks != nullptr && (e = readdir(tasks.get())) != nullptr;)
+        if (e->d_name[0] != '.' && atoi(e->d_name) != pid)
+            if (const int other = task_works_in(process + "/task/" + e->d_name, dir); other >= 0) return other;
+    return leader;
 }
 
 std::string exe_of(pid_t pid) {
