@@ -112,7 +112,7 @@ void keep_readable(int fd) {
     struct stat st {};
     if (fd < 0 || fstat(fd, &st) != 0) return;
     if ((st.st_mode & 07777) != mode) fchmod(fd, mode);
-    if (st.st_uid != geteuid() || st.st_gid != getegid()) [[maybe_unused]] const int ignored = fchown(fd, geteuid(), getegid());
+    if (st.st_uid != geteuid()) [[maybe_unused]] const int ignored = fchown(fd, geteuid(), static_cast<gid_t>(-1));
 }
 
 // A view for readers, not data to survive a power cut: written in place
@@ -216,8 +216,8 @@ void state_stopped(watch_daemon_t *daemon, const char *why) {
 // clean-up at its start, an age-based cleaner), or truncate its files, and
 // the state file would be gone or empty until the next event publishes:
 // watch_status would show the programs unknown, and the down alert would
-// fire while they run. The kernel tells when the file is written or loses
-// its name, or ./tmp/ is moved or removed (SIGIO,
+// fire while they run. The kernel tells when the file is written, given
+// another mode or owner, or loses its name, or ./tmp/ is moved or removed (SIGIO,
 // awaited with the other signals): only these are watched, so that programs
 // busy with their own files in ./tmp/ never wake the supervisor. False when
 // the file was gone before its watch; without watches (no inotify, no
