@@ -94,8 +94,10 @@ void open_watched(watch_daemon_t *daemon, const char *path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         daemon->state_fd = open_own(path, O_RDWR, 0644).release();
         if (daemon->state_fd < 0 && errno != ENOENT && errno != EMLINK) return;  // no room, no right: not a race
-        if (daemon->state_fd >= 0 && state_watch_path(daemon) && still_at(daemon->state_fd, path)) return;
-        if (daemon->state_fd >= 0) close(std::exchange(daemon->state_fd, -1));
+        if (daemon->state_fd < 0) continue;
+        state_watch_path(daemon);
+        if (still_at(daemon->state_fd, path)) return;  // else it went before it was checked or watched
+        close(std::exchange(daemon->state_fd, -1));
     }
 }
 
@@ -219,20 +221,17 @@ void state_stopped(watch_daemon_t *daemon, const char *why) {
 // fire while they run. The kernel tells when the file is written, given
 // another mode or owner, or loses its name, or ./tmp/ is moved or removed (SIGIO,
 // awaited with the other signals): only these are watched, so that programs
-// busy with their own files in ./tmp/ never wake the supervisor. False when
-// the file was gone before its watch; without watches (no inotify, no
-// descriptor left), true: publishing goes on at each event.
-bool state_watch_path(watch_daemon_t *daemon) {
+// busy with their own files in ./tmp/ never wake the supervisor. Without
+// watches (no inotify, no descriptor left), publishing goes on at each event.
+void state_watch_path(watch_daemon_t *daemon) {
     if (daemon->state_watch < 0) daemon->state_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (daemon->state_watch < 0 || daemon->state_fd < 0) return true;
+    if (daemon->state_watch < 0 || daemon->state_fd < 0) return;
     for (const int old : daemon->state_watched) inotify_rm_watch(daemon->state_watch, old);  // what was there before
     const int file = inotify_add_watch(daemon->state_watch, daemon->statefile.data(),
                                        IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW);
-    const bool gone = file < 0 && errno == ENOENT;
     daemon->state_watched = {file, inotify_add_watch(daemon->state_watch, DPI_TMP_DIRNAME, IN_MOVE_SELF | IN_DELETE_SELF)};
     fcntl(daemon->state_watch, F_SETOWN, getpid());
     fcntl(daemon->state_watch, F_SETFL, O_ASYNC | O_NONBLOCK);
-    return !gone;
 }
 
 // After a SIGIO: a state file another process wrote, no longer at its path,

@@ -192,6 +192,6 @@ void state_child_ended(watch_daemon_t *daemon, int slot, int code, int exit_norm
 void state_restart_due(watch_daemon_t *daemon, int slot, int delay_s);
 void state_upgraded(watch_daemon_t *daemon, bool installed);
 void state_stopped(watch_daemon_t *daemon, const char *why);
-bool state_watch_path(watch_daemon_t *daemon);
+void state_watch_path(watch_daemon_t *daemon);
 void state_keep_in_place(watch_daemon_t *daemon);
 void state_unwatch_path(watch_daemon_t *daemon);
