@@ -335,8 +335,6 @@ bool gather_status(install_status &status, std::string &error) {
     }
     if (!date_records(sup, error)) return false;
     if (!sup.has_state) configured_programs(status);
-    const proc_facts last = sup.pid == 0 && sup.last_pid > 0 ? facts_of(sup.last_pid) : proc_facts{.exists = true};
-    const bool supervisor_gone = !last.hidden && (!last.exists || last.zombie);
     for (auto &p : sup.programs) {
         if (sup.pid > 0 && p.published_pid > 0) p.proc = facts_of(p.published_pid);
         // One that outlived the stop (it ignored SIGTERM) runs on: the pid
@@ -346,8 +344,9 @@ bool gather_status(install_status &status, std::string &error) {
         // started, or one that started when it did (on the boot clock: the
         // wall clock may have been set since), or one of its file; and, where
         // that can be told, one that works in this install directory or
-        // beneath it: a copied install's state names the pids of the programs
-        // of the one it was copied from.
+        // beneath it, as the next start recognises it: a copied install's
+        // state names the pids of the programs of the one it was copied from,
+        // and they are in the group of its supervisor too.
         if (sup.pid != 0 || !sup.has_state || p.published_pid <= 0) continue;
         // A supervisor in a pid namespace of its own published the pids it
         // saw; from one that cannot see into it, nobody can tell.
@@ -358,13 +357,9 @@ bool gather_status(install_status &status, std::string &error) {
         if (p.published_pid == 0) continue;
         const proc_facts was = facts_of(p.published_pid);
         const bool supervisors = sup.last_pid > 0 && (was.group == sup.last_pid || was.session == sup.last_pid);
-        // One that works elsewhere (it changed directory) is still known by
-        // the group of a supervisor that is gone, but not by its start or
-        // file alone: those of another install's programs would pass.
-        p.outlived = was.exists && (works_in(p.published_pid, status.dir) != 0
-                                        ? supervisors || (was.started_boot >= 0 && p.started_boot > 0 && std::llabs(was.started_boot - p.started_boot) <= 2) ||
-                                              base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str())
-                                        : supervisors && supervisor_gone);
+        p.outlived = was.exists && works_in(p.published_pid, status.dir) != 0 &&
+                     (supervisors || (was.started_boot >= 0 && p.started_boot > 0 && std::llabs(was.started_boot - p.started_boot) <= 2) ||
+                      base_name(exe_of(p.published_pid).c_str()) == base_name(p.base.c_str()));
         if (p.outlived || was.hidden) p.proc = was;
         if (p.outlived && was.started >= 0) p.started = was.started;  // on this reader's wall clock
     }
