@@ -6,7 +6,9 @@
 # watch_status' own time stamp frozen from minute 45 on; every series ends
 # at minute 55, as when the metrics file is removed. A crash loop, which a
 # real run would take minutes to show, and a failed reload are synthetic
-# series.
+# series, and so is a program of a supervisor started again whose SIGSEGV
+# count is back where the last run's stood at once: its back-off shows by
+# the restart it waits for.
 # The annotations are left out: promtool would compare their rendered text.
 set -euo pipefail
 promtool=$1 rules=$2 dir=$3 program=$4
@@ -40,12 +42,18 @@ $(series)
         values: '0+1x54'
       - series: 'watch_daemon_reloads_failed_total{install_dir="/synthetic",supervisor="watch_daemon"}'
         values: '0x20 1x34'
+      - series: 'watch_daemon_program_segv_total{install_dir="$install_dir",supervisor="watch_daemon",slot="1",program="again"}'
+        values: '1x54'
+      - series: 'watch_daemon_program_restart_due_timestamp_seconds{install_dir="$install_dir",supervisor="watch_daemon",slot="1",program="again"}'
+        values: '_x30 1860 _x23'
     alert_rule_test:
       - {eval_time: 9m, alertname: WatchDaemonUpgradeFailed, exp_alerts: []}
       - {eval_time: 9m, alertname: WatchDaemonProgramDown, exp_alerts: []}
       - {eval_time: 12m, alertname: WatchDaemonUpgradeFailed, exp_alerts: [{exp_labels: {severity: warning, $who}}]}
       - {eval_time: 12m, alertname: WatchDaemonSegvBackoff, exp_alerts: []}
       - {eval_time: 22m, alertname: WatchDaemonSegvBackoff, exp_alerts: [{exp_labels: {severity: critical, $slot}}]}
+      - {eval_time: 29m, alertname: WatchDaemonSegvBackoff, exp_alerts: [{exp_labels: {severity: critical, $slot}}]}
+      - {eval_time: 30m, alertname: WatchDaemonSegvBackoff, exp_alerts: [{exp_labels: {severity: critical, $slot}}, {exp_labels: {severity: critical, $who, slot: "1", program: again}}]}
       - {eval_time: 22m, alertname: WatchDaemonProgramDown, exp_alerts: []}
       - {eval_time: 27m, alertname: WatchDaemonProgramDown, exp_alerts: [{exp_labels: {severity: critical, $slot}}]}
       - {eval_time: 27m, alertname: WatchDaemonProgramCrashLooping, exp_alerts: [{exp_labels: {severity: warning, install_dir: /synthetic, supervisor: watch_daemon, slot: "0", program: loop}}]}
