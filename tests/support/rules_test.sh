@@ -6,9 +6,9 @@
 # watch_status' own time stamp frozen from minute 45 on; every series ends
 # at minute 55, as when the metrics file is removed. A crash loop, which a
 # real run would take minutes to show, and a failed reload are synthetic
-# series, and so is a program of a supervisor started again whose SIGSEGV
-# count is back where the last run's stood at once: its back-off shows by
-# the restart it waits for.
+# series, and so are a supervisor started again whose count of failed
+# upgrades, and a program whose SIGSEGV count, are back where the last run's
+# stood at once: the run's age and the restart's wait show them.
 # The annotations are left out: promtool would compare their rendered text.
 set -euo pipefail
 promtool=$1 rules=$2 dir=$3 program=$4
@@ -42,6 +42,10 @@ $(series)
         values: '0+1x54'
       - series: 'watch_daemon_reloads_failed_total{install_dir="/synthetic",supervisor="watch_daemon"}'
         values: '0x20 1x34'
+      - series: 'watch_daemon_upgrades_failed_total{install_dir="/again",supervisor="watch_daemon"}'
+        values: '1x54'
+      - series: 'watch_daemon_start_time_seconds{install_dir="/again",supervisor="watch_daemon"}'
+        values: '-7200x28 1740x25'
       - series: 'watch_daemon_program_segv_total{install_dir="$install_dir",supervisor="watch_daemon",slot="1",program="again"}'
         values: '1x54'
       - series: 'watch_daemon_program_restart_due_timestamp_seconds{install_dir="$install_dir",supervisor="watch_daemon",slot="1",program="again"}'
@@ -50,6 +54,8 @@ $(series)
       - {eval_time: 9m, alertname: WatchDaemonUpgradeFailed, exp_alerts: []}
       - {eval_time: 9m, alertname: WatchDaemonProgramDown, exp_alerts: []}
       - {eval_time: 12m, alertname: WatchDaemonUpgradeFailed, exp_alerts: [{exp_labels: {severity: warning, $who}}]}
+      - {eval_time: 28m, alertname: WatchDaemonUpgradeFailed, exp_alerts: [{exp_labels: {severity: warning, $who}}]}
+      - {eval_time: 30m, alertname: WatchDaemonUpgradeFailed, exp_alerts: [{exp_labels: {severity: warning, $who}}, {exp_labels: {severity: warning, install_dir: /again, supervisor: watch_daemon}}]}
       - {eval_time: 12m, alertname: WatchDaemonSegvBackoff, exp_alerts: []}
       - {eval_time: 22m, alertname: WatchDaemonSegvBackoff, exp_alerts: [{exp_labels: {severity: critical, $slot}}]}
       - {eval_time: 29m, alertname: WatchDaemonSegvBackoff, exp_alerts: [{exp_labels: {severity: critical, $slot}}]}
