@@ -256,9 +256,19 @@ time_t time(time_t *t) {
  * may end ("sleep N"), or a pause (a cycle's bound, a fork's retry). */
 int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *timeout) {
     REAL(int, sigtimedwait, (const sigset_t *, siginfo_t *, const struct timespec *));
-    static int resumed; /* the last one ended for a removal in ./tmp/: this one waits out its rest */
+    /* The last one ended for a SIGIO (the state file's watch or its retry
+     * timer): this one waits out the rest of the shortened delay, not a new
+     * one, or SIGIOs every two seconds would hold a long delay for ever. */
+    static int resumed;
+    static long long until_ns;
     if (sigismember(set, SIGCHLD)) return real(set, info, timeout);
-    const struct timespec part = delay(resumed ? NULL : sigismember(set, SIGUSR2) ? "sleep" : "pause", timeout);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long now_ns = now.tv_sec * 1000000000LL + now.tv_nsec;
+    struct timespec part = delay(resumed ? NULL : sigismember(set, SIGUSR2) ? "sleep" : "pause", timeout);
+    if (!resumed) until_ns = now_ns + part.tv_sec * 1000000000LL + part.tv_nsec;
+    const long long rest = until_ns > now_ns ? until_ns - now_ns : 0;
+    if (resumed) part = (struct timespec){(time_t)(rest / 1000000000LL), (long)(rest % 1000000000LL)};
     const int sig = real(set, info, holding ? timeout : &part);
     resumed = sig == SIGIO;
     return sig;
