@@ -26,7 +26,7 @@ const metric metrics[metric_count] = {
     {"watch_daemon_upgrades_installed_total", "counter", "Upgrade packages installed since the supervisor started."},
     {"watch_daemon_upgrades_failed_total", "counter", "Upgrade packages that failed to install since the supervisor started."},
     {"watch_daemon_reloads_failed_total", "counter", "Reloads that could not re-execute a new binary since the supervisor started."},
-    {"watch_daemon_program_up", "gauge", "Whether the program's process runs."},
+    {"watch_daemon_program_up", "gauge", "Whether the program's process runs (and is not stopped)."},
     {"watch_daemon_program_state", "gauge", "The program's state: running, waiting, starting, stopped or unknown."},
     {"watch_daemon_program_start_time_seconds", "gauge", "When the program's running process started."},
     {"watch_daemon_program_ends_total", "counter", "Ends of the program since the supervisor started."},
@@ -61,7 +61,7 @@ std::string pair(const char *name, const std::string &value) { return std::strin
 
 void program_series(exposition &e, const std::string &who, const program_status &p) {
     const std::string l = who + pair("slot", std::to_string(p.slot)) + pair("program", p.base);
-    e.add(program_up, l, p.state == "running" ? 1 : 0);
+    e.add(program_up, l, p.state == "running" && !p.proc.stopped ? 1 : 0);  // a stopped one does no work
     for (const char *state : {"running", "waiting", "starting", "stopped", "unknown"})
         e.add(program_state, l + pair("state", state), p.state == state ? 1 : 0);
     if (p.state == "running" && p.started >= 0) e.add(program_start, l, p.started);
