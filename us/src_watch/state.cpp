@@ -77,6 +77,9 @@ bool take_watch_events(watch_daemon_t *daemon) {
 void retry_while_unwritten(bool unwritten) {
     static timer_t timer;
     static bool made = false, armed = false;
+    sigset_t blocked;
+    // Only where SIGIO is awaited: its default action would end the process.
+    if (unwritten && (sigprocmask(SIG_BLOCK, nullptr, &blocked) != 0 || sigismember(&blocked, SIGIO) != 1)) return;
     if (unwritten == armed) return;
     sigevent io{};
     io.sigev_notify = SIGEV_SIGNAL;
