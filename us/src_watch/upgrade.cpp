@@ -64,6 +64,12 @@ bool write_record(const cJSON *record) {
     return false;
 }
 
+// Quiet: the upgrade's failure is said already, and this record changes no boot.
+void write_version_only(const cJSON *record) {
+    const cjson_text text(cJSON_PrintUnformatted(record));
+    if (text) file_write_buf(BOOTCHK_PATH, text.get(), static_cast<int>(strlen(text.get())));
+}
+
 // A member the record already reads as wanted is not added again, and one it
 // reads otherwise (a flag 0 or "1", a version that is no text) is replaced:
 // appended after it, the new member would never be read, and a record that
@@ -77,11 +83,12 @@ void remove_member(cJSON *record, const char *name) {
 // object (42, []) would silently drop the members added to it when printed:
 // it starts afresh, as for none. It gets the build's version if it has none.
 // `*unread` is why a record that is there could not be read, if it could not.
-// Null, with ENOMEM as the reason, when memory runs out for it: cJSON leaves
-// out what it cannot allocate.
-cjson_tree record_to_update(int *unread) {
+// `*fresh` tells a new one. Null, with ENOMEM as the reason, when memory runs
+// out for it: cJSON leaves out what it cannot allocate.
+cjson_tree record_to_update(int *unread, bool *fresh) {
     cjson_tree record(bootchk_load(unread));
-    if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
+    *fresh = !cJSON_IsObject(record.get());
+    if (*fresh) record.reset(cJSON_CreateObject());
     if (record && cJSON_GetItemString(record.get(), "version") == nullptr) {
         remove_member(record.get(), "version");
         if (cJSON_AddStringToObject(record.get(), "version", DPI_PLUGIN_VERSION) == nullptr) record.reset();
@@ -205,7 +212,8 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
         return state_upgraded(daemon, false);
     }
     int unread = 0;
-    cjson_tree record = record_to_update(&unread);
+    bool fresh = false;
+    cjson_tree record = record_to_update(&unread, &fresh);
     if (host_at_fault(unread)) {  // replaced by a new one, it would lose what is installed
         printf("upgrade failed: cannot read %s: %s\n", BOOTCHK_PATH, strerror(unread));
         say_package_stays(package_path);
@@ -219,6 +227,9 @@ void daemon_upgrade(watch_daemon_t *daemon, int ret_code) {
     // bundle never moved (the record could not be written before the move)
     // must keep booting it.
     const bool recorded = record && flag != nullptr && set_flag(record.get(), flag) && write_record(record.get());
+    // Where there was no record, a failed one still leaves the build's
+    // version, which names nothing to boot: the install directory stays.
+    if (record && flag == nullptr && fresh) write_version_only(record.get());
     // The package goes only once its upgrade is recorded, or once it proved
     // bad (tar could not unpack it, a member was refused): a crash, or a
     // fault of this host's (room, disk, descriptors, the record), leaves it
