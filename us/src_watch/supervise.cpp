@@ -303,6 +303,16 @@ bool passes_a_link(const char *name) {
     return false;
 }
 
+// Whether `path` lies on the mount the install directory does; where the
+// kernel cannot tell mounts apart, whether on the same device.
+bool on_install_mount(const char *path) {
+    struct statx file {}, dir {};
+    if (statx(AT_FDCWD, path, 0, STATX_MNT_ID, &file) != 0 || statx(AT_FDCWD, ".", 0, STATX_MNT_ID, &dir) != 0)
+        return false;
+    if ((file.stx_mask & dir.stx_mask & STATX_MNT_ID) != 0) return file.stx_mnt_id == dir.stx_mnt_id;
+    return file.stx_dev_major == dir.stx_dev_major && file.stx_dev_minor == dir.stx_dev_minor;
+}
+
 // killall matches a name with a slash by the file it leads to, host-wide. A
 // link put there since (a bundle may bring one) could lead to the supervisor
 // itself, or out of the install directory to any program (a shell, another
@@ -311,7 +321,9 @@ bool passes_a_link(const char *name) {
 // One that cannot be resolved is not given either: a missing file matches
 // nothing, and one past PATH_MAX could not be checked. Nor is a file with
 // other hard links: killall matches its inode, and another install made
-// with `cp -al` runs the same one.
+// with `cp -al` runs the same one. Nor, for the same reason, is a file of
+// the install directory that lies on another mount than the directory: a
+// bind mount brings in a file that runs outside too (a shell, a tool).
 bool kills_only_programs(const char *name) {
     char real[PATH_MAX], here[PATH_MAX];
     struct stat st {};
@@ -319,7 +331,8 @@ bool kills_only_programs(const char *name) {
     if (realpath(name, real) == nullptr || stat(real, &st) != 0 || st.st_nlink > 1) return false;
     if (leads_to_supervisor(name) || getcwd(here, sizeof here) == nullptr) return false;
     const size_t len = strlen(here);
-    return (strncmp(real, here, len) == 0 && real[len] == '/') || !passes_a_link(name);
+    if (strncmp(real, here, len) == 0 && real[len] == '/') return on_install_mount(real);
+    return !passes_a_link(name);
 }
 
 void say_leftover_may_run(const char *name) {
