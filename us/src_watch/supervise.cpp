@@ -349,9 +349,11 @@ void kill_by_name(const char *name) {
     // Without a memory file (no descriptor to spare) its lines go nowhere.
     const int status = run_tool(argv, said.valid() ? tool_options{.output = said.get()} : tool_options{.quiet = true});
     const int err = errno;
+    char nothing_found[PATH_MAX + sizeof ": no process found"];
+    snprintf(nothing_found, sizeof nothing_found, "%s: no process found", name);
     if (status < 0 && err != ENOENT)
         printf("failed to run killall for %s: %s\n", shown_name(name).text, strerror(err));
-    else if (status >= 0 && said.valid() && relay_output(said.get(), ": no process found") > 0)
+    else if (status >= 0 && said.valid() && relay_output(said.get(), nothing_found) > 0)
         say_leftover_may_run(name);
 }
 

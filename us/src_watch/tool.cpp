@@ -186,14 +186,20 @@ bool said_host_fault(int fd) {
     return false;
 }
 
-int relay_output(int fd, std::string_view unless_ending) {
+int relay_output(int fd, std::string_view unless) {
     char text[4096];
     read_back(fd, text, sizeof text);
     int relayed = 0;
     for (char *line = text, *next; *line != '\0'; line = next) {
+        // Matched whole before the text is cut into lines: a name in it may
+        // hold a line end of its own.
+        const std::string_view rest(line);
+        if (!unless.empty() && rest.starts_with(unless) && (rest.size() == unless.size() || rest[unless.size()] == '\n')) {
+            next = line + unless.size() + (rest.size() > unless.size() ? 1 : 0);
+            continue;
+        }
         next = line + strcspn(line, "\n");
         if (*next != '\0') *next++ = '\0';
-        if (!unless_ending.empty() && std::string_view(line).ends_with(unless_ending)) continue;
         char shown[sizeof text * 4];
         puts(escaped(line, shown, sizeof shown));
         ++relayed;

@@ -50,9 +50,9 @@ int run_tool(const char *const argv[], const tool_options &options);
 int probe_version(const char *path, char *answer, size_t answer_size, char *error, size_t error_size);
 
 // Reads back what a tool wrote into the memory file `fd` and prints each of
-// its lines, escaped, as a console line of its own, but those ending with
-// `unless_ending` (when given); returns how many it printed.
-int relay_output(int fd, std::string_view unless_ending = {});
+// its lines, escaped, as a console line of its own, but the message
+// `unless` (when given, a whole line or more); returns how many it printed.
+int relay_output(int fd, std::string_view unless = {});
 
 // Whether what a tool wrote into the memory file `fd` names a fault of this
 // host (tools speak the C locale).
