@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -57,6 +58,11 @@ void note_program_file(install_status &status, const program_status &p) {
                            ": its next start fails with exit 129");
 }
 
+// The next start ends only what config names then.
+bool unconfigured(const install_status &status, const std::string &base) {
+    return status.config_ok && std::find(status.bases.begin(), status.bases.end(), base) == status.bases.end();
+}
+
 }  // namespace
 
 void judge_status(install_status &status) {
@@ -84,9 +90,11 @@ void judge_status(install_status &status) {
         if (p.end_pending) status.notes.push_back(pending_note(sup, p, sup_stopped));
         if (sup.pid == 0 && p.state == "running")
             status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + ") runs on as pid " +
-                                   std::to_string(p.pid) +
-                                   " after its supervisor stopped; the next start kills it if it still goes by "
-                                   "its name");
+                                   std::to_string(p.pid) + " after its supervisor stopped; " +
+                                   (unconfigured(status, p.base) ? "config no longer names it: the next start "
+                                                                   "leaves it running"
+                                                                 : "the next start kills it if it still goes by "
+                                                                   "its name"));
         if (p.state == "running" && p.proc.stopped)
             status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + "): pid " + std::to_string(p.pid) +
                                    " is stopped (SIGSTOP, job control, a debugger): it does nothing until SIGCONT");
