@@ -56,4 +56,6 @@ sed 's/^/    /' "$run/tmp/watch_daemon.run"
 echo
 echo "== ./data/ now (the record was removed by the fallback; the unpacked engine stays):"
 ls -la "$run/data" | sed 's/^/    /'
-if pgrep -f "$run/" >/dev/null; then echo "!! a stand-in is still running"; else echo "== nothing left running"; fi
+# The engine runs as "/bin/sh ./wd-demo-engine": it is found by where it works.
+left=$(for p in /proc/[0-9]*; do case $(readlink "$p/cwd" 2>/dev/null) in "$run" | "$run"/*) echo "${p#/proc/}" ;; esac; done)
+if [ -n "$left" ]; then echo "!! a stand-in is still running:" $left; else echo "== nothing left running"; fi
