@@ -239,15 +239,18 @@ sigset_t signal_set(std::initializer_list<int> signals) {
 }
 
 sigset_t awaited_signals() {
-    return signal_set({SIGCHLD, SIGUSR2, SIGTERM, SIGIO});
+    return signal_set({SIGCHLD, SIGUSR2, SIGHUP, SIGTERM, SIGIO});
 }
 
 // Every wait also takes what happened to the state file (SIGIO: its loss of
 // its name, another's write, the time to try again a write that failed), and
 // goes on waiting.
+// SIGHUP, the reload request most daemons take, is taken as SIGUSR2 (unless
+// it was ignored from the start, as nohup leaves it).
 int await_signal(std::initializer_list<int> signals, long long ms) {
     sigset_t set = signal_set(signals);
     sigaddset(&set, SIGIO);
+    if (sigismember(&set, SIGUSR2) == 1) sigaddset(&set, SIGHUP);
     const long long until = monotonic_ms() + ms;
     int sig = 0;
     // A stop and continue (SIGSTOP, a debugger attaching) ends the wait early
@@ -260,6 +263,7 @@ int await_signal(std::initializer_list<int> signals, long long ms) {
         if (sig != SIGIO && (sig >= 0 || errno != EINTR)) break;
     }
     if (sig == SIGTERM) stop_on_request();
+    if (sig == SIGHUP) sig = SIGUSR2;
     return sig > 0 && sig != SIGIO ? sig : 0;
 }
 
