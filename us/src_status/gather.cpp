@@ -115,9 +115,10 @@ void take_state(supervisor_status &sup, const state_facts &f) {
 
 // A running supervisor's times, moved onto this reader's wall clock by
 // their boot-clock twins: the wall clock may have been set since they were
-// taken, and uptimes and countdowns would be off by as much.
-void rebase_times(state_facts &f, time_t now) {
-    const time_t boot_now = boot_clock_s();
+// taken, and uptimes and countdowns would be off by as much. The twins are
+// on the supervisor's boot clock, which a time namespace of its own offsets.
+void rebase_times(state_facts &f, pid_t supervisor, time_t now) {
+    const time_t boot_now = boot_clock_s() + boot_clock_ahead(supervisor);
     // Both clocks are read in whole seconds, so the placing is a second off
     // now and then: only a clock set by more than that moves a time.
     auto rebase = [&](time_t &wall, time_t boot) {
@@ -164,7 +165,7 @@ bool read_state(install_status &status, std::string &error) {
                                "): the running one's start, version and programs' states are unknown");
         return true;
     }
-    if (sup.pid > 0) rebase_times(facts, status.now);
+    if (sup.pid > 0) rebase_times(facts, sup.pid, status.now);
     sup.has_state = true;
     take_state(sup, facts);
     // A supervisor in a pid namespace of its own (a container read from

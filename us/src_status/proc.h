@@ -55,6 +55,10 @@ pid_t seen_here(unsigned long long pid_ns, pid_t seen);
 // The child of `parent` that sees itself as `seen`, by its pid here; 0 if none.
 pid_t child_seen_as(pid_t parent, pid_t seen);
 
+// How far the boot clock of `pid`'s time namespace runs ahead of this
+// reader's (a container's, read from the host), in seconds; 0 if not known.
+long long boot_clock_ahead(pid_t pid);
+
 // Whether this process is in the first pid namespace, which sees every
 // lock's holder: /proc/locks leaves out locks held from outside one's own.
 bool in_first_pid_namespace();
