@@ -104,17 +104,6 @@ int process_run_set(const char *run_name, const char *buf, int len) {
     return fd.release();
 }
 
-namespace {
-
-// Whether a supervisor holds the run file at `run_name`: where none does,
-// the install directory's lock is held by a supervisor of another name.
-bool held_by_another(const char *run_name) {
-    const unique_fd fd = open_exposed(run_name);
-    return fd.valid() && flock(fd.get(), LOCK_SH | LOCK_NB) != 0;
-}
-
-}  // namespace
-
 int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     char cwd[DIR_LINE_BUF];
     const size_t len = install_dir_line(cwd);  // whole, or none: the line comes again with the first record
@@ -127,10 +116,9 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     // be removed or replaced under us: its lock makes it one supervisor per
     // install directory, whatever happens in ./tmp/.
     unique_fd dir = open_plain(".", O_RDONLY | O_DIRECTORY);
-    if (!dir.valid() || flock(dir.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (!dir.valid() || flock(dir.get(), LOCK_EX | LOCK_NB) != 0)
         printf("already in use for %s\n", shown_name(daemon->runfile.data()).text);
-        if (!held_by_another(daemon->runfile.data())) puts("another supervisor, of another name, watches this install directory");
-    } else if ((daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(len))) >= 0)
+    else if ((daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(len))) >= 0)
         return daemon->dir_fd = dir.release(), 0;
     printf("process(%s) already run\n", shown_name(argv0).text);
     return -1;
