@@ -139,7 +139,7 @@ void console_write_once(const char *text, size_t len) {
 
 const char *escaped(const char *text, char *out, size_t size) {
     size_t at = 0;
-    for (; *text != '\0' && at + 5 < size; ++text) {
+    for (; *text != '\0' && at + 4 < size; ++text) {
         const auto c = static_cast<unsigned char>(*text);
         if (c < 0x20 || c == 0x7f)
             at += static_cast<size_t>(snprintf(out + at, size - at, "\\x%02x", c));
