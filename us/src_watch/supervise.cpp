@@ -307,14 +307,38 @@ bool passes_a_link(const char *name) {
     return false;
 }
 
-// Whether `path` lies on the mount the install directory does; where the
-// kernel cannot tell mounts apart, whether on the same device.
+// Whether the mount `id` shows a file system from its root (a volume, a
+// tmpfs), not a part of one bound in from elsewhere (/proc/self/mountinfo:
+// ID PARENT MAJOR:MINOR ROOT ...).
+bool mounts_from_root(unsigned long long id) {
+    FILE *mounts = fopen("/proc/self/mountinfo", "re");
+    if (mounts == nullptr) return false;
+    char *line = nullptr;
+    size_t size = 0;
+    bool whole = false;
+    while (getline(&line, &size, mounts) > 0) {
+        unsigned long long mount = 0;
+        int root = 0;
+        if (sscanf(line, "%llu %*u %*u:%*u %n", &mount, &root) == 1 && mount == id && root > 0) {
+            whole = strncmp(line + root, "/ ", 2) == 0;
+            break;
+        }
+    }
+    free(line);
+    fclose(mounts);
+    return whole;
+}
+
+// Whether `path` is a file of the install directory's own: on its mount, or
+// on a whole file system mounted beneath it (./data/ a volume of its own).
+// A file or directory bind-mounted in from elsewhere runs outside too.
+// Where the kernel cannot tell mounts apart, it is taken as one.
 bool on_install_mount(const char *path) {
     struct statx file {}, dir {};
     if (statx(AT_FDCWD, path, 0, STATX_MNT_ID, &file) != 0 || statx(AT_FDCWD, ".", 0, STATX_MNT_ID, &dir) != 0)
         return false;
-    if ((file.stx_mask & dir.stx_mask & STATX_MNT_ID) != 0) return file.stx_mnt_id == dir.stx_mnt_id;
-    return file.stx_dev_major == dir.stx_dev_major && file.stx_dev_minor == dir.stx_dev_minor;
+    if ((file.stx_mask & dir.stx_mask & STATX_MNT_ID) == 0) return true;
+    return file.stx_mnt_id == dir.stx_mnt_id || mounts_from_root(file.stx_mnt_id);
 }
 
 // killall matches a name with a slash by the file it leads to, host-wide. A
@@ -325,9 +349,8 @@ bool on_install_mount(const char *path) {
 // One that cannot be resolved is not given either: a missing file matches
 // nothing, and one past PATH_MAX could not be checked. Nor is a file with
 // other hard links: killall matches its inode, and another install made
-// with `cp -al` runs the same one. Nor, for the same reason, is a file of
-// the install directory that lies on another mount than the directory: a
-// bind mount brings in a file that runs outside too (a shell, a tool).
+// with `cp -al` runs the same one. Nor, for the same reason, is a file
+// bind-mounted in from elsewhere (a shell, a tool).
 bool kills_only_programs(const char *name) {
     char real[PATH_MAX], here[PATH_MAX];
     struct stat st {};
