@@ -250,7 +250,10 @@ sigset_t awaited_signals() {
 int await_signal(std::initializer_list<int> signals, long long ms) {
     sigset_t set = signal_set(signals);
     sigaddset(&set, SIGIO);
-    if (sigismember(&set, SIGUSR2) == 1) sigaddset(&set, SIGHUP);
+    struct sigaction hup {};
+    // Blocked, an ignored signal is still queued: it must not be taken.
+    if (sigismember(&set, SIGUSR2) == 1 && sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN)
+        sigaddset(&set, SIGHUP);
     const long long until = monotonic_ms() + ms;
     int sig = 0;
     // A stop and continue (SIGSTOP, a debugger attaching) ends the wait early
