@@ -58,9 +58,10 @@ void note_program_file(install_status &status, const program_status &p) {
                            ": its next start fails with exit 129");
 }
 
-// The next start ends only what config names then.
+// The next start ends by its published pid only what config names then, as
+// it named it (killall by name may still find it), and none without one.
 bool unconfigured(const install_status &status, const std::string &base) {
-    return status.config_ok && std::find(status.bases.begin(), status.bases.end(), base) == status.bases.end();
+    return !status.config_ok || std::find(status.bases.begin(), status.bases.end(), base) == status.bases.end();
 }
 
 }  // namespace
@@ -91,8 +92,8 @@ void judge_status(install_status &status) {
         if (sup.pid == 0 && p.state == "running")
             status.notes.push_back(p.base + " (slot " + std::to_string(p.slot) + ") runs on as pid " +
                                    std::to_string(p.pid) + " after its supervisor stopped; " +
-                                   (unconfigured(status, p.base) ? "config no longer names it: the next start "
-                                                                   "leaves it running"
+                                   (unconfigured(status, p.base) ? "config does not name it as it did: the next "
+                                                                   "start may leave it running"
                                                                  : "the next start kills it if it still goes by "
                                                                    "its name"));
         if (p.state == "running" && p.proc.stopped)
