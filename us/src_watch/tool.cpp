@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -187,7 +188,7 @@ bool said_host_fault(int fd) {
 }
 
 int relay_output(int fd, std::string_view unless) {
-    char text[4096];
+    char text[PATH_MAX + 64];  // killall's line about the longest name a program may have
     read_back(fd, text, sizeof text);
     int relayed = 0;
     for (char *line = text, *next; *line != '\0'; line = next) {
