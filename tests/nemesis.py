@@ -576,8 +576,9 @@ class World:
                 self.tell(other, 'exit 3')
                 poll_until(lambda: b'Z' in (read(f'/proc/{self.starts(other)[-1][0]}/stat') or b'Z').split(b')')[-1][:3], 0.3, 0)
         since, recorded = self.state().get('build_since'), self.records(self.sup.pid)
-        for _ in range(burst):
-            os.kill(self.sup.pid, signal.SIGUSR2)
+        for i in range(burst):  # SIGHUP asks too, where it was not ignored from the start
+            hup = i % 2 and 'ignore=1' not in self.inherit.split(',')
+            os.kill(self.sup.pid, signal.SIGHUP if hup else signal.SIGUSR2)
             time.sleep(self.rng.uniform(0, 0.002))
         if due is not None:  # the state the new image publishes keeps the restart's time
             poll_until(lambda: self.state().get('build_since') != since, 2, 0.005)
