@@ -252,16 +252,19 @@ time_t time(time_t *t) {
     return now.tv_sec;
 }
 
-/* A wait for no child is a delay: a restart's, which a request to re-execute
- * may end ("sleep N"), or a pause (a cycle's bound, a fork's retry). */
+/* A wait that a request to re-execute may end is a restart's delay ("sleep
+ * N"), whatever else it takes (an orphan's end); a wait for no child and no
+ * such request is a pause (a cycle's bound, a fork's retry); the rest are
+ * waits for a tool. */
 int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *timeout) {
     REAL(int, sigtimedwait, (const sigset_t *, siginfo_t *, const struct timespec *));
     /* The last one ended for a SIGIO (the state file's watch or its retry
-     * timer): this one waits out the rest of the shortened delay, not a new
-     * one, or SIGIOs every two seconds would hold a long delay for ever. */
+     * timer) or a child's end: this one waits out the rest of the shortened
+     * delay, not a new one, or SIGIOs every two seconds would hold a long
+     * delay for ever. */
     static int resumed;
     static long long until_ns;
-    if (sigismember(set, SIGCHLD)) return real(set, info, timeout);
+    if (sigismember(set, SIGCHLD) && !sigismember(set, SIGUSR2)) return real(set, info, timeout);
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long now_ns = now.tv_sec * 1000000000LL + now.tv_nsec;
@@ -270,7 +273,7 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *ti
     const long long rest = until_ns > now_ns ? until_ns - now_ns : 0;
     if (resumed) part = (struct timespec){(time_t)(rest / 1000000000LL), (long)(rest % 1000000000LL)};
     const int sig = real(set, info, holding ? timeout : &part);
-    resumed = sig == SIGIO;
+    resumed = sig == SIGIO || sig == SIGCHLD;
     return sig;
 }
 

@@ -130,17 +130,40 @@ int kill_and_reap(pid_t pid) {
     return wait_child_until(pid, monotonic_ms() + 1000, &status) ? status : -1;
 }
 
-void end_children() {
+namespace {
+
+// Up to `max` of this process's children into `pids`; returns how many. As
+// the /proc in use numbers this thread, which getpid() need not (a pid
+// namespace that kept the host's /proc).
+size_t list_children(pid_t *pids, size_t max) {
     char list[4096];
-    // As the /proc in use numbers this thread, which getpid() need not (a pid
-    // namespace that kept the host's /proc).
     const unique_fd fd = open_plain("/proc/thread-self/children");
     const ssize_t n = fd.valid() ? read_full(fd.get(), list, sizeof list - 1) : -1;
     list[n > 0 ? n : 0] = '\0';
-    for (char *p = list, *end = nullptr;; p = end) {
+    size_t count = 0;
+    for (char *p = list, *end = nullptr; count < max; p = end) {
         const long pid = strtol(p, &end, 10);
         if (end == p) break;
-        if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
+        if (pid > 0) pids[count++] = static_cast<pid_t>(pid);
+    }
+    return count;
+}
+
+}  // namespace
+
+void end_children() {
+    pid_t pids[1024];
+    for (size_t i = 0, n = list_children(pids, std::size(pids)); i < n; ++i) kill(pids[i], SIGKILL);
+}
+
+void reap_strays(const watch_daemon_t *daemon) {
+    pid_t pids[1024];
+    for (size_t i = 0, n = list_children(pids, std::size(pids)); i < n; ++i) {
+        const auto *slot = std::find_if(daemon->pids, daemon->pids + daemon->sub_cnt,
+                                        [&](const auto &s) { return s.pid == pids[i]; });
+        int status = 0;
+        if (slot == daemon->pids + daemon->sub_cnt && waitpid(pids[i], &status, WNOHANG) == pids[i])
+            printf("No such pid(%d) for reexec\n", static_cast<int>(pids[i]));
     }
 }
 

@@ -126,12 +126,20 @@ void record_ends_before_stop(watch_daemon_t *daemon, bool may_install) {
 
 // Waits out the pending restart's delay, then restarts that program. A
 // request to re-execute interrupts the wait; the new image waits only for
-// what is left. Children that end meanwhile are reaped after the delay.
+// what is left. Programs that end meanwhile are reaped after the delay;
+// other children (orphans a program left, where the supervisor is a pid
+// namespace's init) at once: over a back-off of up to two hours their
+// zombies would fill the pid limit, and the restart could not fork.
 // A restart that cannot fork ends the supervisor (see stop_supervising).
 void restart_when_due(watch_daemon_t *daemon) {
     pending_restart &restart = daemon->pending;
     for (long long left; (left = restart.due_ms - monotonic_ms()) > 0;) {
-        if (await_signal({SIGUSR2, SIGTERM}, left) != SIGUSR2) break;
+        const int sig = await_signal({SIGUSR2, SIGTERM, SIGCHLD}, left);
+        if (sig == SIGCHLD) {
+            reap_strays(daemon);
+            continue;
+        }
+        if (sig != SIGUSR2) break;
         reexec_self(daemon);
     }
     restart.active = false;
@@ -314,8 +322,10 @@ bool passes_a_link(const char *name) {
 // tmpfs), not a part of one bound in from elsewhere (/proc/self/mountinfo:
 // ID PARENT MAJOR:MINOR ROOT ...).
 bool mounts_from_root(unsigned long long id) {
-    FILE *mounts = fopen("/proc/self/mountinfo", "re");
+    unique_fd fd = open_plain("/proc/self/mountinfo");
+    FILE *mounts = fd.valid() ? fdopen(fd.get(), "r") : nullptr;
     if (mounts == nullptr) return false;
+    fd.release();  // the stream's now
     char *line = nullptr;
     size_t size = 0;
     bool whole = false;

@@ -123,6 +123,9 @@ int kill_and_reap(pid_t pid);
 // Every child of this process, killed and left for the loop to reap: the
 // programs of an image whose state could not be taken over.
 void end_children();
+// Reaps the children that have ended and that no slot names (orphans a
+// program left), each said as the loop says them.
+void reap_strays(const watch_daemon_t *daemon);
 // The programs a supervisor before this one left running, by the pids its
 // state file names (see launch.cpp).
 void end_previous_run(const watch_daemon_t *daemon, const state_facts &facts);
