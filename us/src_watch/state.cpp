@@ -70,23 +70,31 @@ bool take_watch_events(watch_daemon_t *daemon) {
 }
 
 // While the state file cannot be written (a full disk, a directory at its
-// name), a timer raises SIGIO every two seconds, which every wait takes, so
+// name), or cannot be watched (the user's inotify instances or watches used
+// up), a timer raises SIGIO every two seconds, which every wait takes, so
 // that it is written again soon after it can be, also in a long restart
 // delay: a supervisor started after this one was killed ends the programs it
 // names, and watch_status shows them. No timer runs otherwise.
-void retry_while_unwritten(bool unwritten) {
+void retry_every_2s(bool wanted, const char *path) {
     static timer_t timer;
-    static bool made = false, armed = false;
+    static bool made = false, armed = false, said = false;
     sigset_t blocked;
     // Only where SIGIO is awaited: its default action would end the process.
-    if (unwritten && (sigprocmask(SIG_BLOCK, nullptr, &blocked) != 0 || sigismember(&blocked, SIGIO) != 1)) return;
-    if (unwritten == armed) return;
+    if (wanted && (sigprocmask(SIG_BLOCK, nullptr, &blocked) != 0 || sigismember(&blocked, SIGIO) != 1)) return;
+    if (wanted == armed) return;
     sigevent io{};
     io.sigev_notify = SIGEV_SIGNAL;
     io.sigev_signo = SIGIO;
     if (!made) made = timer_create(CLOCK_MONOTONIC, &io, &timer) == 0;
+    if (!made && !std::exchange(said, true))  // no pending signals left to the user (RLIMIT_SIGPENDING)
+        printf("cannot set a timer to write %s again: %s; it is written at the next event\n", shown_name(path).text,
+               strerror(errno));
     const itimerspec every_2s{{2, 0}, {2, 0}}, off{};
-    armed = made && timer_settime(timer, 0, unwritten ? &every_2s : &off, nullptr) == 0 && unwritten;
+    armed = made && timer_settime(timer, 0, wanted ? &every_2s : &off, nullptr) == 0 && wanted;
+}
+
+bool watched(const watch_daemon_t *daemon) {
+    return daemon->state_watch >= 0 && daemon->state_watched[0] >= 0 && daemon->state_watched[1] >= 0;
 }
 
 // Opens the file at the state's name, and watches it. A program emptying
@@ -162,7 +170,7 @@ void state_publish(watch_daemon_t *daemon) {
     const bool ok = text && write_view(daemon, path, text.get());
     const int why = errno;
     if (!ok && !daemon->state_unwritten) printf("failed to write %s: %s\n", shown_name(path).text, strerror(why));
-    retry_while_unwritten(!ok);
+    retry_every_2s(!ok || !watched(daemon), path);
     daemon->state_unwritten = !ok;
 }
 
@@ -225,16 +233,26 @@ void state_stopped(watch_daemon_t *daemon, const char *why) {
 // another mode or owner, or loses its name, or ./tmp/ is moved or removed (SIGIO,
 // awaited with the other signals): only these are watched, so that programs
 // busy with their own files in ./tmp/ never wake the supervisor. Without
-// watches (no inotify, no descriptor left), publishing goes on at each event.
+// watches (the user's inotify instances or watches used up, no descriptor
+// left), the file is looked at every two seconds; said once.
 void state_watch_path(watch_daemon_t *daemon) {
+    static bool said = false;
     if (daemon->state_watch < 0) daemon->state_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (daemon->state_watch < 0 || daemon->state_fd < 0) return;
-    for (const int old : daemon->state_watched) inotify_rm_watch(daemon->state_watch, old);  // what was there before
-    const int file = inotify_add_watch(daemon->state_watch, daemon->statefile.data(),
-                                       IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW);
-    daemon->state_watched = {file, inotify_add_watch(daemon->state_watch, DPI_TMP_DIRNAME, IN_MOVE_SELF | IN_DELETE_SELF)};
-    fcntl(daemon->state_watch, F_SETOWN, getpid());
-    fcntl(daemon->state_watch, F_SETFL, O_ASYNC | O_NONBLOCK);
+    int why = errno;
+    if (daemon->state_watch >= 0 && daemon->state_fd >= 0) {
+        for (const int old : daemon->state_watched) inotify_rm_watch(daemon->state_watch, old);  // what was there before
+        const int file = inotify_add_watch(daemon->state_watch, daemon->statefile.data(),
+                                           IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW);
+        if (file < 0) why = errno;
+        const int dir = inotify_add_watch(daemon->state_watch, DPI_TMP_DIRNAME, IN_MOVE_SELF | IN_DELETE_SELF);
+        if (dir < 0) why = errno;
+        daemon->state_watched = {file, dir};
+        fcntl(daemon->state_watch, F_SETOWN, getpid());
+        fcntl(daemon->state_watch, F_SETFL, O_ASYNC | O_NONBLOCK);
+    }
+    if (daemon->state_fd >= 0 && !watched(daemon) && why != ENOENT && !std::exchange(said, true))
+        printf("cannot watch %s: %s; it is looked at every two seconds\n", shown_name(daemon->statefile.data()).text,
+               strerror(why));
 }
 
 // After a SIGIO: a state file another process wrote, no longer at its path,
@@ -249,6 +267,6 @@ void state_keep_in_place(watch_daemon_t *daemon) {
 // does not wait for it.
 void state_unwatch_path(watch_daemon_t *daemon) {
     if (daemon->state_watch >= 0) close(std::exchange(daemon->state_watch, -1));
-    retry_while_unwritten(false);  // a failed exec publishes again, and so arms it again if need be
+    retry_every_2s(false, daemon->statefile.data());  // a failed exec publishes again, and so arms it again if need be
     take_pending_sigio();
 }
