@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +105,23 @@ int process_run_set(const char *run_name, const char *buf, int len) {
     return fd.release();
 }
 
+namespace {
+
+// A supervisor killed a moment ago may leave a child between its fork and
+// its exec, which holds the install directory's lock until it execs or dies:
+// a held lock is asked for again for a second before it counts as another
+// supervisor's.
+bool lock_install_dir(int dir) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (flock(dir, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK) return false;
+        poll(nullptr, 0, 50);
+    }
+    return false;
+}
+
+}  // namespace
+
 int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     char cwd[DIR_LINE_BUF];
     const size_t len = install_dir_line(cwd);  // whole, or none: the line comes again with the first record
@@ -116,7 +134,7 @@ int daemon_run_set(const char *argv0, watch_daemon_t *daemon) {
     // be removed or replaced under us: its lock makes it one supervisor per
     // install directory, whatever happens in ./tmp/.
     unique_fd dir = open_plain(".", O_RDONLY | O_DIRECTORY);
-    if (!dir.valid() || flock(dir.get(), LOCK_EX | LOCK_NB) != 0)
+    if (!dir.valid() || !lock_install_dir(dir.get()))
         printf("already in use for %s\n", shown_name(daemon->runfile.data()).text);
     else if ((daemon->run_fd = process_run_set(daemon->runfile.data(), cwd, static_cast<int>(len))) >= 0)
         return daemon->dir_fd = dir.release(), 0;
