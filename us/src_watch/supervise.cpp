@@ -252,9 +252,8 @@ sigset_t awaited_signals() {
 
 // Every wait also takes what happened to the state file (SIGIO: its loss of
 // its name, another's write, the time to try again a write that failed), and
-// goes on waiting.
-// SIGHUP, the reload request most daemons take, is taken as SIGUSR2 (unless
-// it was ignored from the start, as nohup leaves it).
+// goes on waiting. SIGHUP, the reload request most daemons take, is taken
+// as SIGUSR2 (unless it was ignored from the start, as nohup leaves it).
 int await_signal(std::initializer_list<int> signals, long long ms) {
     sigset_t set = signal_set(signals);
     sigaddset(&set, SIGIO);
