@@ -317,40 +317,50 @@ bool passes_a_link(const char *name) {
     return false;
 }
 
-// Whether the mount `id` shows a file system from its root (a volume, a
-// tmpfs), not a part of one bound in from elsewhere (/proc/self/mountinfo:
-// ID PARENT MAJOR:MINOR ROOT ...).
-bool mounts_from_root(unsigned long long id) {
+// Whether the mount `id` shows a file system of its own: from its root (a
+// volume, a tmpfs), and mounted nowhere else, so that its files run only
+// from beneath the install directory. A bind mount, of a part of a file
+// system or of the root of one mounted elsewhere, brings in files that run
+// outside too (/proc/self/mountinfo: ID PARENT MAJOR:MINOR ROOT ...).
+bool mounts_its_own(unsigned long long id) {
     unique_fd fd = open_plain("/proc/self/mountinfo");
     FILE *mounts = fd.valid() ? fdopen(fd.get(), "r") : nullptr;
     if (mounts == nullptr) return false;
     fd.release();  // the stream's now
     char *line = nullptr;
     size_t size = 0;
-    bool whole = false;
-    while (getline(&line, &size, mounts) > 0) {
-        unsigned long long mount = 0;
+    struct mount_line {
+        unsigned long long id = 0;
+        unsigned major = 0, minor = 0;
         int root = 0;
-        if (sscanf(line, "%llu %*u %*u:%*u %n", &mount, &root) == 1 && mount == id && root > 0) {
-            whole = strncmp(line + root, "/ ", 2) == 0;
-            break;
-        }
-    }
+    };
+    auto parse = [&](mount_line &m) {
+        return sscanf(line, "%llu %*u %u:%u %n", &m.id, &m.major, &m.minor, &m.root) == 3 && m.root > 0;
+    };
+    // Its device first, then how often that device is mounted.
+    mount_line ours{}, other{};
+    bool found = false, from_root = false;
+    while (!found && getline(&line, &size, mounts) > 0)
+        if (parse(ours) && ours.id == id) found = true, from_root = strncmp(line + ours.root, "/ ", 2) == 0;
+    int mounted = 0;
+    rewind(mounts);
+    while (found && from_root && getline(&line, &size, mounts) > 0)
+        mounted += parse(other) && other.major == ours.major && other.minor == ours.minor;
     free(line);
     fclose(mounts);
-    return whole;
+    return found && from_root && mounted == 1;
 }
 
 // Whether `path` is a file of the install directory's own: on its mount, or
-// on a whole file system mounted beneath it (./data/ a volume of its own).
-// A file or directory bind-mounted in from elsewhere runs outside too.
+// on a file system of its own mounted beneath it (./data/ a volume or a
+// tmpfs). A file or directory bind-mounted in from elsewhere runs outside too.
 // Where the kernel cannot tell mounts apart, it is taken as one.
 bool on_install_mount(const char *path) {
     struct statx file {}, dir {};
     if (statx(AT_FDCWD, path, 0, STATX_MNT_ID, &file) != 0 || statx(AT_FDCWD, ".", 0, STATX_MNT_ID, &dir) != 0)
         return false;
     if ((file.stx_mask & dir.stx_mask & STATX_MNT_ID) == 0) return true;
-    return file.stx_mnt_id == dir.stx_mnt_id || mounts_from_root(file.stx_mnt_id);
+    return file.stx_mnt_id == dir.stx_mnt_id || mounts_its_own(file.stx_mnt_id);
 }
 
 // killall matches a name with a slash by the file it leads to, host-wide. A
