@@ -16,6 +16,7 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <vector>
 
 #include "app_dpi_process.h"
 #include "boot_record.h"
@@ -421,3 +422,30 @@ TEST(RecordEnd, WaitingEndsBoundedThenWritten) {
 }
 
 }  // namespace
+
+// Orphans an init adopts come last in /proc's list of its children, after
+// however many live ones: the list is read to its end.
+TEST(ReapStrays, EveryEndedChildNoSlotNamesPastAPageOfLiveOnes) {
+    std::vector<pid_t> live, ended;
+    for (int i = 0; i < 800; ++i) {  // past 4 KiB of pids of five digits or more
+        const pid_t pid = fork();
+        if (pid == 0) pause(), _exit(0);
+        live.push_back(pid);
+    }
+    for (int i = 0; i < 20; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        ended.push_back(pid);
+    }
+    for (const pid_t pid : ended) {
+        siginfo_t info{};
+        ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+    }
+    watch_daemon_t daemon{};
+    daemon.sub_cnt = 1;
+    daemon.pids[0].pid = ended[0];  // a slot's end stays for the loop
+    reap_strays(&daemon);
+    EXPECT_EQ(waitpid(ended[0], nullptr, WNOHANG), ended[0]);
+    for (size_t i = 1; i < ended.size(); ++i) EXPECT_EQ(waitpid(ended[i], nullptr, WNOHANG), -1) << ended[i];
+    for (const pid_t pid : live) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+}

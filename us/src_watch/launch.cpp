@@ -132,39 +132,41 @@ int kill_and_reap(pid_t pid) {
 
 namespace {
 
-// Up to `max` of this process's children into `pids`; returns how many. As
-// the /proc in use numbers this thread, which getpid() need not (a pid
-// namespace that kept the host's /proc).
-size_t list_children(pid_t *pids, size_t max) {
-    char list[4096];
+// Calls `each` with every child of this process, as /proc lists them, read
+// to the end: orphans a pid namespace's init adopts come last, after
+// however many live ones. As the /proc in use numbers this thread, which
+// getpid() need not (a pid namespace that kept the host's /proc).
+template <typename Each>
+void for_each_child(Each each) {
     const unique_fd fd = open_plain("/proc/thread-self/children");
-    const ssize_t n = fd.valid() ? read_full(fd.get(), list, sizeof list - 1) : -1;
-    list[n > 0 ? n : 0] = '\0';
-    size_t count = 0;
-    for (char *p = list, *end = nullptr; count < max; p = end) {
-        const long pid = strtol(p, &end, 10);
-        if (end == p) break;
-        if (pid > 0) pids[count++] = static_cast<pid_t>(pid);
-    }
-    return count;
+    char buf[4096];
+    pid_t pid = 0;
+    for (ssize_t n; fd.valid() && (n = read(fd.get(), buf, sizeof buf)) > 0;)
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] >= '0' && buf[i] <= '9') {
+                pid = pid * 10 + (buf[i] - '0');
+            } else if (pid > 0) {
+                each(pid);
+                pid = 0;
+            }
+        }
+    if (pid > 0) each(pid);
 }
 
 }  // namespace
 
 void end_children() {
-    pid_t pids[1024];
-    for (size_t i = 0, n = list_children(pids, std::size(pids)); i < n; ++i) kill(pids[i], SIGKILL);
+    for_each_child([](pid_t pid) { kill(pid, SIGKILL); });
 }
 
 void reap_strays(const watch_daemon_t *daemon) {
-    pid_t pids[1024];
-    for (size_t i = 0, n = list_children(pids, std::size(pids)); i < n; ++i) {
-        const auto *slot = std::find_if(daemon->pids, daemon->pids + daemon->sub_cnt,
-                                        [&](const auto &s) { return s.pid == pids[i]; });
+    for_each_child([daemon](pid_t pid) {
+        const auto *slots = daemon->pids, *end = daemon->pids + daemon->sub_cnt;
         int status = 0;
-        if (slot == daemon->pids + daemon->sub_cnt && waitpid(pids[i], &status, WNOHANG) == pids[i])
-            printf("No such pid(%d) for reexec\n", static_cast<int>(pids[i]));
-    }
+        if (std::none_of(slots, end, [pid](const auto &s) { return s.pid == pid; }) &&
+            waitpid(pid, &status, WNOHANG) == pid)
+            printf("No such pid(%d) for reexec\n", static_cast<int>(pid));
+    });
 }
 
 namespace {
