@@ -93,6 +93,20 @@ void retry_every_2s(bool wanted, const char *path) {
     armed = made && timer_settime(timer, 0, wanted ? &every_2s : &off, nullptr) == 0 && wanted;
 }
 
+// When the file was last changed as this process left it: without a watch,
+// another's write, mode or owner shows as a later change.
+timespec written_changed{};
+
+timespec change_time(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? st.st_ctim : timespec{};
+}
+
+bool changed_since_written(int fd) {
+    const timespec now = change_time(fd);
+    return now.tv_sec != written_changed.tv_sec || now.tv_nsec != written_changed.tv_nsec;
+}
+
 bool watched(const watch_daemon_t *daemon) {
     return daemon->state_watch >= 0 && daemon->state_watched[0] >= 0 && daemon->state_watched[1] >= 0;
 }
@@ -148,6 +162,7 @@ bool write_view(watch_daemon_t *daemon, const char *path, const char *text) {
     if (daemon->state_fd >= 0) {
         take_watch_events(daemon);
         if (!still_at(daemon->state_fd, path)) raise(SIGIO);
+        written_changed = change_time(daemon->state_fd);
     }
     errno = err;
     return written;
@@ -255,11 +270,12 @@ void state_watch_path(watch_daemon_t *daemon) {
                strerror(why));
 }
 
-// After a SIGIO: a state file another process wrote, no longer at its path,
-// or not yet written, is published again.
+// After a SIGIO: a state file another process wrote or gave another mode or
+// owner, no longer at its path, or not yet written, is published again.
 void state_keep_in_place(watch_daemon_t *daemon) {
     if (take_watch_events(daemon) || daemon->state_unwritten || daemon->state_fd < 0 ||
-        !still_at(daemon->state_fd, daemon->statefile.data()))
+        !still_at(daemon->state_fd, daemon->statefile.data()) ||
+        (!watched(daemon) && changed_since_written(daemon->state_fd)))
         state_publish(daemon);
 }
 
