@@ -208,8 +208,8 @@ void record_end(watch_daemon_t *daemon, int slot, int code, int exit_normal) {
                strerror(why));
 }
 
-// Says why the last ends stay unrecorded: what the file refused, or, for
-// ends that found no room to wait in, no room.
+// Says why the last ends stay unrecorded: what the file refused them for,
+// and, apart, those that found no room to wait in.
 void record_waiting_ends(watch_daemon_t *daemon) {
     int why = waiting.len > 0 ? run_file_at_its_name(daemon) : 0;
     if (waiting.len > 0 && why == 0) {
@@ -217,9 +217,10 @@ void record_waiting_ends(watch_daemon_t *daemon) {
         why = errno;
     }
     const auto left = static_cast<size_t>(std::count(waiting.view().begin(), waiting.view().end(), '\n'));
-    if (left + daemon->ends_lost > 0)
-        printf("%zu ends were never recorded in %s: %s\n", left + daemon->ends_lost,
-               shown_name(daemon->runfile.data()).text, left > 0 && why != 0 ? strerror(why) : "no room");
+    const shown_name name(daemon->runfile.data());
+    if (left > 0)
+        printf("%zu ends were never recorded in %s: %s\n", left, name.text, why != 0 ? strerror(why) : "no room");
+    if (daemon->ends_lost > 0) printf("%u ends were never recorded in %s: no room\n", daemon->ends_lost, name.text);
 }
 
 std::string_view records_waiting() { return waiting.view(); }
