@@ -449,3 +449,9 @@ TEST(ReapStrays, EveryEndedChildNoSlotNamesPastAPageOfLiveOnes) {
     for (size_t i = 1; i < ended.size(); ++i) EXPECT_EQ(waitpid(ended[i], nullptr, WNOHANG), -1) << ended[i];
     for (const pid_t pid : live) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
 }
+
+TEST(AppChangeDir, NullPathDoesNothing) {
+    const auto before = std::filesystem::current_path();
+    EXPECT_EQ(app_change_dir(nullptr), 0);
+    EXPECT_EQ(std::filesystem::current_path(), before);
+}
