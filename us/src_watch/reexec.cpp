@@ -140,9 +140,19 @@ void reload_failed(watch_daemon_t *daemon) {
     state_publish(daemon);
 }
 
+// Requests that came before this one ask for the same reload: SIGHUP and
+// SIGUSR2 sent together would otherwise make two, each with its probe.
+void take_other_requests() {
+    const sigset_t requests = signal_set({SIGUSR2, SIGHUP});
+    sigset_t pending;
+    while (sigpending(&pending) == 0 && (sigismember(&pending, SIGUSR2) == 1 || sigismember(&pending, SIGHUP) == 1))
+        sigwaitinfo(&requests, nullptr);
+}
+
 }  // namespace
 
 void reexec_self(watch_daemon_t *daemon) {
+    take_other_requests();
     char path[PATH_BUF + 256];
     if (!own_path(daemon, path, sizeof path)) {
         puts("not re-executed: the supervisor's own path is not known");
