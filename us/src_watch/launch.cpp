@@ -159,14 +159,21 @@ void end_children() {
     for_each_child([](pid_t pid) { kill(pid, SIGKILL); });
 }
 
+// A child reaped leaves the list while it is read, which may then skip
+// another: the list is read again until a reading reaps nothing.
 void reap_strays(const watch_daemon_t *daemon) {
-    for_each_child([daemon](pid_t pid) {
-        const auto *slots = daemon->pids, *end = daemon->pids + daemon->sub_cnt;
-        int status = 0;
-        if (std::none_of(slots, end, [pid](const auto &s) { return s.pid == pid; }) &&
-            waitpid(pid, &status, WNOHANG) == pid)
-            printf("No such pid(%d) for reexec\n", static_cast<int>(pid));
-    });
+    for (bool reaped = true; reaped;) {
+        reaped = false;
+        for_each_child([daemon, &reaped](pid_t pid) {
+            const auto *slots = daemon->pids, *end = daemon->pids + daemon->sub_cnt;
+            int status = 0;
+            if (std::none_of(slots, end, [pid](const auto &s) { return s.pid == pid; }) &&
+                waitpid(pid, &status, WNOHANG) == pid) {
+                printf("No such pid(%d) for reexec\n", static_cast<int>(pid));
+                reaped = true;
+            }
+        });
+    }
 }
 
 namespace {
