@@ -109,13 +109,13 @@ namespace {
 
 // A supervisor killed a moment ago may leave a child between its fork and
 // its exec, which holds the install directory's lock until it execs or dies:
-// a held lock is asked for again for a second before it counts as another
-// supervisor's.
+// a held lock is asked for again for 0.3 s, far longer than that takes,
+// before it counts as another supervisor's.
 bool lock_install_dir(int dir) {
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    for (int attempt = 0; attempt < 12; ++attempt) {
         if (flock(dir, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK) return false;
-        poll(nullptr, 0, 50);
+        poll(nullptr, 0, 25);
     }
     return false;
 }
